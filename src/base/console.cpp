@@ -1,0 +1,20 @@
+#include "base/console.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace ovik {
+
+std::atomic<int> quiet{0};
+
+void say(const char* fmt, ...) {
+    if (is_quiet()) return;
+    va_list ap;
+    va_start(ap, fmt);
+    std::vprintf(fmt, ap);
+    va_end(ap);
+}
+
+void use_line_buffered_stdout() { std::setvbuf(stdout, nullptr, _IOLBF, 0); }
+
+}  // namespace ovik

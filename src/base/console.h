@@ -1,0 +1,19 @@
+// Console output of the agent: plain lines on standard output, most of them silenced by -q.
+#pragma once
+
+#include <atomic>
+
+namespace ovik {
+
+// Set by -q; every message marked "unless quiet" checks it.
+extern std::atomic<int> quiet;
+
+inline bool is_quiet() { return quiet.load(std::memory_order_relaxed) != 0; }
+
+// printf to standard output unless quiet.
+void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Line-buffered standard output, so a console reader sees every line as it is made.
+void use_line_buffered_stdout();
+
+}  // namespace ovik

@@ -1,0 +1,17 @@
+#include "base/unique_fd.h"
+
+#include <cerrno>
+#include <unistd.h>
+
+namespace ovik {
+
+void UniqueFd::reset(int fd) {
+    if (fd_ >= 0) {
+        const int saved = errno;
+        ::close(fd_);
+        errno = saved;
+    }
+    fd_ = fd;
+}
+
+}  // namespace ovik
