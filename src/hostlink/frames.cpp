@@ -1,0 +1,68 @@
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "base/unique_fd.h"
+#include "hostlink/hostlink.h"
+#include "testing/testresult.h"
+
+namespace ovik {
+
+HostCommand hostcommand;
+
+void parse_command_frame(const uint8_t* bytes) {
+    hostcommand = wire::decode_command(std::span<const uint8_t, wire::COMMAND_FRAME_SIZE>(
+        bytes, wire::COMMAND_FRAME_SIZE));
+}
+
+namespace {
+
+// The first line of the file as a line reader gives it for a buffer of the field's size;
+// a missing or empty file gives the empty text.
+template <std::size_t N>
+void read_text_field(const char* path, std::array<char, N>& field) {
+    field.fill('\0');
+    UniqueFile f(std::fopen(path, "r"));
+    if (!f) return;
+    if (std::fgets(field.data(), static_cast<int>(N), f.get()) == nullptr) field.fill('\0');
+}
+
+}  // namespace
+
+wire::ResponseBytes build_response_frame(const WifiTextFiles& files) {
+    constexpr auto r = std::memory_order_relaxed;
+    wire::ResponseFrame f;
+    f.code = testresult.code;
+    f.ser = testresult.ser;
+    f.serial = testresult.serial;
+    std::memcpy(f.ip.data(), &testresult.ip, 4);
+    f.softwareid = ntohs(testresult.softwareid);
+    f.apid = ntohl(testresult.apid);
+    f.status = testresult.status.load(r);
+    f.error = testresult.error;
+    f.burntime = testresult.burntime;
+    f.cycles = testresult.cycles.load(r);
+    f.diagsent = testresult.diagsent;
+    f.diagrecv = testresult.diagrecv;
+    f.datetime = testresult.datetime;
+    f.portnum = testresult.portnum;
+    for (std::size_t i = 0; i < wire::PORT_COUNT; ++i) f.portfail[i] = testresult.portfail[i].load(r);
+    for (std::size_t i = 0; i < wire::ITEM_COUNT; ++i) {
+        for (std::size_t k = 0; k < wire::ITEM_NAME_SIZE; ++k) {
+            f.item[i].name[k] = testresult.item[i].name[k].load(r);
+        }
+        f.item[i].fail = testresult.item[i].fail.load(r);
+    }
+    f.wlan_ping_sent = testresult.wlan_ping_sent.load(r);
+    f.wlan_ping_recv = testresult.wlan_ping_recv.load(r);
+    f.wlan_signal = testresult.wlan_signal.load(r);
+    f.wlan_bitrate = testresult.wlan_bitrate.load(r);
+    read_text_field(files.wlan0_ssid, f.wlan0_ssid);
+    read_text_field(files.wlan0_channel, f.wlan0_channel);
+    read_text_field(files.wlan1_ssid, f.wlan1_ssid);
+    read_text_field(files.wlan1_channel, f.wlan1_channel);
+    return wire::encode_response(f);
+}
+
+}  // namespace ovik

@@ -1,0 +1,94 @@
+// hostlink: the UDP link to the test PC. The agent announces itself while idle, answers each
+// command frame at once, and sends status reports while a run or a download is active; the
+// command handlers here drive the run's status, and the end of the run shows the verdict.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "base/clock.h"
+#include "base/unique_fd.h"
+#include "platform/download.h"
+#include "wire/frames.h"
+
+namespace ovik {
+
+// The last command frame from the PC, numbers in host order.
+using HostCommand = wire::CommandFrame;
+extern HostCommand hostcommand;
+
+// Baud rate of the serial-port tests, set by the PC's set-parameter command.
+extern std::atomic<uint32_t> serial_baud;
+
+// Converts the first 128 received bytes into hostcommand.
+void parse_command_frame(const uint8_t* bytes);
+
+// Files the device image writes with the Wi-Fi names the PC sees in every frame.
+struct WifiTextFiles {
+    const char* wlan0_ssid = "/dev/shm/wlan0_ssid";
+    const char* wlan0_channel = "/dev/shm/wlan0_channel";
+    const char* wlan1_ssid = "/dev/shm/wlan1_ssid";
+    const char* wlan1_channel = "/dev/shm/wlan1_channel";
+};
+
+// testresult in its network form, with the four Wi-Fi texts read from their files.
+wire::ResponseBytes build_response_frame(const WifiTextFiles& files = WifiTextFiles{});
+
+// What the run control needs from the device; the system's own is the hardware clock and the
+// download thread, tests give their own.
+class RunPlatform {
+public:
+    virtual ~RunPlatform() = default;
+    virtual int32_t read_clock() = 0;
+    virtual int set_clock(int32_t t) = 0;
+    virtual void fill_time(uint8_t datetime[6]) = 0;
+    // Starts the download thread (nothing new when one runs already).
+    virtual void start_download() = 0;
+};
+
+// The device's own: hardware clock, download thread.
+class DevicePlatform final : public RunPlatform {
+public:
+    int32_t read_clock() override;
+    int set_clock(int32_t t) override;
+    void fill_time(uint8_t datetime[6]) override;
+    void start_download() override;
+
+private:
+    Downloader downloader_;
+};
+
+// State of the link loop.
+struct LinkState {
+    sockaddr_in peer{};          // destination of every response and report
+    bool alive_pending = true;   // announce while idle and nobody has been answered
+    MsStamp last_report{};       // time of the last status report
+    bool loop_end = false;
+    int32_t start_time = 0;      // hardware-clock readings of the start and stop commands
+    int32_t stop_time = 0;
+
+    LinkState();
+};
+
+enum class Reply { None, Ack, Nak };
+
+// The command handler: acts on hostcommand, and says what to send back. testresult.error has
+// been cleared by the caller.
+Reply handle_command(LinkState& link, RunPlatform& platform);
+
+// Opens the host link socket on eth0, port 1033. Ends the process with status 255 when it
+// cannot be set up.
+UniqueFd open_host_link_socket();
+
+// Serves the link until a verdict (or the end of a download) ends it.
+void host_link_loop(const UniqueFd& sock, LinkState& link, RunPlatform& platform);
+
+// After the loop: restore the PHY, show the verdict, write mm_flags for a pass. Never returns.
+[[noreturn]] void end_of_run(UniqueFd sock);
+
+// The verdict part of the end of the run (everything but the final sleep).
+void show_verdict();
+
+}  // namespace ovik

@@ -1,0 +1,190 @@
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/console.h"
+#include "hostlink/hostlink.h"
+#include "platform/rtc.h"
+#include "testing/testresult.h"
+
+namespace ovik {
+
+using namespace wire;
+
+namespace {
+
+constexpr auto relaxed = std::memory_order_relaxed;
+
+sockaddr_in broadcast_peer() {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+    a.sin_port = htons(PC_PORT);
+    return a;
+}
+
+ssize_t send_frame(const UniqueFd& sock, const sockaddr_in& peer) {
+    const ResponseBytes frame = build_response_frame();
+    return ::sendto(sock.get(), frame.data(), frame.size(), 0,
+                    reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+}
+
+int32_t burn_time(const LinkState& link, RunPlatform& platform) {
+    return platform.read_clock() - link.start_time;
+}
+
+// Announcement or status report at the top of each pass.
+void announce_or_report(const UniqueFd& sock, LinkState& link, RunPlatform& platform) {
+    const uint16_t status = run_status();
+    if (status == STATUS_IDLE) {
+        if (!link.alive_pending) return;
+        testresult.code = RSP_ALIVE;
+        platform.fill_time(testresult.datetime.data());
+        link.peer = broadcast_peer();
+        const ssize_t sent = send_frame(sock, link.peer);
+        say("<<Send ALIVE message to PC to want to start burning. [%d]\n", static_cast<int>(sent));
+        return;
+    }
+    if (status != STATUS_RUNNING && status != STATUS_DOWNLOAD) return;
+    const MsStamp now = now_ms();
+    if (elapsed_ms(link.last_report, now) <= 99) return;
+    if (status == STATUS_RUNNING) {
+        testresult.code = RSP_DIAG;
+        platform.fill_time(testresult.datetime.data());
+        testresult.burntime = static_cast<uint32_t>(burn_time(link, platform));
+        send_frame(sock, link.peer);
+        ++testresult.diagsent;
+    } else {
+        // Each download report carries the progress read at the report before.
+        const int32_t progress = download_progress.load(relaxed);
+        if (progress > 99) {
+            set_run_status(STATUS_DOWNLOAD_OK);
+            testresult.code = RSP_DOWNLOAD_END;
+            link.loop_end = true;
+        } else if (progress < 0) {
+            set_run_status(STATUS_DOWNLOAD_FAIL);
+            testresult.code = RSP_DOWNLOAD_END;
+            link.loop_end = true;
+        } else {
+            testresult.code = RSP_DIAG;
+        }
+        send_frame(sock, link.peer);
+        testresult.diagsent = static_cast<uint32_t>(progress);
+    }
+    link.last_report = now;
+    say("<<Response [TQ61_DIAG] to PC my ser=%d, time=%lu, status=0x%x\n", testresult.ser,
+        static_cast<unsigned long>(testresult.burntime), run_status());
+}
+
+const char* command_line_text(uint16_t cmd) {
+    switch (cmd) {
+        case CMD_POLLING: return ">>Receive polling command from PC.\n";
+        case CMD_QUERY: return ">>Receive query command from PC.\n";
+        case CMD_SET_PARAMETER: return ">>Receive set parameter command from PC.\n";
+        case CMD_START: return ">>Receive start command from PC.\n";
+        case CMD_STOP: return ">>Receive stop command from PC.\n";
+        case CMD_DOWNLOAD: return ">>Receive download command from PC.\n";
+        case CMD_DOWNLOAD_RESET: return ">>Receive download reset command from PC.\n";
+        case CMD_DOWNLOAD_CHECK: return ">>Receive download check command from PC.\n";
+        case CMD_SAVE: return ">>Receive save command from PC.\n";
+        case CMD_RESET: return ">>Receive reset command from PC.\n";
+        case CMD_ALIVE_CHECK: return ">>Receive alive check command from PC.\n";
+        case CMD_DIAGNOSTIC: return ">>Receive diagnostic command from PC.\n";
+        default: return ">>Receive unknow command from PC.\n";
+    }
+}
+
+}  // namespace
+
+LinkState::LinkState() : peer(broadcast_peer()) {}
+
+int32_t DevicePlatform::read_clock() { return read_rtc_time(); }
+int DevicePlatform::set_clock(int32_t t) { return set_rtc_time(t); }
+void DevicePlatform::fill_time(uint8_t datetime[6]) { rtc_datetime(datetime); }
+void DevicePlatform::start_download() { downloader_.start(); }
+
+UniqueFd open_host_link_socket() {
+    UniqueFd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!sock.valid()) {
+        say("Open the socket is fail !\n");
+        std::exit(-1);
+    }
+    char device[32] = "eth0";
+    if (::setsockopt(sock.get(), SOL_SOCKET, SO_BINDTODEVICE, device, sizeof device) != 0) {
+        say("Cannot assign the opened socket file handle to eth0 !\n");
+        std::fprintf(stderr, "SO_BINDTODEVICE eth0: %s\n", std::strerror(errno));
+        sock.reset();
+        std::exit(-1);
+    }
+    const int on = 1;
+    (void)::setsockopt(sock.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    const linger lin{1, 3};
+    (void)::setsockopt(sock.get(), SOL_SOCKET, SO_LINGER, &lin, sizeof lin);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = htons(AGENT_PORT);
+    if (::bind(sock.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        std::fprintf(stderr, "bind to port %d: %s\n", AGENT_PORT, std::strerror(errno));
+        sock.reset();
+        std::exit(-1);
+    }
+    return sock;
+}
+
+void host_link_loop(const UniqueFd& sock, LinkState& link, RunPlatform& platform) {
+    while (!link.loop_end) {
+        announce_or_report(sock, link, platform);
+        if (link.loop_end) break;
+
+        pollfd pfd{sock.get(), POLLIN, 0};
+        const int wait_ms = run_status() == STATUS_IDLE ? 3000 : 1000;
+        const int ready = ::poll(&pfd, 1, wait_ms);
+        if (ready <= 0) continue;
+
+        uint8_t buf[COMMAND_FRAME_SIZE];
+        sockaddr_in from{};
+        socklen_t from_len = sizeof from;
+        const ssize_t n = ::recvfrom(sock.get(), buf, sizeof buf, MSG_TRUNC,
+                                     reinterpret_cast<sockaddr*>(&from), &from_len);
+        if (n < 0) {
+            std::fprintf(stderr, "Receive from the PC failed: %s\n", std::strerror(errno));
+            continue;
+        }
+        link.peer = from;
+        // A longer datagram counts as its first 128 bytes.
+        const std::size_t got = std::min<std::size_t>(static_cast<std::size_t>(n), sizeof buf);
+        if (got < sizeof buf) std::memset(buf + got, 0, sizeof buf - got);
+        parse_command_frame(buf);
+        say(">>Receive command (0x%x) from PC length = %d, ser=%d\n", hostcommand.cmd,
+            static_cast<int>(got), hostcommand.ser);
+        if (got < COMMAND_FRAME_SIZE) {
+            say("The data length is too short, need [%d]\n", static_cast<int>(COMMAND_FRAME_SIZE));
+            continue;
+        }
+
+        testresult.error = 0;
+        say("%s", command_line_text(hostcommand.cmd));
+        const Reply reply = handle_command(link, platform);
+        if (reply == Reply::None) continue;
+
+        link.alive_pending = false;
+        testresult.code =
+            static_cast<uint16_t>((reply == Reply::Ack ? ACK_BIT : NAK_BIT) | hostcommand.cmd);
+        platform.fill_time(testresult.datetime.data());
+        testresult.burntime = static_cast<uint32_t>(
+            run_status() == STATUS_RUNNING ? burn_time(link, platform)
+                                           : link.stop_time - link.start_time);
+        send_frame(sock, link.peer);
+        say("<<Response command to PC my ser=%d, time=%lu!\n", testresult.ser,
+            static_cast<unsigned long>(testresult.burntime));
+    }
+}
+
+}  // namespace ovik

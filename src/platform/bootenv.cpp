@@ -1,0 +1,121 @@
+#include "platform/bootenv.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/console.h"
+#include "base/process.h"
+#include "base/unique_fd.h"
+
+namespace ovik {
+namespace {
+
+// Decimal conversion that stops at the first non-digit; 0 when there is no number.
+long leading_number(const std::string& text) { return std::strtol(text.c_str(), nullptr, 10); }
+
+}  // namespace
+
+std::optional<std::string> find_bootenv_value(const char* dump_path, const char* name) {
+    UniqueFile dump(std::fopen(dump_path, "r"));
+    if (!dump) {
+        say("Cannot access boot-loader info.\n");
+        return std::nullopt;
+    }
+    // fw_printenv's lines are short; a longer line is read in pieces, each tested on its own.
+    char line[126];
+    while (std::fgets(line, sizeof line, dump.get()) != nullptr) {
+        if (std::strstr(line, name) == nullptr) continue;
+        const char* eq = std::strchr(line, '=');
+        std::string value;
+        if (eq != nullptr) {
+            value.assign(eq + 1, std::strcspn(eq + 1, "\n"));
+        }
+        if (value.size() > BOOTENV_VALUE_MAX) value.resize(BOOTENV_VALUE_MAX);
+        say("result: %s\n", value.c_str());
+        return value;
+    }
+    return std::string();
+}
+
+std::optional<std::string> get_bootenv(const char* name) {
+    run_command_to_file({"fw_printenv"}, BOOTENV_DUMP_PATH);
+    return find_bootenv_value(BOOTENV_DUMP_PATH, name);
+}
+
+int mm_flags_value() {
+    std::string text = get_bootenv("mm_flags").value_or("");
+    if (text.size() > 8) text.resize(8);
+    return static_cast<int>(leading_number(text));
+}
+
+int get_flag(int mask) {
+    const int f = mm_flags_value();
+    switch (mask) {
+        case T1_1_FLAG: {
+            const int bit = (f >> 3) & 1;
+            say("T1_1_FLAG: %d\n", bit);
+            return bit;
+        }
+        case EOT_FLAG: {
+            const int bit = (f >> 6) & 1;
+            say("EOT_FLAG: %d\n", bit);
+            return bit;
+        }
+        case T2_FLAG: {
+            const int bit = (f >> 7) & 1;
+            say("T2_FLAG: %d\n", bit);
+            return bit;
+        }
+        default:
+            say("Not support this flag!");
+            return -1;
+    }
+}
+
+int set_flag(int op, int mask) {
+    const int f = mm_flags_value();
+    int value = 0;
+    if (op == 1) {
+        value = f | mask;
+        say("mflag is %d after set flag\n", value);
+    } else if (op == 0) {
+        value = f & ~mask;
+        say("mflag is %d after clear flag\n", value);
+    } else {
+        say("Error input value in set_flag function.\n");
+        return -1;
+    }
+    ChildProcess::Options options;
+    options.capture_stdout = true;
+    auto child = ChildProcess::spawn({"fw_setenv", "mm_flags", std::to_string(value)}, options);
+    if (!child) {
+        say("Fail to execute fw_setenv!\n");
+        return -1;
+    }
+    // Drain what it prints so it never blocks on a full pipe; its own status is not examined.
+    char sink[256];
+    while (std::fgets(sink, sizeof sink, child->output()) != nullptr) {
+    }
+    if (child->wait() < 0) {
+        say("Fail to close file pointer in set_flag function.\n");
+        return -1;
+    }
+    return 0;
+}
+
+int32_t serial_from_text(const std::string& text) {
+    const std::string tail = text.size() > 4 ? text.substr(text.size() - 4) : text;
+    return static_cast<int32_t>(leading_number(tail));
+}
+
+int32_t get_serial_number() {
+    std::string text = get_bootenv("serialnumber").value_or("");
+    if (text.size() > 16) text.resize(16);
+    std::printf("Serial Number: %s\n", text.c_str());
+    const int32_t sn = serial_from_text(text);
+    say("sn = %d\n", sn);
+    return sn;
+}
+
+}  // namespace ovik

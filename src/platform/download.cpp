@@ -1,0 +1,87 @@
+#include "platform/download.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "base/clock.h"
+#include "base/console.h"
+
+namespace ovik {
+
+std::atomic<int32_t> download_progress{0};
+std::atomic<uint32_t> download_request{0};
+std::array<char, wire::FWR_SIZE + 1> fwr_file{};
+
+Argv upgrade_command(const char* file) { return {UPGRADE_SCRIPT, "firmware", file, "tftp"}; }
+
+namespace {
+
+bool has_error_word(const char* line) {
+    static constexpr const char* words[] = {"error", "fail", "Error", "Fail", "ERROR", "FAIL"};
+    for (const char* w : words) {
+        if (std::strstr(line, w) != nullptr) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void run_upgrade(const Argv& command, const char* file, std::atomic<int32_t>& progress) {
+    constexpr auto r = std::memory_order_relaxed;
+    // Standard error joins standard output, as "2>&1" would.
+    const std::string shown = render_command(command) + " 2>&1";
+    ChildProcess::Options options;
+    options.capture_stdout = true;
+    options.merge_stderr = true;
+    auto child = ChildProcess::spawn(command, options);
+    if (!child) {
+        std::printf("Error: popen(%s) fail.\n", shown.c_str());
+        progress.store(-1, r);
+    } else {
+        char line[1024];
+        int line_number = 0;
+        while (std::fgets(line, sizeof line, child->output()) != nullptr) {
+            ++line_number;
+            std::printf(" - %s", line);
+            if (has_error_word(line)) {
+                // The number is the output line that reported the failure.
+                std::printf("Error: Upgrade FWR file %s fail. (%d)\n", file, line_number);
+                progress.store(-1, r);
+                break;
+            }
+            if (progress.load(r) <= 94) progress.fetch_add(1, r);
+        }
+        const int status = child->wait();
+        if (status != 0) {
+            std::printf("Error: pclose(%s) fail. (%d)\n", shown.c_str(), status);
+            progress.store(-1, r);
+        }
+    }
+    if (progress.load(r) < 0) return;
+    progress.fetch_add(1, r);
+    while (progress.load(r) <= 99) {
+        sleep_ms(100);
+        progress.fetch_add(1, r);
+    }
+}
+
+Downloader::~Downloader() {
+    if (thread_.joinable()) thread_.join();
+}
+
+bool Downloader::start() {
+    bool expected = false;
+    if (!running_.compare_exchange_strong(expected, true, std::memory_order_acq_rel)) {
+        return false;
+    }
+    if (thread_.joinable()) thread_.join();
+    thread_ = std::thread([this] {
+        while (download_request.load(std::memory_order_acquire) == 0) sleep_s(1);
+        say("Start TFTP download FWR file %s\n", fwr_file.data());
+        run_upgrade(upgrade_command(fwr_file.data()), fwr_file.data(), download_progress);
+        running_.store(false, std::memory_order_release);
+    });
+    return true;
+}
+
+}  // namespace ovik

@@ -1,0 +1,50 @@
+// Firmware download: the image's upgrade script fetches and installs the shipping firmware on a
+// thread of its own; its output lines become a progress figure that the host link reports.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <thread>
+
+#include "base/process.h"
+#include "wire/frames.h"
+
+namespace ovik {
+
+inline constexpr const char* UPGRADE_SCRIPT = "/usr/sbin/mp_upgrade.sh";
+
+// 0..100 while the download runs and when it has finished, -1 when it failed. Never reset.
+extern std::atomic<int32_t> download_progress;
+// Releases the download thread.
+extern std::atomic<uint32_t> download_request;
+// The firmware file name from the PC, complete before download_request is set.
+extern std::array<char, wire::FWR_SIZE + 1> fwr_file;
+
+// The upgrade script's argument vector for a file name: the name is one argument, whatever
+// characters it holds.
+Argv upgrade_command(const char* file);
+
+// Runs one upgrade: the script's output drives progress (one step per line, at most 95),
+// an error word or a non-zero exit makes it -1, and success ramps it to 100 in 100 ms steps.
+void run_upgrade(const Argv& command, const char* file, std::atomic<int32_t>& progress);
+
+// Owner of the download thread. At most one upgrade runs at a time: a download command that
+// arrives while one runs starts nothing new.
+class Downloader {
+public:
+    Downloader() = default;
+    Downloader(const Downloader&) = delete;
+    Downloader& operator=(const Downloader&) = delete;
+    ~Downloader();
+
+    // Starts the thread unless one is running; true when it started one.
+    bool start();
+    bool running() const { return running_.load(std::memory_order_acquire); }
+
+private:
+    std::thread thread_;
+    std::atomic<bool> running_{false};
+};
+
+}  // namespace ovik

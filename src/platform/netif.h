@@ -1,0 +1,28 @@
+// platform: the device's clock, boot-loader environment, firmware upgrade and network
+// interfaces, as the agent reaches them through device nodes, sockets and the image's tools.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace ovik {
+
+// Third and fourth octet of the plan addresses for serial s.
+struct PlanOctets {
+    int third;
+    int fourth;
+};
+PlanOctets plan_octets(uint32_t serial);
+
+// Address text of the interface for the serial number; nullopt for interfaces outside the plan.
+std::optional<std::string> plan_address_text(const char* iface, uint32_t serial);
+
+// "ifconfig IFACE ADDRESS netmask 255.255.0.0 up"; the tool's exit status is not looked at.
+// An empty interface name does nothing.
+void ifup(const char* iface, const char* address);
+
+// The interface's IPv4 address as dotted text, "0.0.0.0" when it has none; prints it.
+std::string get_if_ipv4(const char* iface);
+
+}  // namespace ovik

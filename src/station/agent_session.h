@@ -1,0 +1,122 @@
+// One agent's road through a run, as the station drives it: polling, query, set parameter,
+// start, status reports for the run's duration, stop, and the firmware download when one was
+// asked for. The session holds the agent's sequence number, retries commands whose answer is
+// lost, and gives up on an agent after a bounded number of tries or a bounded silence. It does
+// no I/O itself and reads no clock: the event loop hands it the time and a SessionIo.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "station/endpoint.h"
+#include "wire/frames.h"
+
+namespace ovik::station {
+
+using TimePoint = std::chrono::steady_clock::time_point;
+using Millis = std::chrono::milliseconds;
+
+// How patient the station is with an agent.
+struct Timing {
+    Millis answer_timeout{1000};  // polling, query, set parameter, stop, download
+    // The agent sets its hardware clock before it answers start, and tries a second time
+    // after 3 s when that fails: the answer can take about 5 s.
+    Millis start_answer_timeout{6500};
+    int max_tries = 4;             // sends of one command before the agent is given up
+    Millis silence_limit{10000};   // running or downloading: no frame at all for this long
+    Millis diagnostic_interval{1000};
+};
+
+// What the operator asked for; the same for every agent of a run.
+struct RunPlan {
+    uint32_t baud = 115200;
+    std::string firmware = "na";  // "na": no download
+    Millis duration{60000};
+    bool declare_fail = false;
+
+    bool download_requested() const { return firmware != "na"; }
+};
+
+enum class Phase { polling, query, set_parameter, start, running, stop, download, downloading, done };
+enum class Verdict { pending, passed, failed, lost, refused };
+enum class DownloadResult { not_requested, pending, skipped, done, failed, no_answer, lost };
+
+const char* phase_name(Phase phase);
+const char* verdict_name(Verdict verdict);
+const char* download_result_name(DownloadResult result);
+
+// The session's way out: commands to its agent, lines for the operator, the PC's clock.
+class SessionIo {
+public:
+    virtual ~SessionIo() = default;
+    virtual void send(const Endpoint& to, const wire::CommandFrame& frame) = 0;
+    virtual void note(const std::string& line) = 0;
+    virtual uint32_t wall_seconds() = 0;
+};
+
+class AgentSession {
+public:
+    AgentSession(Endpoint agent, std::string label, const RunPlan& plan, const Timing& timing);
+
+    // Sends the first polling command.
+    void begin(TimePoint now, SessionIo& io);
+    // A response frame that came from this agent.
+    void on_frame(const wire::ResponseFrame& frame, TimePoint now, SessionIo& io);
+    // Time has passed: retries, the end of the run's duration, diagnostics, silence.
+    void on_tick(TimePoint now, SessionIo& io);
+    // When on_tick has something to do next; max() when the session is done.
+    TimePoint next_deadline() const;
+
+    const Endpoint& agent() const { return agent_; }
+    const std::string& label() const { return label_; }
+    Phase phase() const { return phase_; }
+    bool done() const { return phase_ == Phase::done; }
+    Verdict verdict() const { return verdict_; }
+    DownloadResult download() const { return download_; }
+    // Why the session ended other than in a pass; empty otherwise.
+    const std::string& reason() const { return reason_; }
+    // The last frame the agent sent.
+    const std::optional<wire::ResponseFrame>& record() const { return record_; }
+    uint32_t progress() const { return progress_; }
+
+private:
+    struct Pending {
+        uint16_t cmd = 0;
+        uint16_t ser = 0;
+        TimePoint sent_at{};
+        int tries = 0;
+    };
+
+    std::string who() const;
+    Millis timeout_of(uint16_t cmd) const;
+    void send_command(uint16_t cmd, TimePoint now, SessionIo& io);
+    void resend(TimePoint now, SessionIo& io);
+    void handle_answer(const wire::ResponseFrame& f, TimePoint now, SessionIo& io);
+    bool shows_taken(const wire::ResponseFrame& f) const;
+    void accepted(const wire::ResponseFrame& f, TimePoint now, SessionIo& io);
+    void refused(const wire::ResponseFrame& f, SessionIo& io);
+    void give_up(SessionIo& io);
+    void on_download_report(const wire::ResponseFrame& f, SessionIo& io);
+    void finish(Verdict verdict, const std::string& reason, SessionIo& io);
+
+    Endpoint agent_;
+    std::string label_;
+    RunPlan plan_;
+    Timing timing_;
+
+    Phase phase_ = Phase::polling;
+    Verdict verdict_ = Verdict::pending;
+    DownloadResult download_;
+    std::string reason_;
+    std::optional<wire::ResponseFrame> record_;
+    uint16_t ser_ = 0;  // the number the agent expects next
+    Pending pending_;
+    TimePoint last_heard_{};
+    TimePoint run_started_{};
+    TimePoint next_diagnostic_{};
+    uint32_t progress_ = 0;
+};
+
+}  // namespace ovik::station

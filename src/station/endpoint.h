@@ -1,0 +1,33 @@
+// An IPv4 address and UDP port: how the station names an agent and its own socket.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <compare>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace ovik::station {
+
+struct Endpoint {
+    uint32_t address = 0;  // host byte order
+    uint16_t port = 0;
+
+    auto operator<=>(const Endpoint&) const = default;
+
+    sockaddr_in to_sockaddr() const;
+    static Endpoint from_sockaddr(const sockaddr_in& sa);
+
+    std::string host_text() const;
+    std::string text() const;  // "a.b.c.d:port"
+};
+
+// Dotted IPv4 text; nullopt for anything else (names are not looked up).
+std::optional<uint32_t> parse_ipv4(const std::string& text);
+
+// What the operator reads: the bare address when the agent uses the usual port, else address
+// and port (test set-ups, several agents behind one address).
+std::string agent_label(const Endpoint& agent, uint16_t usual_port);
+
+}  // namespace ovik::station

@@ -1,0 +1,68 @@
+#include "station/udp_socket.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace ovik::station {
+
+std::optional<UdpSocket> UdpSocket::open(const Endpoint& local, std::string& error) {
+    UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd.valid()) {
+        error = std::string("cannot open a UDP socket: ") + std::strerror(errno);
+        return std::nullopt;
+    }
+    const int on = 1;
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
+        error = std::string("cannot set the socket options: ") + std::strerror(errno);
+        return std::nullopt;
+    }
+    const sockaddr_in sa = local.to_sockaddr();
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+        error = "cannot bind " + local.text() + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    sockaddr_in bound{};
+    socklen_t len = sizeof bound;
+    if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&bound), &len) != 0) {
+        error = std::string("cannot read the socket's address: ") + std::strerror(errno);
+        return std::nullopt;
+    }
+    return UdpSocket(std::move(fd), Endpoint::from_sockaddr(bound));
+}
+
+bool UdpSocket::send_to(const Endpoint& to, std::span<const uint8_t> bytes) const {
+    const sockaddr_in sa = to.to_sockaddr();
+    const ssize_t n = ::sendto(fd_.get(), bytes.data(), bytes.size(), 0,
+                               reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    return n == static_cast<ssize_t>(bytes.size());
+}
+
+std::optional<Datagram> UdpSocket::receive() const {
+    // Room for more than a response frame, so a longer datagram shows as longer.
+    std::vector<uint8_t> buffer(2048);
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    while (true) {
+        const ssize_t n = ::recvfrom(fd_.get(), buffer.data(), buffer.size(), 0,
+                                     reinterpret_cast<sockaddr*>(&from), &len);
+        if (n >= 0) {
+            buffer.resize(static_cast<std::size_t>(n));
+            return Datagram{Endpoint::from_sockaddr(from), std::move(buffer)};
+        }
+        // ICMP errors of earlier sends show up here on some kernels; they are no datagram.
+        if (errno == EINTR || errno == ECONNREFUSED) continue;
+        return std::nullopt;
+    }
+}
+
+bool UdpSocket::wait_readable(int timeout_ms) const {
+    pollfd p{fd_.get(), POLLIN, 0};
+    const int n = ::poll(&p, 1, timeout_ms);
+    return n > 0 && (p.revents & POLLIN) != 0;
+}
+
+}  // namespace ovik::station
