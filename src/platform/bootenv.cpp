@@ -49,43 +49,40 @@ int mm_flags_value() {
     return static_cast<int>(leading_number(text));
 }
 
-int get_flag(int mask) {
-    const int f = mm_flags_value();
+int flag_bit(int f, int mask) {
     switch (mask) {
-        case T1_1_FLAG: {
-            const int bit = (f >> 3) & 1;
-            say("T1_1_FLAG: %d\n", bit);
-            return bit;
-        }
-        case EOT_FLAG: {
-            const int bit = (f >> 6) & 1;
-            say("EOT_FLAG: %d\n", bit);
-            return bit;
-        }
-        case T2_FLAG: {
-            const int bit = (f >> 7) & 1;
-            say("T2_FLAG: %d\n", bit);
-            return bit;
-        }
-        default:
-            say("Not support this flag!");
-            return -1;
+        case T1_1_FLAG: return (f >> 3) & 1;
+        case EOT_FLAG: return (f >> 6) & 1;
+        case T2_FLAG: return (f >> 7) & 1;
+        default: return -1;
     }
 }
 
+std::optional<int> flag_update(int f, int op, int mask) {
+    if (op == 1) return f | mask;
+    if (op == 0) return f & ~mask;
+    return std::nullopt;
+}
+
+int get_flag(int mask) {
+    const int bit = flag_bit(mm_flags_value(), mask);
+    switch (mask) {
+        case T1_1_FLAG: say("T1_1_FLAG: %d\n", bit); break;
+        case EOT_FLAG: say("EOT_FLAG: %d\n", bit); break;
+        case T2_FLAG: say("T2_FLAG: %d\n", bit); break;
+        default: say("Not support this flag!"); break;
+    }
+    return bit;
+}
+
 int set_flag(int op, int mask) {
-    const int f = mm_flags_value();
-    int value = 0;
-    if (op == 1) {
-        value = f | mask;
-        say("mflag is %d after set flag\n", value);
-    } else if (op == 0) {
-        value = f & ~mask;
-        say("mflag is %d after clear flag\n", value);
-    } else {
+    const auto updated = flag_update(mm_flags_value(), op, mask);
+    if (!updated) {
         say("Error input value in set_flag function.\n");
         return -1;
     }
+    const int value = *updated;
+    say(op == 1 ? "mflag is %d after set flag\n" : "mflag is %d after clear flag\n", value);
     ChildProcess::Options options;
     options.capture_stdout = true;
     auto child = ChildProcess::spawn({"fw_setenv", "mm_flags", std::to_string(value)}, options);

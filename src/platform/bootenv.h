@@ -26,6 +26,11 @@ std::optional<std::string> find_bootenv_value(const char* dump_path, const char*
 // mm_flags as a number: the first 8 characters read as a decimal integer (0 when none).
 int mm_flags_value();
 
+// Bit of mask in flags f: 0 or 1 for masks 8, 64 and 128, -1 for any other mask.
+int flag_bit(int f, int mask);
+// New mm_flags value for op 1 (set the mask's bits) or op 0 (clear them); nullopt for any other op.
+std::optional<int> flag_update(int f, int op, int mask);
+
 // 0 or 1 for masks 8, 64 and 128; -1 for any other mask.
 int get_flag(int mask);
 // op 1 sets, op 0 clears the mask's bits in mm_flags; 0 on success, -1 on failure.

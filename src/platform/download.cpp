@@ -12,7 +12,9 @@ std::atomic<int32_t> download_progress{0};
 std::atomic<uint32_t> download_request{0};
 std::array<char, wire::FWR_SIZE + 1> fwr_file{};
 
-Argv upgrade_command(const char* file) { return {UPGRADE_SCRIPT, "firmware", file, "tftp"}; }
+Argv upgrade_command(const char* file, const std::string& script) {
+    return {script, "firmware", file, "tftp"};
+}
 
 namespace {
 
@@ -78,7 +80,7 @@ bool Downloader::start() {
     thread_ = std::thread([this] {
         while (download_request.load(std::memory_order_acquire) == 0) sleep_s(1);
         say("Start TFTP download FWR file %s\n", fwr_file.data());
-        run_upgrade(upgrade_command(fwr_file.data()), fwr_file.data(), download_progress);
+        run_upgrade(upgrade_command(fwr_file.data(), script_), fwr_file.data(), download_progress);
         running_.store(false, std::memory_order_release);
     });
     return true;

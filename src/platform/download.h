@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <thread>
 
 #include "base/process.h"
@@ -23,7 +24,7 @@ extern std::array<char, wire::FWR_SIZE + 1> fwr_file;
 
 // The upgrade script's argument vector for a file name: the name is one argument, whatever
 // characters it holds.
-Argv upgrade_command(const char* file);
+Argv upgrade_command(const char* file, const std::string& script = UPGRADE_SCRIPT);
 
 // Runs one upgrade: the script's output drives progress (one step per line, at most 95),
 // an error word or a non-zero exit makes it -1, and success ramps it to 100 in 100 ms steps.
@@ -33,7 +34,7 @@ void run_upgrade(const Argv& command, const char* file, std::atomic<int32_t>& pr
 // arrives while one runs starts nothing new.
 class Downloader {
 public:
-    Downloader() = default;
+    explicit Downloader(std::string script = UPGRADE_SCRIPT) : script_(std::move(script)) {}
     Downloader(const Downloader&) = delete;
     Downloader& operator=(const Downloader&) = delete;
     ~Downloader();
@@ -43,6 +44,7 @@ public:
     bool running() const { return running_.load(std::memory_order_acquire); }
 
 private:
+    std::string script_;
     std::thread thread_;
     std::atomic<bool> running_{false};
 };

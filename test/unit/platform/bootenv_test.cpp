@@ -1,0 +1,57 @@
+#include "platform/bootenv.h"
+
+#include <gtest/gtest.h>
+
+#include "temp_dir.h"
+
+namespace ovik {
+namespace {
+
+using testsupport::TempDir;
+
+TEST(BootEnv, FirstLineContainingTheNameGivesTheValue) {
+    TempDir dir;
+    const std::string dump = dir.write("env",
+        "bootdelay=3\n"
+        "serialnumber=TB1234\n"
+        "mm_flags=72\n"
+        "longvalue=0123456789abcdefXYZ\n"
+        "noequals\n"
+        "ethaddr=00:11:22:33:44:55");
+    EXPECT_EQ(find_bootenv_value(dump.c_str(), "serialnumber"), "TB1234");
+    EXPECT_EQ(find_bootenv_value(dump.c_str(), "mm_flags"), "72");
+    EXPECT_EQ(find_bootenv_value(dump.c_str(), "longvalue"), "0123456789abcde") << "cut to 15";
+    EXPECT_EQ(find_bootenv_value(dump.c_str(), "noequals"), "");
+    EXPECT_EQ(find_bootenv_value(dump.c_str(), "ethaddr"), "00:11:22:33:44:")
+        << "a last line without line feed";
+    EXPECT_EQ(find_bootenv_value(dump.c_str(), "absent"), "");
+    // A plain substring test: the first line that holds the text anywhere wins.
+    EXPECT_EQ(find_bootenv_value(dump.c_str(), "TB12"), "TB1234");
+    EXPECT_FALSE(find_bootenv_value(dir.file("missing").c_str(), "mm_flags").has_value());
+}
+
+TEST(BootEnv, SerialNumberFromTheLastFourCharacters) {
+    struct Case {
+        const char* text;
+        int32_t serial;
+    };
+    const Case cases[] = {{"TB1234", 1234}, {"12", 12}, {"XY000042", 42},
+                          {"AB12C4", 12},   {"ABCD", 0}, {"", 0}};
+    for (const auto& c : cases) EXPECT_EQ(serial_from_text(c.text), c.serial) << c.text;
+}
+
+TEST(BootEnv, FlagArithmetic) {
+    EXPECT_EQ(flag_bit(72, EOT_FLAG), 1);
+    EXPECT_EQ(flag_bit(72, T1_1_FLAG), 1);
+    EXPECT_EQ(flag_bit(72, T2_FLAG), 0);
+    EXPECT_EQ(flag_bit(128, T2_FLAG), 1);
+    EXPECT_EQ(flag_bit(72, 16), -1);
+    EXPECT_EQ(flag_update(72, 0, T1_1_FLAG), 64);
+    EXPECT_EQ(flag_update(72, 1, EOT_FLAG), 72) << "unchanged and still written";
+    EXPECT_EQ(flag_update(0, 0, T1_1_FLAG), 0);
+    EXPECT_EQ(flag_update(0, 1, EOT_FLAG), 64);
+    EXPECT_FALSE(flag_update(72, 2, EOT_FLAG).has_value());
+}
+
+}  // namespace
+}  // namespace ovik
