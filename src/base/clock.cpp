@@ -7,7 +7,7 @@ namespace ovik {
 namespace {
 
 class SystemClock final : public Clock {
-public:
+  public:
     MsStamp now_ms() override {
         timespec ts{};
         ::clock_gettime(CLOCK_REALTIME, &ts);
@@ -25,7 +25,9 @@ std::atomic<Clock*> current{&system_clock};
 
 }  // namespace
 
-Clock& clock() { return *current.load(std::memory_order_acquire); }
+Clock& clock() {
+    return *current.load(std::memory_order_acquire);
+}
 
 Clock* set_clock(Clock* c) {
     return current.exchange(c != nullptr ? c : &system_clock, std::memory_order_acq_rel);

@@ -14,7 +14,7 @@ struct MsStamp {
 };
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     virtual MsStamp now_ms() = 0;
     virtual void sleep_ms(int64_t ms) = 0;
@@ -25,8 +25,14 @@ Clock& clock();
 // Installs c (nullptr restores the system clock). Returns the previous one.
 Clock* set_clock(Clock* c);
 
-inline MsStamp now_ms() { return clock().now_ms(); }
-inline void sleep_ms(int64_t ms) { clock().sleep_ms(ms); }
-inline void sleep_s(int64_t s) { clock().sleep_ms(s * 1000); }
+inline MsStamp now_ms() {
+    return clock().now_ms();
+}
+inline void sleep_ms(int64_t ms) {
+    clock().sleep_ms(ms);
+}
+inline void sleep_s(int64_t s) {
+    clock().sleep_ms(s * 1000);
+}
 
 }  // namespace ovik

@@ -15,6 +15,8 @@ void say(const char* fmt, ...) {
     va_end(ap);
 }
 
-void use_line_buffered_stdout() { std::setvbuf(stdout, nullptr, _IOLBF, 0); }
+void use_line_buffered_stdout() {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+}
 
 }  // namespace ovik

@@ -8,7 +8,9 @@ namespace ovik {
 // Set by -q; every message marked "unless quiet" checks it.
 extern std::atomic<int> quiet;
 
-inline bool is_quiet() { return quiet.load(std::memory_order_relaxed) != 0; }
+inline bool is_quiet() {
+    return quiet.load(std::memory_order_relaxed) != 0;
+}
 
 // printf to standard output unless quiet.
 void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

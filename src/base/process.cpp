@@ -7,7 +7,6 @@
 
 #include <cerrno>
 
-extern char** environ;
 
 namespace ovik {
 
@@ -30,14 +29,14 @@ namespace {
 
 // posix_spawn's file actions, owned.
 class FileActions {
-public:
+  public:
     FileActions() { ::posix_spawn_file_actions_init(&fa_); }
     ~FileActions() { ::posix_spawn_file_actions_destroy(&fa_); }
     FileActions(const FileActions&) = delete;
     FileActions& operator=(const FileActions&) = delete;
     posix_spawn_file_actions_t* get() { return &fa_; }
 
-private:
+  private:
     posix_spawn_file_actions_t fa_{};
 };
 
@@ -106,7 +105,9 @@ int ChildProcess::wait() {
     return status_;
 }
 
-ChildProcess::~ChildProcess() { wait(); }
+ChildProcess::~ChildProcess() {
+    wait();
+}
 
 int run_command(const Argv& argv) {
     auto child = ChildProcess::spawn(argv);

@@ -24,11 +24,11 @@ int decode_wait_status(int wstatus);
 // One running child process. The owner waits for it; the destructor closes the output pipe
 // and waits, so no child is ever left as a zombie.
 class ChildProcess {
-public:
+  public:
     struct Options {
-        bool capture_stdout = false;   // output() reads the child's standard output
-        bool merge_stderr = false;     // standard error goes where standard output goes
-        std::string stdout_path;       // standard output into this file (created, truncated)
+        bool capture_stdout = false;  // output() reads the child's standard output
+        bool merge_stderr = false;    // standard error goes where standard output goes
+        std::string stdout_path;      // standard output into this file (created, truncated)
     };
 
     // Starts argv[0] (looked up in PATH when it has no slash). nullopt when it cannot be
@@ -49,7 +49,7 @@ public:
     int wait();
     pid_t pid() const { return pid_; }
 
-private:
+  private:
     ChildProcess(pid_t pid, UniqueFile output) : pid_(pid), output_(std::move(output)) {}
     pid_t pid_ = -1;
     UniqueFile output_;

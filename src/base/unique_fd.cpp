@@ -1,7 +1,7 @@
 #include "base/unique_fd.h"
 
-#include <cerrno>
 #include <unistd.h>
+#include <cerrno>
 
 namespace ovik {
 

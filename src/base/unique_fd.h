@@ -9,7 +9,7 @@ namespace ovik {
 
 // Sole owner of one file descriptor. Move-only; closes on destruction.
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     UniqueFd(const UniqueFd&) = delete;
@@ -30,7 +30,7 @@ public:
     }
     void reset(int fd = -1);
 
-private:
+  private:
     int fd_ = -1;
 };
 

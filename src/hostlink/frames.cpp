@@ -12,8 +12,8 @@ namespace ovik {
 HostCommand hostcommand;
 
 void parse_command_frame(const uint8_t* bytes) {
-    hostcommand = wire::decode_command(std::span<const uint8_t, wire::COMMAND_FRAME_SIZE>(
-        bytes, wire::COMMAND_FRAME_SIZE));
+    hostcommand = wire::decode_command(
+        std::span<const uint8_t, wire::COMMAND_FRAME_SIZE>(bytes, wire::COMMAND_FRAME_SIZE));
 }
 
 namespace {
@@ -47,7 +47,8 @@ wire::ResponseBytes build_response_frame(const WifiTextFiles& files) {
     f.diagrecv = testresult.diagrecv;
     f.datetime = testresult.datetime;
     f.portnum = testresult.portnum;
-    for (std::size_t i = 0; i < wire::PORT_COUNT; ++i) f.portfail[i] = testresult.portfail[i].load(r);
+    for (std::size_t i = 0; i < wire::PORT_COUNT; ++i)
+        f.portfail[i] = testresult.portfail[i].load(r);
     for (std::size_t i = 0; i < wire::ITEM_COUNT; ++i) {
         for (std::size_t k = 0; k < wire::ITEM_NAME_SIZE; ++k) {
             f.item[i].name[k] = testresult.item[i].name[k].load(r);

@@ -39,7 +39,7 @@ wire::ResponseBytes build_response_frame(const WifiTextFiles& files = WifiTextFi
 // What the run control needs from the device; the system's own is the hardware clock and the
 // download thread, tests give their own.
 class RunPlatform {
-public:
+  public:
     virtual ~RunPlatform() = default;
     virtual int32_t read_clock() = 0;
     virtual int set_clock(int32_t t) = 0;
@@ -50,23 +50,23 @@ public:
 
 // The device's own: hardware clock, download thread.
 class DevicePlatform final : public RunPlatform {
-public:
+  public:
     int32_t read_clock() override;
     int set_clock(int32_t t) override;
     void fill_time(uint8_t datetime[6]) override;
     void start_download() override;
 
-private:
+  private:
     Downloader downloader_;
 };
 
 // State of the link loop.
 struct LinkState {
-    sockaddr_in peer{};          // destination of every response and report
-    bool alive_pending = true;   // announce while idle and nobody has been answered
-    MsStamp last_report{};       // time of the last status report
+    sockaddr_in peer{};         // destination of every response and report
+    bool alive_pending = true;  // announce while idle and nobody has been answered
+    MsStamp last_report{};      // time of the last status report
     bool loop_end = false;
-    int32_t start_time = 0;      // hardware-clock readings of the start and stop commands
+    int32_t start_time = 0;  // hardware-clock readings of the start and stop commands
     int32_t stop_time = 0;
 
     LinkState();

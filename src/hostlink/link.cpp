@@ -84,19 +84,32 @@ void announce_or_report(const UniqueFd& sock, LinkState& link, RunPlatform& plat
 
 const char* command_line_text(uint16_t cmd) {
     switch (cmd) {
-        case CMD_POLLING: return ">>Receive polling command from PC.\n";
-        case CMD_QUERY: return ">>Receive query command from PC.\n";
-        case CMD_SET_PARAMETER: return ">>Receive set parameter command from PC.\n";
-        case CMD_START: return ">>Receive start command from PC.\n";
-        case CMD_STOP: return ">>Receive stop command from PC.\n";
-        case CMD_DOWNLOAD: return ">>Receive download command from PC.\n";
-        case CMD_DOWNLOAD_RESET: return ">>Receive download reset command from PC.\n";
-        case CMD_DOWNLOAD_CHECK: return ">>Receive download check command from PC.\n";
-        case CMD_SAVE: return ">>Receive save command from PC.\n";
-        case CMD_RESET: return ">>Receive reset command from PC.\n";
-        case CMD_ALIVE_CHECK: return ">>Receive alive check command from PC.\n";
-        case CMD_DIAGNOSTIC: return ">>Receive diagnostic command from PC.\n";
-        default: return ">>Receive unknow command from PC.\n";
+        case CMD_POLLING:
+            return ">>Receive polling command from PC.\n";
+        case CMD_QUERY:
+            return ">>Receive query command from PC.\n";
+        case CMD_SET_PARAMETER:
+            return ">>Receive set parameter command from PC.\n";
+        case CMD_START:
+            return ">>Receive start command from PC.\n";
+        case CMD_STOP:
+            return ">>Receive stop command from PC.\n";
+        case CMD_DOWNLOAD:
+            return ">>Receive download command from PC.\n";
+        case CMD_DOWNLOAD_RESET:
+            return ">>Receive download reset command from PC.\n";
+        case CMD_DOWNLOAD_CHECK:
+            return ">>Receive download check command from PC.\n";
+        case CMD_SAVE:
+            return ">>Receive save command from PC.\n";
+        case CMD_RESET:
+            return ">>Receive reset command from PC.\n";
+        case CMD_ALIVE_CHECK:
+            return ">>Receive alive check command from PC.\n";
+        case CMD_DIAGNOSTIC:
+            return ">>Receive diagnostic command from PC.\n";
+        default:
+            return ">>Receive unknow command from PC.\n";
     }
 }
 
@@ -104,10 +117,18 @@ const char* command_line_text(uint16_t cmd) {
 
 LinkState::LinkState() : peer(broadcast_peer()) {}
 
-int32_t DevicePlatform::read_clock() { return read_rtc_time(); }
-int DevicePlatform::set_clock(int32_t t) { return set_rtc_time(t); }
-void DevicePlatform::fill_time(uint8_t datetime[6]) { rtc_datetime(datetime); }
-void DevicePlatform::start_download() { downloader_.start(); }
+int32_t DevicePlatform::read_clock() {
+    return read_rtc_time();
+}
+int DevicePlatform::set_clock(int32_t t) {
+    return set_rtc_time(t);
+}
+void DevicePlatform::fill_time(uint8_t datetime[6]) {
+    rtc_datetime(datetime);
+}
+void DevicePlatform::start_download() {
+    downloader_.start();
+}
 
 UniqueFd open_host_link_socket() {
     UniqueFd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
@@ -178,9 +199,9 @@ void host_link_loop(const UniqueFd& sock, LinkState& link, RunPlatform& platform
         testresult.code =
             static_cast<uint16_t>((reply == Reply::Ack ? ACK_BIT : NAK_BIT) | hostcommand.cmd);
         platform.fill_time(testresult.datetime.data());
-        testresult.burntime = static_cast<uint32_t>(
-            run_status() == STATUS_RUNNING ? burn_time(link, platform)
-                                           : link.stop_time - link.start_time);
+        testresult.burntime = static_cast<uint32_t>(run_status() == STATUS_RUNNING
+                                                        ? burn_time(link, platform)
+                                                        : link.stop_time - link.start_time);
         send_frame(sock, link.peer);
         say("<<Response command to PC my ser=%d, time=%lu!\n", testresult.ser,
             static_cast<unsigned long>(testresult.burntime));

@@ -28,7 +28,9 @@ void clear_run_counters() {
     testresult.wlan_ping_recv.store(0, relaxed);
 }
 
-void advance_sequence() { testresult.ser = static_cast<uint16_t>(testresult.ser + 1); }
+void advance_sequence() {
+    testresult.ser = static_cast<uint16_t>(testresult.ser + 1);
+}
 
 bool sequence_matches() {
     if (hostcommand.ser == testresult.ser) return true;

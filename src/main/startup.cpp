@@ -29,10 +29,9 @@ void usage(const char* program) {
     std::printf("Burn test usage:\t%s -e\n", program);
     std::printf("%s\n", RULE);
     std::printf("%-63s\n", "Debug usage : ovikburn  <-p SN>  <-i IP_addr> [OPTION...]");
-    for (const char* line :
-         {"-s : product S/N on DUT (255 - 255*255)", "-i : IPv4 address on eth0",
-          "-c : configuration loads from ini configuration file", "-n : No remote test",
-          "-T : Hex to ASCII", "-h : help usage"}) {
+    for (const char* line : {"-s : product S/N on DUT (255 - 255*255)", "-i : IPv4 address on eth0",
+                             "-c : configuration loads from ini configuration file",
+                             "-n : No remote test", "-T : Hex to ASCII", "-h : help usage"}) {
         std::printf("\t%-61s\n", line);
     }
     std::printf("%63s\n", "");
@@ -86,9 +85,10 @@ int agent_main(int argc, char** argv) {
                 break;
             case 'i':
                 if (!assign_eth0_address(optarg)) {
-                    std::printf("The address of -i is longer than %zu characters: '%s'. Give a "
-                                "dotted IPv4 address such as 192.180.5.222.\n",
-                                ADDRESS_TEXT_SIZE - 1, optarg);
+                    std::printf(
+                        "The address of -i is longer than %zu characters: '%s'. Give a "
+                        "dotted IPv4 address such as 192.180.5.222.\n",
+                        ADDRESS_TEXT_SIZE - 1, optarg);
                     return 1;
                 }
                 break;

@@ -12,7 +12,9 @@ namespace ovik {
 namespace {
 
 // Decimal conversion that stops at the first non-digit; 0 when there is no number.
-long leading_number(const std::string& text) { return std::strtol(text.c_str(), nullptr, 10); }
+long leading_number(const std::string& text) {
+    return std::strtol(text.c_str(), nullptr, 10);
+}
 
 }  // namespace
 
@@ -51,10 +53,14 @@ int mm_flags_value() {
 
 int flag_bit(int f, int mask) {
     switch (mask) {
-        case T1_1_FLAG: return (f >> 3) & 1;
-        case EOT_FLAG: return (f >> 6) & 1;
-        case T2_FLAG: return (f >> 7) & 1;
-        default: return -1;
+        case T1_1_FLAG:
+            return (f >> 3) & 1;
+        case EOT_FLAG:
+            return (f >> 6) & 1;
+        case T2_FLAG:
+            return (f >> 7) & 1;
+        default:
+            return -1;
     }
 }
 
@@ -67,10 +73,18 @@ std::optional<int> flag_update(int f, int op, int mask) {
 int get_flag(int mask) {
     const int bit = flag_bit(mm_flags_value(), mask);
     switch (mask) {
-        case T1_1_FLAG: say("T1_1_FLAG: %d\n", bit); break;
-        case EOT_FLAG: say("EOT_FLAG: %d\n", bit); break;
-        case T2_FLAG: say("T2_FLAG: %d\n", bit); break;
-        default: say("Not support this flag!"); break;
+        case T1_1_FLAG:
+            say("T1_1_FLAG: %d\n", bit);
+            break;
+        case EOT_FLAG:
+            say("EOT_FLAG: %d\n", bit);
+            break;
+        case T2_FLAG:
+            say("T2_FLAG: %d\n", bit);
+            break;
+        default:
+            say("Not support this flag!");
+            break;
     }
     return bit;
 }

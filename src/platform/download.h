@@ -33,7 +33,7 @@ void run_upgrade(const Argv& command, const char* file, std::atomic<int32_t>& pr
 // Owner of the download thread. At most one upgrade runs at a time: a download command that
 // arrives while one runs starts nothing new.
 class Downloader {
-public:
+  public:
     explicit Downloader(std::string script = UPGRADE_SCRIPT) : script_(std::move(script)) {}
     Downloader(const Downloader&) = delete;
     Downloader& operator=(const Downloader&) = delete;
@@ -43,7 +43,7 @@ public:
     bool start();
     bool running() const { return running_.load(std::memory_order_acquire); }
 
-private:
+  private:
     std::string script_;
     std::thread thread_;
     std::atomic<bool> running_{false};

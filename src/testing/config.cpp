@@ -26,7 +26,9 @@ const char* get_string(dictionary* d, const char* key) {
     return iniparser_getstring(d, key, nullptr);
 }
 
-bool get_boolean(dictionary* d, const char* key) { return iniparser_getboolean(d, key, 0) == 1; }
+bool get_boolean(dictionary* d, const char* key) {
+    return iniparser_getboolean(d, key, 0) == 1;
+}
 
 // Hexadecimal text, "0x" allowed; conversion stops at the first non-hex character.
 uint32_t hex_value(const char* text) {

@@ -49,7 +49,8 @@ void run_cellular_slot(Slot id, const char* device) {
 }  // namespace
 
 void run_test_cycle() {
-    for (Slot id = Slot::Serial; id <= Slot::GPS; id = static_cast<Slot>(static_cast<int>(id) + 1)) {
+    for (Slot id = Slot::Serial; id <= Slot::GPS;
+         id = static_cast<Slot>(static_cast<int>(id) + 1)) {
         run_slot(id);
     }
     run_cellular_slot(Slot::Cellular, modem_device[0].data());
@@ -89,6 +90,8 @@ TestThread::~TestThread() {
     if (thread_.joinable()) thread_.join();
 }
 
-void TestThread::start() { thread_ = std::thread(test_main); }
+void TestThread::start() {
+    thread_ = std::thread(test_main);
+}
 
 }  // namespace ovik

@@ -15,14 +15,14 @@ void test_main();
 // Owner of the test thread. The thread ends by itself at the verdict or the stop; the owner
 // only joins it when the owner goes away.
 class TestThread {
-public:
+  public:
     TestThread() = default;
     TestThread(const TestThread&) = delete;
     TestThread& operator=(const TestThread&) = delete;
     ~TestThread();
     void start();
 
-private:
+  private:
     std::thread thread_;
 };
 

@@ -8,9 +8,10 @@ namespace {
 
 constexpr TestPlan empty_plan() {
     return TestPlan{{
-        {nullptr}, {nullptr}, {"LAN2"}, {"LAN3"}, {"LAN4"}, {"exStorage"}, {"USB1"},
-        {"mSATA"}, {"SSD"}, {"MEM"}, {"SD"}, {"DIO"}, {"CAN"}, {"CAN2"}, {"CAN0&CAN1"},
-        {"GPS"}, {"Cellular"}, {"Cellular2"}, {"Cellular3"}, {"WLAN"}, {"TPM"}, {"TPM2"},
+        {nullptr},     {nullptr}, {"LAN2"},      {"LAN3"}, {"LAN4"},     {"exStorage"},
+        {"USB1"},      {"mSATA"}, {"SSD"},       {"MEM"},  {"SD"},       {"DIO"},
+        {"CAN"},       {"CAN2"},  {"CAN0&CAN1"}, {"GPS"},  {"Cellular"}, {"Cellular2"},
+        {"Cellular3"}, {"WLAN"},  {"TPM"},       {"TPM2"},
     }};
 }
 
@@ -18,7 +19,9 @@ constexpr TestPlan empty_plan() {
 
 TestPlan testplan = empty_plan();
 
-void reset_testplan() { testplan = empty_plan(); }
+void reset_testplan() {
+    testplan = empty_plan();
+}
 
 void build_test_items() {
     for (auto& p : testresult.portfail) p.store(0, std::memory_order_relaxed);

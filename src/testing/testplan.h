@@ -65,7 +65,9 @@ using TestPlan = std::array<TestSlot, SLOT_COUNT>;
 // The process's plan, in catalogue order.
 extern TestPlan testplan;
 
-inline TestSlot& slot(Slot s) { return testplan[static_cast<std::size_t>(s)]; }
+inline TestSlot& slot(Slot s) {
+    return testplan[static_cast<std::size_t>(s)];
+}
 
 // Empties every slot (start-up state).
 void reset_testplan();

@@ -62,7 +62,9 @@ extern std::atomic<uint32_t> teststop;
 inline void bump(std::atomic<uint32_t>& counter) {
     counter.fetch_add(1, std::memory_order_relaxed);
 }
-inline uint16_t run_status() { return testresult.status.load(std::memory_order_relaxed); }
+inline uint16_t run_status() {
+    return testresult.status.load(std::memory_order_relaxed);
+}
 inline void set_run_status(uint16_t status) {
     testresult.status.store(status, std::memory_order_relaxed);
 }

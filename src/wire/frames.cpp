@@ -15,7 +15,9 @@ void put32(uint8_t* p, uint32_t v) {
     p[2] = static_cast<uint8_t>(v >> 8);
     p[3] = static_cast<uint8_t>(v);
 }
-uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+uint16_t get16(const uint8_t* p) {
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
 uint32_t get32(const uint8_t* p) {
     return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
            (static_cast<uint32_t>(p[2]) << 8) | p[3];
@@ -48,7 +50,9 @@ CommandFrame decode_command(std::span<const uint8_t, COMMAND_FRAME_SIZE> bytes) 
     return f;
 }
 
-std::string fwr_text(const std::array<char, FWR_SIZE>& fwr) { return field_text(fwr); }
+std::string fwr_text(const std::array<char, FWR_SIZE>& fwr) {
+    return field_text(fwr);
+}
 
 bool set_fwr(std::array<char, FWR_SIZE>& fwr, const std::string& text) {
     if (text.size() > FWR_SIZE || text.find('\0') != std::string::npos) return false;
@@ -73,7 +77,8 @@ ResponseBytes encode_response(const ResponseFrame& f) {
     put32(&b[rsp_off::DIAGRECV], f.diagrecv);
     std::memcpy(&b[rsp_off::DATETIME], f.datetime.data(), 6);
     put16(&b[rsp_off::PORTNUM], f.portnum);
-    for (std::size_t i = 0; i < PORT_COUNT; ++i) put32(&b[rsp_off::PORTFAIL + 4 * i], f.portfail[i]);
+    for (std::size_t i = 0; i < PORT_COUNT; ++i)
+        put32(&b[rsp_off::PORTFAIL + 4 * i], f.portfail[i]);
     for (std::size_t i = 0; i < ITEM_COUNT; ++i) {
         uint8_t* p = &b[rsp_off::ITEM + rsp_off::ITEM_SIZE * i];
         std::memcpy(p, f.item[i].name.data(), ITEM_NAME_SIZE);
@@ -106,7 +111,8 @@ ResponseFrame decode_response(std::span<const uint8_t, RESPONSE_FRAME_SIZE> b) {
     f.diagrecv = get32(&b[rsp_off::DIAGRECV]);
     std::memcpy(f.datetime.data(), &b[rsp_off::DATETIME], 6);
     f.portnum = get16(&b[rsp_off::PORTNUM]);
-    for (std::size_t i = 0; i < PORT_COUNT; ++i) f.portfail[i] = get32(&b[rsp_off::PORTFAIL + 4 * i]);
+    for (std::size_t i = 0; i < PORT_COUNT; ++i)
+        f.portfail[i] = get32(&b[rsp_off::PORTFAIL + 4 * i]);
     for (std::size_t i = 0; i < ITEM_COUNT; ++i) {
         const uint8_t* p = &b[rsp_off::ITEM + rsp_off::ITEM_SIZE * i];
         std::memcpy(f.item[i].name.data(), p, ITEM_NAME_SIZE);
@@ -125,38 +131,59 @@ ResponseFrame decode_response(std::span<const uint8_t, RESPONSE_FRAME_SIZE> b) {
 
 const char* status_name(uint16_t status) {
     switch (status) {
-        case STATUS_IDLE: return "idle";
-        case STATUS_RUNNING: return "running";
-        case STATUS_FAIL: return "failed";
-        case STATUS_OK: return "passed";
-        case STATUS_DOWNLOAD: return "downloading";
-        case STATUS_DOWNLOAD_FAIL: return "download failed";
-        case STATUS_DOWNLOAD_OK: return "download done";
-        default: return "unknown";
+        case STATUS_IDLE:
+            return "idle";
+        case STATUS_RUNNING:
+            return "running";
+        case STATUS_FAIL:
+            return "failed";
+        case STATUS_OK:
+            return "passed";
+        case STATUS_DOWNLOAD:
+            return "downloading";
+        case STATUS_DOWNLOAD_FAIL:
+            return "download failed";
+        case STATUS_DOWNLOAD_OK:
+            return "download done";
+        default:
+            return "unknown";
     }
 }
 
 const char* command_name(uint16_t cmd) {
     switch (cmd) {
-        case CMD_POLLING: return "polling";
-        case CMD_QUERY: return "query";
-        case CMD_SET_PARAMETER: return "set parameter";
-        case CMD_START: return "start";
-        case CMD_STOP: return "stop";
-        case CMD_DOWNLOAD: return "download";
-        case CMD_DOWNLOAD_RESET: return "download reset";
-        case CMD_DOWNLOAD_CHECK: return "download check";
-        case CMD_SAVE: return "save";
-        case CMD_RESET: return "reset";
-        case CMD_ALIVE_CHECK: return "alive check";
-        case CMD_DIAGNOSTIC: return "diagnostic";
-        default: return "unknown";
+        case CMD_POLLING:
+            return "polling";
+        case CMD_QUERY:
+            return "query";
+        case CMD_SET_PARAMETER:
+            return "set parameter";
+        case CMD_START:
+            return "start";
+        case CMD_STOP:
+            return "stop";
+        case CMD_DOWNLOAD:
+            return "download";
+        case CMD_DOWNLOAD_RESET:
+            return "download reset";
+        case CMD_DOWNLOAD_CHECK:
+            return "download check";
+        case CMD_SAVE:
+            return "save";
+        case CMD_RESET:
+            return "reset";
+        case CMD_ALIVE_CHECK:
+            return "alive check";
+        case CMD_DIAGNOSTIC:
+            return "diagnostic";
+        default:
+            return "unknown";
     }
 }
 
 std::string ip_text(const std::array<uint8_t, 4>& ip) {
-    return std::to_string(ip[0]) + "." + std::to_string(ip[1]) + "." + std::to_string(ip[2]) +
-           "." + std::to_string(ip[3]);
+    return std::to_string(ip[0]) + "." + std::to_string(ip[1]) + "." + std::to_string(ip[2]) + "." +
+           std::to_string(ip[3]);
 }
 
 }  // namespace ovik::wire

@@ -9,7 +9,7 @@
 namespace ovik::testsupport {
 
 class FakeClock final : public Clock {
-public:
+  public:
     FakeClock() : previous_(set_clock(this)) {}
     ~FakeClock() override { set_clock(previous_); }
     FakeClock(const FakeClock&) = delete;
@@ -29,7 +29,7 @@ public:
         return sleeps_;
     }
 
-private:
+  private:
     Clock* previous_;
     std::mutex mutex_;
     int64_t now_ = 1'700'000'000'000;

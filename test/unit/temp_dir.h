@@ -9,9 +9,10 @@
 namespace ovik::testsupport {
 
 class TempDir {
-public:
+  public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "ovik-test-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "ovik-test-XXXXXX").string();
         path_ = ::mkdtemp(pattern.data());
     }
     ~TempDir() {
@@ -37,7 +38,7 @@ public:
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 

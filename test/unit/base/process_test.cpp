@@ -11,7 +11,8 @@ using testsupport::TempDir;
 
 TEST(Process, ArgumentsReachTheProgramUnchanged) {
     TempDir dir;
-    const std::string script = dir.write_script("args", "for a in \"$@\"; do echo \"[$a]\"; done\n");
+    const std::string script =
+        dir.write_script("args", "for a in \"$@\"; do echo \"[$a]\"; done\n");
     ChildProcess::Options options;
     options.capture_stdout = true;
     auto child = ChildProcess::spawn({script, "x;reboot", "$(id)", "a b", "`ls`"}, options);

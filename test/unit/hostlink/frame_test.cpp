@@ -54,7 +54,8 @@ TEST(HostFrames, RecordBecomesTheNetworkFrame) {
     EXPECT_EQ(b[478], 0);
 
     const std::string a = dir.file("a"), bb = dir.file("b"), c = dir.file("c"), d = dir.file("d");
-    const wire::ResponseBytes none = build_response_frame({a.c_str(), bb.c_str(), c.c_str(), d.c_str()});
+    const wire::ResponseBytes none =
+        build_response_frame({a.c_str(), bb.c_str(), c.c_str(), d.c_str()});
     for (std::size_t i = 447; i < 512; ++i) EXPECT_EQ(none[i], 0) << "byte " << i;
 }
 

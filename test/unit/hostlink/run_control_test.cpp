@@ -13,7 +13,7 @@ using namespace wire;
 using testsupport::FakeClock;
 
 class FakePlatform final : public RunPlatform {
-public:
+  public:
     int32_t clock_value = 5000;
     int set_result = 0;
     std::vector<int32_t> clock_writes;
@@ -29,7 +29,7 @@ public:
 };
 
 class RunControl : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         quiet.store(1);
         testresult.clear();
@@ -64,12 +64,12 @@ protected:
 
 // Every command in every status, with the right sequence number.
 TEST_F(RunControl, EveryCommandInEveryStatus) {
-    const uint16_t statuses[] = {STATUS_IDLE,         STATUS_RUNNING,     STATUS_FAIL, STATUS_OK,
-                                 STATUS_DOWNLOAD,     STATUS_DOWNLOAD_FAIL, STATUS_DOWNLOAD_OK};
-    const uint16_t commands[] = {CMD_POLLING,   CMD_QUERY,          CMD_SET_PARAMETER,
-                                 CMD_START,     CMD_STOP,           CMD_DOWNLOAD,
-                                 CMD_DOWNLOAD_RESET, CMD_DOWNLOAD_CHECK, CMD_SAVE,
-                                 CMD_RESET,     CMD_ALIVE_CHECK,    CMD_DIAGNOSTIC,
+    const uint16_t statuses[] = {STATUS_IDLE,       STATUS_RUNNING,  STATUS_FAIL,
+                                 STATUS_OK,         STATUS_DOWNLOAD, STATUS_DOWNLOAD_FAIL,
+                                 STATUS_DOWNLOAD_OK};
+    const uint16_t commands[] = {CMD_POLLING, CMD_QUERY,    CMD_SET_PARAMETER,  CMD_START,
+                                 CMD_STOP,    CMD_DOWNLOAD, CMD_DOWNLOAD_RESET, CMD_DOWNLOAD_CHECK,
+                                 CMD_SAVE,    CMD_RESET,    CMD_ALIVE_CHECK,    CMD_DIAGNOSTIC,
                                  0x1234};
     for (uint16_t status : statuses) {
         for (uint16_t cmd : commands) {
@@ -85,8 +85,13 @@ TEST_F(RunControl, EveryCommandInEveryStatus) {
             uint16_t want_ser = 0;
             uint32_t want_diagrecv = 0;
             switch (cmd) {
-                case CMD_POLLING: want_reply = idle ? Reply::Ack : Reply::None; break;
-                case CMD_QUERY: want_reply = Reply::Ack; want_ser = 1; break;
+                case CMD_POLLING:
+                    want_reply = idle ? Reply::Ack : Reply::None;
+                    break;
+                case CMD_QUERY:
+                    want_reply = Reply::Ack;
+                    want_ser = 1;
+                    break;
                 case CMD_SET_PARAMETER:
                     want_reply = idle ? Reply::Ack : Reply::Nak;
                     want_error = idle ? 0 : ERR_STATE;
@@ -109,12 +114,17 @@ TEST_F(RunControl, EveryCommandInEveryStatus) {
                     want_ser = 1;
                     want_status = STATUS_DOWNLOAD;
                     break;
-                case CMD_RESET: want_status = STATUS_IDLE; break;
-                case CMD_DIAGNOSTIC: want_diagrecv = running ? 1 : 0; break;
-                default: break;
+                case CMD_RESET:
+                    want_status = STATUS_IDLE;
+                    break;
+                case CMD_DIAGNOSTIC:
+                    want_diagrecv = running ? 1 : 0;
+                    break;
+                default:
+                    break;
             }
-            const std::string where = "status " + std::to_string(status) + ", command " +
-                                      std::to_string(cmd);
+            const std::string where =
+                "status " + std::to_string(status) + ", command " + std::to_string(cmd);
             EXPECT_EQ(reply, want_reply) << where;
             EXPECT_EQ(run_status(), want_status) << where;
             EXPECT_EQ(testresult.error, want_error) << where;

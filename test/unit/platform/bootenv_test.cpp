@@ -12,12 +12,12 @@ using testsupport::TempDir;
 TEST(BootEnv, FirstLineContainingTheNameGivesTheValue) {
     TempDir dir;
     const std::string dump = dir.write("env",
-        "bootdelay=3\n"
-        "serialnumber=TB1234\n"
-        "mm_flags=72\n"
-        "longvalue=0123456789abcdefXYZ\n"
-        "noequals\n"
-        "ethaddr=00:11:22:33:44:55");
+                                       "bootdelay=3\n"
+                                       "serialnumber=TB1234\n"
+                                       "mm_flags=72\n"
+                                       "longvalue=0123456789abcdefXYZ\n"
+                                       "noequals\n"
+                                       "ethaddr=00:11:22:33:44:55");
     EXPECT_EQ(find_bootenv_value(dump.c_str(), "serialnumber"), "TB1234");
     EXPECT_EQ(find_bootenv_value(dump.c_str(), "mm_flags"), "72");
     EXPECT_EQ(find_bootenv_value(dump.c_str(), "longvalue"), "0123456789abcde") << "cut to 15";
@@ -35,7 +35,7 @@ TEST(BootEnv, SerialNumberFromTheLastFourCharacters) {
         const char* text;
         int32_t serial;
     };
-    const Case cases[] = {{"TB1234", 1234}, {"12", 12}, {"XY000042", 42},
+    const Case cases[] = {{"TB1234", 1234}, {"12", 12},  {"XY000042", 42},
                           {"AB12C4", 12},   {"ABCD", 0}, {"", 0}};
     for (const auto& c : cases) EXPECT_EQ(serial_from_text(c.text), c.serial) << c.text;
 }

@@ -35,7 +35,8 @@ TEST(Download, LinesStepTheProgressThenItRampsTo100) {
     EXPECT_TRUE(std::all_of(three.sleeps.begin(), three.sleeps.end(),
                             [](int64_t ms) { return ms == 100; }));
 
-    const UpgradeRun many = run_script("i=0; while [ $i -lt 200 ]; do echo line $i; i=$((i+1)); done\n");
+    const UpgradeRun many =
+        run_script("i=0; while [ $i -lt 200 ]; do echo line $i; i=$((i+1)); done\n");
     EXPECT_EQ(many.progress, 100);
     EXPECT_EQ(many.sleeps.size(), 4u) << "output alone stops at 95; 96 at once, then 97..100";
 

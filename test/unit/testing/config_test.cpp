@@ -12,7 +12,7 @@ namespace {
 using testsupport::TempDir;
 
 class ConfigTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         testresult.clear();
         config = Configuration{};
@@ -43,12 +43,11 @@ TEST_F(ConfigTest, BooleansFollowIniparser) {
         const char* value;
         uint32_t expected;
     };
-    for (const Case& c : {Case{"y", 1}, Case{"Yes", 1}, Case{"1", 1}, Case{"true", 1},
-                          Case{"n", 0}, Case{"0", 0}, Case{"2", 0}, Case{"maybe", 0}}) {
+    for (const Case& c : {Case{"y", 1}, Case{"Yes", 1}, Case{"1", 1}, Case{"true", 1}, Case{"n", 0},
+                          Case{"0", 0}, Case{"2", 0}, Case{"maybe", 0}}) {
         config = Configuration{};
-        ASSERT_EQ(load(std::string("[info]\nSOFTWARE_ID=1\nAP_ID=2\nDownloadFWR=") + c.value +
-                       "\n"),
-                  0);
+        ASSERT_EQ(
+            load(std::string("[info]\nSOFTWARE_ID=1\nAP_ID=2\nDownloadFWR=") + c.value + "\n"), 0);
         EXPECT_EQ(config.downloadfwr, c.expected) << c.value;
     }
 }

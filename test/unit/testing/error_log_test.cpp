@@ -15,8 +15,8 @@ constexpr std::time_t MARCH_5_2024 = 1709600523;
 TEST(ErrorLog, RecordsAreAppendedWithUtcStamps) {
     TempDir dir;
     const std::string log = dir.file("ErrorLog.txt");
-    ASSERT_TRUE(append_error_record(log.c_str(), MARCH_5_2024,
-                                    "[testCAN][3] : can0 frame time-out\n"));
+    ASSERT_TRUE(
+        append_error_record(log.c_str(), MARCH_5_2024, "[testCAN][3] : can0 frame time-out\n"));
     ASSERT_TRUE(append_error_record(log.c_str(), MARCH_5_2024 + 3600 * 24 * 300, "no end"));
     ASSERT_TRUE(append_error_record(log.c_str(), 0, "storage\r\n"));
     EXPECT_EQ(TempDir::read(log),

@@ -21,20 +21,41 @@ using testsupport::FakeClock;
 std::vector<std::string> calls;
 int lan3_result = 0;
 
-int lan3() { calls.emplace_back("LAN3"); return lan3_result; }
-int usb1() { calls.emplace_back("USB1"); return 1; }
-int mem() { calls.emplace_back("MEM"); return -2; }
-int serial() { calls.emplace_back("serial"); return -1; }
-int tpm2() { calls.emplace_back("TPM2"); return -1; }
-int can(const char* dev) { calls.emplace_back(std::string("CAN ") + dev); return 0; }
+int lan3() {
+    calls.emplace_back("LAN3");
+    return lan3_result;
+}
+int usb1() {
+    calls.emplace_back("USB1");
+    return 1;
+}
+int mem() {
+    calls.emplace_back("MEM");
+    return -2;
+}
+int serial() {
+    calls.emplace_back("serial");
+    return -1;
+}
+int tpm2() {
+    calls.emplace_back("TPM2");
+    return -1;
+}
+int can(const char* dev) {
+    calls.emplace_back(std::string("CAN ") + dev);
+    return 0;
+}
 int two_can(const char* a, const char* b) {
     calls.emplace_back(std::string("TwoCAN ") + a + " " + b);
     return -1;
 }
-int cell(const char* dev) { calls.emplace_back(std::string("cell ") + dev); return -1; }
+int cell(const char* dev) {
+    calls.emplace_back(std::string("cell ") + dev);
+    return -1;
+}
 
 class TestThreadTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         quiet.store(1);
         testresult.clear();

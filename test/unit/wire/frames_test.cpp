@@ -60,7 +60,8 @@ TEST(ResponseFrame, AckWorkedBytes) {
     f.serial = 1234;
     f.status = STATUS_RUNNING;
     const ResponseBytes b = encode_response(f);
-    EXPECT_EQ(bytes_at(b, 0, 8), (std::vector<uint8_t>{0x80, 0x04, 0x00, 0x03, 0x00, 0x00, 0x04, 0xD2}));
+    EXPECT_EQ(bytes_at(b, 0, 8),
+              (std::vector<uint8_t>{0x80, 0x04, 0x00, 0x03, 0x00, 0x00, 0x04, 0xD2}));
     EXPECT_EQ(bytes_at(b, 18, 2), (std::vector<uint8_t>{0x00, 0x01}));
     EXPECT_EQ(bytes_at(b, 20, 2), (std::vector<uint8_t>{0x00, 0x00}));
 }
@@ -121,7 +122,8 @@ TEST(ResponseFrame, EveryFieldAtItsOffset) {
         {53, {0x41, 0x42, 0x43, 0x44}},
         {53 + 63 * 4, {0x51, 0x52, 0x53, 0x54}},
         {309, {'L', 'A', 'N', '2', 0, 0, 0, 0, 0, 0, 0, 0, 0x61, 0x62, 0x63, 0x64}},
-        {309 + 7 * 16, {'C', 'A', 'N', '0', '&', 'C', 'A', 'N', '1', 0, 0, 0, 0x71, 0x72, 0x73, 0x74}},
+        {309 + 7 * 16,
+         {'C', 'A', 'N', '0', '&', 'C', 'A', 'N', '1', 0, 0, 0, 0x71, 0x72, 0x73, 0x74}},
         {437, {0x81, 0x82, 0x83, 0x84}},
         {441, {0x91, 0x92, 0x93, 0x94}},
         {445, {70, 54}},

@@ -1,0 +1,36 @@
+#!/bin/bash
+# Builds everything and runs every test: the unit tests and the system tests in the simulated
+# factory network, under AddressSanitizer+UBSan and under ThreadSanitizer, plus clang-tidy and
+# the format check. Run as root on Debian 12 (the system tests create network namespaces).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+./scripts/install-deps.sh
+
+jobs=$(nproc)
+step() { printf '\n=== %s ===\n' "$*"; }
+
+step "format check (clang-format)"
+git ls-files -- 'src/*.cpp' 'src/*.h' 'test/*.cpp' 'test/*.h' 'bench/*.cpp' \
+  | xargs -r clang-format --dry-run --Werror
+
+step "debug build with AddressSanitizer and UBSan"
+cmake --preset debug >/dev/null
+cmake --build --preset debug -j "$jobs"
+
+step "tests under AddressSanitizer and UBSan"
+ctest --preset debug -j "$jobs"
+
+step "ThreadSanitizer build"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs"
+
+step "tests under ThreadSanitizer"
+ctest --preset tsan -j "$jobs"
+
+step "clang-tidy"
+cmake --preset tidy >/dev/null
+cmake --build --preset tidy -j "$jobs" --target ovikburn ovikstation
+
+echo
+echo "All tests passed."
