@@ -7,7 +7,6 @@
 
 #include <cerrno>
 
-
 namespace ovik {
 
 std::string render_command(const Argv& argv) {
@@ -61,10 +60,15 @@ std::optional<ChildProcess> ChildProcess::spawn(const Argv& argv, const Options&
         read_end.reset(fds[0]);
         write_end.reset(fds[1]);
         ::posix_spawn_file_actions_adddup2(actions.get(), write_end.get(), STDOUT_FILENO);
+    } else if (options.stdout_fd >= 0) {
+        ::posix_spawn_file_actions_adddup2(actions.get(), options.stdout_fd, STDOUT_FILENO);
     } else if (!options.stdout_path.empty()) {
         ::posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO,
                                            options.stdout_path.c_str(),
                                            O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
+    if (options.stdin_fd >= 0) {
+        ::posix_spawn_file_actions_adddup2(actions.get(), options.stdin_fd, STDIN_FILENO);
     }
     if (options.merge_stderr) {
         ::posix_spawn_file_actions_adddup2(actions.get(), STDOUT_FILENO, STDERR_FILENO);
@@ -121,6 +125,31 @@ int run_command_to_file(const Argv& argv, const std::string& path) {
     auto child = ChildProcess::spawn(argv, options);
     if (!child) return -1;
     return child->wait();
+}
+
+}  // namespace ovik
+
+namespace ovik {
+
+int run_pipeline_to_file(const Argv& first, const Argv& second, const std::string& path) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
+    UniqueFd read_end(fds[0]);
+    UniqueFd write_end(fds[1]);
+    ChildProcess::Options reader;
+    reader.stdin_fd = read_end.get();
+    reader.stdout_path = path;
+    auto second_child = ChildProcess::spawn(second, reader);
+    read_end.reset();
+    ChildProcess::Options writer;
+    writer.stdout_fd = write_end.get();
+    auto first_child = ChildProcess::spawn(first, writer);
+    // Only the children hold the pipe now, so the reader sees its end when the writer ends.
+    write_end.reset();
+    if (first_child) first_child->wait();
+    if (!second_child) return -1;
+    const int status = second_child->wait();
+    return first_child ? status : -1;
 }
 
 }  // namespace ovik

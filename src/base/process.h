@@ -29,6 +29,8 @@ class ChildProcess {
         bool capture_stdout = false;  // output() reads the child's standard output
         bool merge_stderr = false;    // standard error goes where standard output goes
         std::string stdout_path;      // standard output into this file (created, truncated)
+        int stdout_fd = -1;           // standard output into this descriptor (a pipe's end)
+        int stdin_fd = -1;            // standard input from this descriptor
     };
 
     // Starts argv[0] (looked up in PATH when it has no slash). nullopt when it cannot be
@@ -62,5 +64,9 @@ int run_command(const Argv& argv);
 
 // The same with standard output written into path (the redirection "> path").
 int run_command_to_file(const Argv& argv, const std::string& path);
+
+// "first | second > path": the pipe and the redirection are made here, not by a shell.
+// Returns the second program's exit status, or -1 when either could not be started.
+int run_pipeline_to_file(const Argv& first, const Argv& second, const std::string& path);
 
 }  // namespace ovik

@@ -19,9 +19,6 @@ namespace ovik {
 using HostCommand = wire::CommandFrame;
 extern HostCommand hostcommand;
 
-// Baud rate of the serial-port tests, set by the PC's set-parameter command.
-extern std::atomic<uint32_t> serial_baud;
-
 // Converts the first 128 received bytes into hostcommand.
 void parse_command_frame(const uint8_t* bytes);
 

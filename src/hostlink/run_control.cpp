@@ -15,8 +15,6 @@ namespace ovik {
 
 using namespace wire;
 
-std::atomic<uint32_t> serial_baud{115200};
-
 namespace {
 
 constexpr auto relaxed = std::memory_order_relaxed;

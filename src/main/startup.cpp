@@ -11,9 +11,12 @@
 #include "hostlink/hostlink.h"
 #include "platform/bootenv.h"
 #include "testing/address_plan.h"
+#include "testing/catalogue.h"
 #include "testing/config.h"
 #include "testing/test_main.h"
+#include "testing/testplan.h"
 #include "testing/testresult.h"
+#include "tests/local/local_tests.h"
 
 namespace ovik {
 
@@ -74,6 +77,7 @@ void print_hex_as_ascii(const char* text) {
 int agent_main(int argc, char** argv) {
     use_line_buffered_stdout();
     testresult.clear();
+    register_local_tests(catalogue);
     if (argc == 1) usage(argv[0]);
 
     bool no_remote = false;
@@ -123,6 +127,13 @@ int agent_main(int argc, char** argv) {
 
     if (testresult.serial == 0) {
         std::printf("Wrong testresult.serial number\n");
+        return 1;
+    }
+
+    // The TPM2 self test runs in a child process that lives as long as the agent.
+    static Tpm2Prober tpm2_prober;
+    if (slot(Slot::TPM2).filled() && !tpm2_prober.start()) {
+        std::printf("Fork failed\n");
         return 1;
     }
 

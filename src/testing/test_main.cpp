@@ -2,7 +2,7 @@
 
 #include "base/clock.h"
 #include "base/console.h"
-#include "testing/modem_names.h"
+#include "testing/config.h"
 #include "testing/testplan.h"
 #include "testing/testresult.h"
 
@@ -53,9 +53,9 @@ void run_test_cycle() {
          id = static_cast<Slot>(static_cast<int>(id) + 1)) {
         run_slot(id);
     }
-    run_cellular_slot(Slot::Cellular, modem_device[0].data());
-    run_cellular_slot(Slot::Cellular2, modem_device[1].data());
-    run_cellular_slot(Slot::Cellular3, modem_device[2].data());
+    run_cellular_slot(Slot::Cellular, config.modem_device[0].data());
+    run_cellular_slot(Slot::Cellular2, config.modem_device[1].data());
+    run_cellular_slot(Slot::Cellular3, config.modem_device[2].data());
     run_slot(Slot::WLAN);
     run_slot(Slot::TPM);
     run_slot(Slot::TPM2);

@@ -8,7 +8,7 @@
 
 #include "base/console.h"
 #include "fake_clock.h"
-#include "testing/modem_names.h"
+#include "testing/config.h"
 #include "testing/testplan.h"
 #include "testing/testresult.h"
 
@@ -64,7 +64,7 @@ class TestThreadTest : public ::testing::Test {
         teststop.store(0);
         calls.clear();
         lan3_result = 0;
-        modem_device = {};
+        config = Configuration{};
     }
     void TearDown() override { quiet.store(0); }
     static uint32_t fails(std::size_t n) { return testresult.item[n].fail.load(); }
@@ -108,8 +108,8 @@ TEST_F(TestThreadTest, ItemTableNeverGrowsPastEightEntries) {
 }
 
 TEST_F(TestThreadTest, CellularSlotsRunEveryIntervalPlusOneCycles) {
-    modem_device[0] = {'/', 'd', 'e', 'v', '/', 'A'};
-    modem_device[2] = {'/', 'd', 'e', 'v', '/', 'C'};
+    config.modem_device[0] = {'/', 'd', 'e', 'v', '/', 'A'};
+    config.modem_device[2] = {'/', 'd', 'e', 'v', '/', 'C'};
     slot(Slot::Cellular).func_on_device = cell;
     slot(Slot::Cellular).interval = slot(Slot::Cellular).countdown = 2;
     slot(Slot::Cellular3).func_on_device = cell;
