@@ -24,8 +24,8 @@ struct Timing {
     // The agent sets its hardware clock before it answers start, and tries a second time
     // after 3 s when that fails: the answer can take about 5 s.
     Millis start_answer_timeout{6500};
-    int max_tries = 4;             // sends of one command before the agent is given up
-    Millis silence_limit{10000};   // running or downloading: no frame at all for this long
+    int max_tries = 4;            // sends of one command before the agent is given up
+    Millis silence_limit{10000};  // running or downloading: no frame at all for this long
     Millis diagnostic_interval{1000};
 };
 
@@ -39,7 +39,17 @@ struct RunPlan {
     bool download_requested() const { return firmware != "na"; }
 };
 
-enum class Phase { polling, query, set_parameter, start, running, stop, download, downloading, done };
+enum class Phase {
+    polling,
+    query,
+    set_parameter,
+    start,
+    running,
+    stop,
+    download,
+    downloading,
+    done
+};
 enum class Verdict { pending, passed, failed, lost, refused };
 enum class DownloadResult { not_requested, pending, skipped, done, failed, no_answer, lost };
 
@@ -49,7 +59,7 @@ const char* download_result_name(DownloadResult result);
 
 // The session's way out: commands to its agent, lines for the operator, the PC's clock.
 class SessionIo {
-public:
+  public:
     virtual ~SessionIo() = default;
     virtual void send(const Endpoint& to, const wire::CommandFrame& frame) = 0;
     virtual void note(const std::string& line) = 0;
@@ -57,7 +67,7 @@ public:
 };
 
 class AgentSession {
-public:
+  public:
     AgentSession(Endpoint agent, std::string label, const RunPlan& plan, const Timing& timing);
 
     // Sends the first polling command.
@@ -81,7 +91,7 @@ public:
     const std::optional<wire::ResponseFrame>& record() const { return record_; }
     uint32_t progress() const { return progress_; }
 
-private:
+  private:
     struct Pending {
         uint16_t cmd = 0;
         uint16_t ser = 0;

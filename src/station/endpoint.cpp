@@ -21,7 +21,9 @@ std::string Endpoint::host_text() const {
            "." + std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
 }
 
-std::string Endpoint::text() const { return host_text() + ":" + std::to_string(port); }
+std::string Endpoint::text() const {
+    return host_text() + ":" + std::to_string(port);
+}
 
 std::optional<uint32_t> parse_ipv4(const std::string& text) {
     in_addr a{};

@@ -3,7 +3,6 @@
 
 #include <netinet/in.h>
 
-#include <compare>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,7 +13,10 @@ struct Endpoint {
     uint32_t address = 0;  // host byte order
     uint16_t port = 0;
 
-    auto operator<=>(const Endpoint&) const = default;
+    bool operator==(const Endpoint&) const = default;
+    bool operator<(const Endpoint& other) const {
+        return address != other.address ? address < other.address : port < other.port;
+    }
 
     sockaddr_in to_sockaddr() const;
     static Endpoint from_sockaddr(const sockaddr_in& sa);

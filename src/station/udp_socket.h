@@ -18,7 +18,7 @@ struct Datagram {
 };
 
 class UdpSocket {
-public:
+  public:
     // Bound to local with SO_REUSEADDR and SO_BROADCAST, non-blocking. On failure error says
     // what went wrong, with the system's reason.
     static std::optional<UdpSocket> open(const Endpoint& local, std::string& error);
@@ -33,7 +33,7 @@ public:
     // Waits until a datagram is waiting or timeout_ms has passed; true when one is waiting.
     bool wait_readable(int timeout_ms) const;
 
-private:
+  private:
     UdpSocket(UniqueFd fd, Endpoint local) : fd_(std::move(fd)), local_(local) {}
     UniqueFd fd_;
     Endpoint local_;

@@ -1,0 +1,42 @@
+// station: the test PC's side of the host link. It finds ovikburn agents on the factory
+// network, drives each of them through a burn-in run and reports the verdicts.
+//
+// One UDP socket and one poll loop serve every agent of a run; each agent has an AgentSession
+// of its own, keyed by the address its frames come from, with its own sequence number and
+// timers, so one slow or lost agent holds up none of the others.
+#pragma once
+
+#include <functional>
+#include <vector>
+
+#include "station/agent_session.h"
+#include "station/endpoint.h"
+#include "station/live_view.h"
+#include "station/report.h"
+#include "station/udp_socket.h"
+#include "wire/frames.h"
+
+namespace ovik::station {
+
+struct RunTargets {
+    std::vector<Endpoint> agents;  // polled directly
+    Millis discover_for{0};        // and every agent that announces itself within this time
+    uint16_t usual_agent_port = wire::AGENT_PORT;  // addresses with this port show bare
+};
+
+// Drives every target through the run and returns one report per agent, in the order they
+// were found. Returns when every session is done and the discovery time is over.
+std::vector<AgentReport> run_agents(const UdpSocket& socket, const RunTargets& targets,
+                                    const RunPlan& plan, const Timing& timing, LiveView& view);
+
+struct Announcement {
+    Endpoint from;
+    wire::ResponseFrame frame;
+};
+
+// Every agent that announces itself within window, once each, in order of first sight;
+// on_new is called at first sight.
+std::vector<Announcement> listen_for_agents(const UdpSocket& socket, Millis window,
+                                            const std::function<void(const Announcement&)>& on_new);
+
+}  // namespace ovik::station

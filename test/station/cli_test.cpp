@@ -1,0 +1,131 @@
+// The command line as the operator meets it: exit statuses, error texts, listen and run.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "fake_agent.h"
+#include "station/cli.h"
+#include "support.h"
+
+namespace ovik::station::test {
+namespace {
+
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+Result cli(const std::vector<std::string>& args) {
+    std::vector<const char*> argv{"ovikstation"};
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    Captured out;
+    Captured err;
+    const int status =
+        station_main(static_cast<int>(argv.size()), argv.data(), out.file(), err.file());
+    return Result{status, out.text(), err.text()};
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+TEST(StationCli, RefusesBadCommandLinesWithStatus2) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* says;
+    };
+    const Case cases[] = {
+        {{"run", "--agent", "127.0.0.1", "--firmware", "firmware-17bytes."},
+         "--firmware \"firmware-17bytes.\" is 17 bytes, but the agent takes a file name of at "
+         "most 16 bytes"},
+        // A name of exactly 16 bytes passes; the bad --bind behind it stops the run.
+        {{"run", "--agent", "127.0.0.1", "--firmware", "firmware-16bytes", "--bind", "x"},
+         "--bind x is not an IPv4 address"},
+        {{"run", "--agent", "127.0.0.1", "--firmware", ""}, "--firmware is empty"},
+        {{"run"}, "give --agent ADDR to run one agent, or --discover SECONDS"},
+        {{"run", "--agent", "127.0.0.1", "--discover", "2"}, "--agent excludes --discover"},
+        {{"run", "--agent", "dut-7"}, "--agent dut-7 is not an IPv4 address"},
+        {{"run", "--agent", "127.0.0.1", "--baud", "921601"}, "--baud 921601: the agent takes"},
+        {{"run", "--agent", "127.0.0.1", "--json", "/nonexistent/r.json"},
+         "cannot write --json /nonexistent/r.json: No such file or directory"},
+        {{"listen", "--seconds", "-1"}, "--seconds"},
+        {{"burn"}, "not expected: burn"},
+        {{}, "give a command, listen or run"},
+    };
+    for (const Case& c : cases) {
+        const Result r = cli(c.args);
+        SCOPED_TRACE(r.err);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find(c.says), std::string::npos);
+    }
+}
+
+TEST(StationCli, SaysSoWhenNoAgentAnnouncesItself) {
+    const Result r = cli({"run", "--discover", "0.3", "--bind", "127.0.0.1", "--port", "0"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err,
+              "no agent announced itself within 0.3 s: check the cabling and that ovikburn runs "
+              "on the device\n");
+}
+
+TEST(StationCli, ListenPrintsEachAnnouncingAgentOnce) {
+    const uint16_t port = free_port();
+    FakeAgent agent({.serial = 4321, .announce_to = Endpoint{LOOPBACK, port}});
+    const Result r =
+        cli({"listen", "--seconds", "0.5", "--bind", "127.0.0.1", "--port", std::to_string(port)});
+    EXPECT_EQ(r.status, 0);
+    const std::string line = "serial 4321       address " + agent.endpoint().text();
+    const auto first = r.out.find(line);
+    ASSERT_NE(first, std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find(line, first + 1), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("software 0x0102  AP 0x00000A0B  status idle\n1 agent found\n"),
+              std::string::npos)
+        << r.out;
+}
+
+TEST(StationCli, RunExitStatusFollowsTheVerdictAndJsonRecordsIt) {
+    struct Case {
+        bool declare_fail;
+        int status;
+        const char* verdict;
+    };
+    for (const Case& c : {Case{false, 0, "passed"}, Case{true, 1, "failed"}}) {
+        SCOPED_TRACE(c.verdict);
+        FakeAgent agent({});
+        const std::string json = ::testing::TempDir() + "station_run.json";
+        std::vector<std::string> args = {"run",
+                                         "--agent",
+                                         "127.0.0.1",
+                                         "--agent-port",
+                                         std::to_string(agent.endpoint().port),
+                                         "--bind",
+                                         "127.0.0.1",
+                                         "--port",
+                                         "0",
+                                         "--duration",
+                                         "0.3",
+                                         "--json",
+                                         json};
+        if (c.declare_fail) args.emplace_back("--fail");
+        const Result r = cli(args);
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        EXPECT_NE(r.out.find("SERIAL  ADDRESS"), std::string::npos) << r.out;
+        // The agent uses the port given as the agents' port, so its address shows bare.
+        EXPECT_NE(r.out.find(std::string("1234    127.0.0.1  ") + c.verdict), std::string::npos)
+            << r.out;
+        const std::string text = read_file(json);
+        EXPECT_EQ(text.rfind("[\n  {\n    \"serial\": 1234,\n", 0), 0u) << text;
+        EXPECT_NE(text.find(std::string("\"verdict\": \"") + c.verdict + "\""), std::string::npos);
+        EXPECT_NE(text.find("\"items\": [{\"name\": \"COM\", \"fail\": 0}"), std::string::npos)
+            << text;
+        EXPECT_EQ(text.substr(text.size() - 6), "  }\n]\n");
+    }
+}
+
+}  // namespace
+}  // namespace ovik::station::test
