@@ -15,10 +15,10 @@ bool have_private_mounts();
 std::string recorded_commands();
 void clear_recorded_commands();
 
-#define OVIK_NEED_PRIVATE_MOUNTS()                                                \
-    do {                                                                          \
-        if (!::ovik::testsupport::have_private_mounts())                          \
-            GTEST_SKIP() << "needs private mount and network namespaces (root)";  \
+#define OVIK_NEED_PRIVATE_MOUNTS()                                               \
+    do {                                                                         \
+        if (!::ovik::testsupport::have_private_mounts())                         \
+            GTEST_SKIP() << "needs private mount and network namespaces (root)"; \
     } while (0)
 
 }  // namespace ovik::testsupport

@@ -35,15 +35,16 @@ bool lay_stand_ins() {
     ::mkdir(bin.c_str(), 0755);
     ::mkdir(sbin.c_str(), 0755);
     bool ok = true;
-    for (const char* tool : {"hwclock", "ethtool", "setinterface", "eltt2", "PassLED.sh",
-                             "FailLED.sh"}) {
+    for (const char* tool :
+         {"hwclock", "ethtool", "setinterface", "eltt2", "PassLED.sh", "FailLED.sh"}) {
         ok = ok && write_stub(bin, tool, "");
     }
     ok = ok && write_stub(bin, "fw_printenv", "cat " BOOTENV_FILE " 2>/dev/null\n");
     ok = ok && write_stub(bin, "fw_setenv",
-                          "grep -v \"^$1=\" " BOOTENV_FILE " > " BOOTENV_FILE ".new 2>/dev/null\n"
-                          "echo \"$1=$2\" >> " BOOTENV_FILE ".new\nmv " BOOTENV_FILE ".new " BOOTENV_FILE
-                          "\n");
+                          "grep -v \"^$1=\" " BOOTENV_FILE " > " BOOTENV_FILE
+                          ".new 2>/dev/null\n"
+                          "echo \"$1=$2\" >> " BOOTENV_FILE ".new\nmv " BOOTENV_FILE
+                          ".new " BOOTENV_FILE "\n");
     for (const char* tool : {"ifconfig", "mii-tool", "phytool", "ethtool", "mp_upgrade.sh"}) {
         ok = ok && write_stub(sbin, tool, "");
     }
@@ -56,14 +57,18 @@ bool lay_stand_ins() {
 
 }  // namespace
 
-bool have_private_mounts() { return private_mounts_ready; }
+bool have_private_mounts() {
+    return private_mounts_ready;
+}
 
 std::string recorded_commands() {
     std::ifstream in(COMMAND_LOG);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-void clear_recorded_commands() { ::unlink(COMMAND_LOG); }
+void clear_recorded_commands() {
+    ::unlink(COMMAND_LOG);
+}
 
 }  // namespace ovik::testsupport
 

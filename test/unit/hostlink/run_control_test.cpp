@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include "base/console.h"
+
 #include "fake_clock.h"
 #include "hostlink/hostlink.h"
+#include "private_mounts.h"
 #include "testing/config.h"
 #include "testing/testresult.h"
 
@@ -253,6 +256,64 @@ TEST_F(RunControl, DownloadReleasesTheThread) {
     EXPECT_EQ(run_status(), STATUS_DOWNLOAD);
     EXPECT_EQ(send(CMD_DOWNLOAD, 1), Reply::Ack) << "answered again";
     EXPECT_EQ(platform.downloads, 2) << "the platform decides that only one runs";
+}
+
+}  // namespace
+}  // namespace ovik
+
+namespace ovik {
+namespace {
+
+class Verdict : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        OVIK_NEED_PRIVATE_MOUNTS();
+        quiet.store(1);
+        config = Configuration{};
+        testfail.store(0);
+        testsupport::clear_recorded_commands();
+    }
+    void TearDown() override { quiet.store(0); }
+    static void bootenv(const std::string& text) { std::ofstream(BOOTENV_FILE) << text; }
+    static std::string run() {
+        testing::internal::CaptureStdout();
+        show_verdict();
+        return testing::internal::GetCapturedStdout();
+    }
+};
+
+TEST_F(Verdict, PassSetsEotAndShowsThePassLed) {
+    bootenv("serialnumber=TB1234\n");
+    EXPECT_EQ(run(), "Burning OK.\n");
+    EXPECT_EQ(testsupport::recorded_commands(),
+              "/usr/bin/fw_printenv \n"
+              "/usr/bin/fw_printenv \n"
+              "/usr/bin/fw_setenv mm_flags 64\n"
+              "/bin/PassLED.sh \n");
+    EXPECT_EQ(run_status(), STATUS_OK);
+}
+
+TEST_F(Verdict, RepeatedPassClearsT1) {
+    bootenv("mm_flags=72\n");
+    EXPECT_EQ(run(), "Burning OK.\n");
+    const std::string cmds = testsupport::recorded_commands();
+    EXPECT_NE(cmds.find("/usr/bin/fw_setenv mm_flags 72\n"), std::string::npos) << cmds;
+    EXPECT_NE(cmds.find("/usr/bin/fw_setenv mm_flags 64\n/bin/PassLED.sh \n"), std::string::npos)
+        << cmds;
+}
+
+TEST_F(Verdict, FailShowsTheFailLedAndWritesNothing) {
+    testfail.store(-1);
+    config.gigalanlb = 1;
+    EXPECT_EQ(run(), "Burning fail !\n");
+    EXPECT_EQ(testsupport::recorded_commands(),
+              "/usr/sbin/phytool write eth1/0x02/0x001f 0x0a43\n"
+              "/usr/sbin/phytool write eth1/0x02/0x0018 0x2118\n"
+              "/usr/sbin/phytool write eth1/0x02/0x0000 0x0104\n"
+              "/usr/sbin/ethtool -s eth1 autoneg on\n"
+              "/usr/sbin/ethtool -r eth1\n"
+              "/bin/FailLED.sh \n");
+    EXPECT_EQ(run_status(), STATUS_FAIL);
 }
 
 }  // namespace
