@@ -74,7 +74,11 @@ std::string progress_bar(uint32_t percent) {
     const std::size_t filled = std::min<uint32_t>(percent, 100) * WIDTH / 100;
     char tail[8];
     std::snprintf(tail, sizeof tail, "] %3u%%", std::min<uint32_t>(percent, 100));
-    return "[" + std::string(filled, '#') + std::string(WIDTH - filled, '.') + tail;
+    std::string bar = "[";
+    bar.append(filled, '#');
+    bar.append(WIDTH - filled, '.');
+    bar += tail;
+    return bar;
 }
 
 std::string live_line(const AgentSession& s) {

@@ -1,0 +1,10 @@
+"""Simulated factory network for the system tests and the demo.
+
+A PC network namespace with a bridge, and one namespace per device under test whose eth0 is
+a veth on that bridge. Each device runs the real agent in a private mount namespace, with its
+own /dev/shm and with stand-ins for the device image's tools laid over /usr/bin and /usr/sbin.
+
+Modules: frames (host link frames), netns (namespaces, sockets inside them), network
+(Network and Dut), client (raw UDP client in the PC namespace), standin (the stand-in tools),
+launch (starts the agent inside a device's namespaces).
+"""

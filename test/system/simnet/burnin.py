@@ -1,0 +1,77 @@
+"""PC-side steps of a burn-in run over the raw client, and the device configurations the
+tests and the demo give their agents."""
+
+import time
+
+from . import frames
+
+SOFTWARE_ID = "1A2B3C"   # the agent keeps the low 16 bits: 0x2B3C
+AP_ID = "105"            # hexadecimal: 0x105
+START_ANSWER_TIMEOUT = 10.0  # the start command is answered 1 to 4 s late by design
+PC_TIME = 1700000000
+READY_TIMEOUT = 8.0          # from starting the agent to its first answer
+POLL_RETRY = 0.5
+
+
+def config(download=False, extra=""):
+    """An INI file that enables no hardware test: identity only, optionally a download."""
+    text = f"[info]\nSOFTWARE_ID = {SOFTWARE_ID}\nAP_ID = {AP_ID}\n"
+    if download:
+        text += "DownloadFWR = y\n"
+    return text + extra
+
+
+class StepFailed(AssertionError):
+    pass
+
+
+def answer(client, cmd, expected_code, timeout=1.0, **fields):
+    frame = client.exchange(cmd, timeout=timeout, **fields)
+    if frame is None:
+        raise StepFailed(f"no answer to command 0x{cmd:04x} within {timeout} s")
+    if frame.code != expected_code:
+        raise StepFailed(f"command 0x{cmd:04x}: expected 0x{expected_code:04x}, got "
+                         f"{frame.describe()}")
+    return frame
+
+
+def poll(client, timeout=READY_TIMEOUT, ser=0):
+    """Polls until the freshly started agent answers (its socket may not be up yet); returns
+    the polling ACK."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        frame = client.exchange(frames.CMD_POLLING, timeout=POLL_RETRY, ser=ser)
+        if frame is not None:
+            if frame.code != 0x8001:
+                raise StepFailed(f"polling: expected 0x8001, got {frame.describe()}")
+            return frame
+    raise StepFailed(f"no answer to polling within {timeout} s")
+
+
+def start_run(client, baud=115200, fwr=b""):
+    """Polling, query, set parameter and start, each checked; returns the start ACK."""
+    poll(client)
+    answer(client, frames.CMD_QUERY, 0x8002, ser=0)
+    answer(client, frames.CMD_SET_PARAMETER, 0x8003, ser=1, baud=baud, fwr=fwr)
+    ack = answer(client, frames.CMD_START, 0x8004, timeout=START_ANSWER_TIMEOUT, ser=2,
+                 time=PC_TIME)
+    if ack.status != frames.STATUS_RUNNING or ack.ser != 3:
+        raise StepFailed(f"start accepted but not running: {ack.describe()}")
+    return ack
+
+
+def stop_run(client, fail=False, ser=3):
+    return answer(client, frames.CMD_STOP, 0x8005, ser=ser, fail=1 if fail else 0)
+
+
+def follow_download(client, timeout):
+    """After the download ACK: every frame up to the final 0x8006 report (inclusive)."""
+    deadline = time.monotonic() + timeout
+    reports = []
+    while True:
+        frame = client.expect(lambda f: True, deadline - time.monotonic())
+        if frame is None:
+            raise StepFailed(f"no final download report within {timeout} s")
+        reports.append(frame)
+        if frame.code == 0x8006:
+            return reports

@@ -1,0 +1,481 @@
+"""The simulated factory network: a PC namespace with a bridge, devices under test on it.
+
+    with Network(agent=..., station=...) as net:
+        dut = net.add_dut(bootenv={"serialnumber": "TB1234"}, config=burnin.config())
+        dut.start("-e")
+        run = net.station("run", "--agent", dut.address, "--duration", "3")
+
+Everything it creates (namespaces, veths, the bridge, the per-run directory, the processes it
+started) is removed by close(), which the context manager, an atexit hook and the parent-death
+signal of every started process make sure of. Nothing here touches this machine's own network
+or mount namespace: devices run behind `ip netns exec` and `unshare -m`, the launcher refuses
+to start anything unless both namespaces are really its own, and each device gets a /dev of
+its own without this machine's hardware.
+"""
+
+import atexit
+import itertools
+import json
+import os
+import re
+import shlex
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+from . import netns, standin
+
+PACKAGE_PARENT = str(Path(__file__).resolve().parent.parent)
+LAUNCHER = str(Path(__file__).resolve().parent / "launch.py")
+PYTHON = "/usr/bin/python3"
+
+PC_ADDRESS = "192.180.0.1"
+PC_PREFIX = 16
+BRIDGE = "br0"
+STOP_GRACE = 2.0
+DUMP_TAIL_LINES = 300
+SANITIZER_REPORT = re.compile(r"(ERROR|WARNING): (Address|Thread|Leak|Memory)Sanitizer|"
+                              r"runtime error:|UndefinedBehaviorSanitizer")
+KEPT_MARK = ".kept"  # in a per-run directory kept for inspection: never removed as stale
+
+_network_ids = itertools.count(1)
+
+
+def eth0_address(serial):
+    """The eth0 address the agent derives from its numeric serial number."""
+    t = (serial // 254 + 1) % 256
+    if t in (0, 255):
+        t = 1
+    return f"192.180.{t}.{serial % 253}"
+
+
+def serial_from_text(text):
+    """The numeric serial number the agent reads from the boot-loader's serialnumber text."""
+    m = re.match(r"\d*", text[:16][-4:])
+    return int(m.group(0)) if m.group(0) else 0
+
+
+def _tail(text, lines=DUMP_TAIL_LINES):
+    parts = text.splitlines()
+    if len(parts) <= lines:
+        return text
+    return f"[... {len(parts) - lines} earlier lines left out ...]\n" + "\n".join(parts[-lines:])
+
+
+def _read(path):
+    try:
+        return Path(path).read_text(errors="replace")
+    except FileNotFoundError:
+        return ""
+
+
+def _absolute(path):
+    # Devices start their programs from their own work directory.
+    return os.path.abspath(path) if path else None
+
+
+def _remove_stale_dirs():
+    """Per-run directories of earlier runs of this harness whose process has gone."""
+    pattern = re.compile(rf"^{netns.NAME_PREFIX}(\d+)-\d+-")
+    base = Path(tempfile.gettempdir())
+    for entry in base.iterdir():
+        m = pattern.match(entry.name)
+        if (m and entry.is_dir() and not (entry / KEPT_MARK).exists()
+                and not netns.pid_alive(int(m.group(1)))):
+            shutil.rmtree(entry, ignore_errors=True)
+
+
+class _Process:
+    """A process this harness started, in a process group of its own. Started from the main
+    thread: the parent-death signal that setpriv arms fires when the starting thread ends."""
+
+    def __init__(self, argv, stdout_path, stderr_path):
+        self.argv = argv
+        self.stdout_path = stdout_path
+        self.stderr_path = stderr_path
+        with open(stdout_path, "wb") as out, open(stderr_path, "wb") as err:
+            self.popen = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out,
+                                          stderr=err, start_new_session=True)
+        self.started = time.monotonic()
+
+    @property
+    def pid(self):
+        return self.popen.pid
+
+    def poll(self):
+        return self.popen.poll()
+
+    def wait(self, timeout):
+        """The exit status, or None when the process is still running after timeout seconds."""
+        try:
+            return self.popen.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def stop(self):
+        """Ends the process and whatever it started that is still in its process group."""
+        if self.popen.poll() is None:
+            self._signal_group(signal.SIGTERM)
+            if self.wait(STOP_GRACE) is None:
+                self._signal_group(signal.SIGKILL)
+                self.wait(STOP_GRACE)
+        # A stand-in the agent left running stays in the group after the agent has gone.
+        for pid in _group_members(self.popen.pid):
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+
+    def _signal_group(self, sig):
+        try:
+            os.killpg(self.popen.pid, sig)
+        except (ProcessLookupError, PermissionError):
+            pass
+
+
+def _group_members(pgid):
+    """Processes whose process group is pgid (ours: every started process leads its own)."""
+    members = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except (FileNotFoundError, ProcessLookupError, IndexError):
+            continue
+        if int(fields[2]) == pgid:
+            members.append(int(entry))
+    return members
+
+
+class StationRun:
+    """One run of the station program: its command line, exit status and output."""
+
+    def __init__(self, process, command, timeout):
+        self.process = process
+        self.command = command  # the station's own argument vector
+        self.timeout = timeout
+        self.returncode = None
+        self.timed_out = False
+
+    @property
+    def argv(self):
+        return self.process.argv
+
+    def wait(self, timeout=None):
+        status = self.process.wait(self.timeout if timeout is None else timeout)
+        if status is None:
+            self.timed_out = True
+            self.process.stop()
+            status = self.process.poll()
+        self.returncode = status
+        return self
+
+    @property
+    def stdout(self):
+        return _read(self.process.stdout_path)
+
+    @property
+    def stderr(self):
+        return _read(self.process.stderr_path)
+
+    def dump(self):
+        state = "timed out" if self.timed_out else f"exit status {self.returncode}"
+        return (f"--- station: {shlex.join(self.command)} ({state})\n"
+                f"--- station stdout:\n{_tail(self.stdout)}\n"
+                f"--- station stderr:\n{_tail(self.stderr)}\n")
+
+
+class Dut:
+    """One simulated device: its namespace, directory, stand-ins and agent process."""
+
+    def __init__(self, network, index):
+        self.network = network
+        self.index = index
+        self.name = f"dut{index}"
+        self.netns = f"{network.prefix}-d{index}"
+        self.dir = network.dir / self.name
+        self.shm = self.dir / "shm"
+        self.work = self.dir / "work"
+        self.stubs = self.dir / "stubs"
+        self.bootenv_path = self.dir / standin.BOOTENV
+        self.command_log = self.dir / standin.COMMAND_LOG
+        self.console_path = self.dir / "console.out"
+        self.stderr_path = self.dir / "console.err"
+        self.process = None
+        self.agent_argv = []
+        self.address = None
+        for d in (self.shm, self.work, self.stubs):
+            d.mkdir(parents=True)
+        standin.install(str(self.dir), str(self.stubs), PACKAGE_PARENT)
+        self.bootenv_path.touch()
+
+    # --- what the device holds before the agent starts
+
+    def set_bootenv(self, **values):
+        env = standin.read_env(self.bootenv_path)
+        env.update({k: str(v) for k, v in values.items()})
+        standin.write_env(self.bootenv_path, env)
+        if "serialnumber" in values:
+            self.address = eth0_address(serial_from_text(str(values["serialnumber"])))
+
+    def bootenv(self):
+        return standin.read_env(self.bootenv_path)
+
+    def write_shm(self, name, text):
+        (self.shm / name).write_text(text)
+
+    def write_config(self, text):
+        self.write_shm("cfg_ovikburn", text)
+
+    def script_upgrade(self, lines, delay=0.0, status=0):
+        """What the upgrade script stand-in prints (one line every delay seconds) and its exit
+        status."""
+        (self.dir / standin.UPGRADE_SCRIPT).write_text(
+            json.dumps({"lines": list(lines), "delay": delay, "status": status}))
+
+    # --- the agent
+
+    def start(self, *args, program=None):
+        """Starts the agent (or program) with args inside this device's namespaces."""
+        if self.process is not None:
+            raise RuntimeError(f"{self.name}: already started")
+        program = _absolute(program or self.network.agent)
+        if not program or not os.access(program, os.X_OK):
+            raise RuntimeError(f"no agent program to start: {program!r}")
+        if "-i" in args:
+            self.address = args[list(args).index("-i") + 1]
+        argv = ["setpriv", "--pdeathsig", "KILL",
+                "ip", "netns", "exec", self.netns,
+                "unshare", "-m", "--propagation", "private",
+                PYTHON, "-IB", LAUNCHER, "--dut", str(self.dir),
+                "--host-netns", netns.own_netns_id(),
+                "--host-mntns", os.readlink("/proc/self/ns/mnt"),
+                "--", str(program), *args]
+        self.process = _Process(argv, self.console_path, self.stderr_path)
+        self.agent_argv = [str(program), *args]
+        return self
+
+    def wait_exit(self, timeout):
+        """The agent's exit status, or None while it still runs after timeout seconds."""
+        return self.process.wait(timeout)
+
+    def running(self):
+        return self.process is not None and self.process.poll() is None
+
+    def stop(self):
+        if self.process is not None:
+            self.process.stop()
+
+    # --- what the device shows
+
+    def console(self):
+        return _read(self.console_path)
+
+    def stderr(self):
+        return _read(self.stderr_path)
+
+    def error_log(self):
+        return _read(self.shm / "ErrorLog.txt")
+
+    def wait_console(self, text, timeout, count=1):
+        """Waits until the console holds the line fragment text (a str, or a compiled regular
+        expression) at least count times; returns whether it did."""
+        def seen():
+            out = self.console()
+            n = len(text.findall(out)) if isinstance(text, re.Pattern) else out.count(text)
+            return n >= count
+        return bool(netns.wait_for(seen, timeout))
+
+    def wait_console_settled(self, quiet_for, timeout):
+        """Waits until the console has not grown for quiet_for seconds; returns whether it
+        settled within timeout seconds."""
+        deadline = time.monotonic() + timeout
+        size, since = -1, time.monotonic()
+        while time.monotonic() < deadline:
+            now_size = self.console_path.stat().st_size
+            if now_size != size:
+                size, since = now_size, time.monotonic()
+            elif time.monotonic() - since >= quiet_for:
+                return True
+            time.sleep(0.05)
+        return False
+
+    def commands(self):
+        """Argument vectors of every stand-in call so far, in order."""
+        calls = []
+        for line in _read(self.command_log).splitlines():
+            if line.strip():
+                calls.append(json.loads(line)["argv"])
+        return calls
+
+    def command_lines(self):
+        """The stand-in calls as command lines, the program named as the agent named it for
+        programs found through PATH (its base name) and in full otherwise."""
+        lines = []
+        for argv in self.commands():
+            prog = argv[0]
+            if os.path.basename(prog) in standin.PATH_TOOLS:
+                prog = os.path.basename(prog)
+            lines.append(shlex.join([prog, *argv[1:]]))
+        return lines
+
+    def wait_command(self, line, timeout):
+        return bool(netns.wait_for(lambda: line in self.command_lines(), timeout))
+
+    def dump(self):
+        state = "not started"
+        if self.process is not None:
+            code = self.process.poll()
+            state = "running" if code is None else f"exit status {code}"
+        return "\n".join([
+            f"=== {self.name} (namespace {self.netns}, eth0 {self.address}): "
+            f"{shlex.join(self.agent_argv)} ({state})",
+            f"--- {self.name} console (stdout):", _tail(self.console()),
+            f"--- {self.name} console (stderr):", _tail(self.stderr()),
+            f"--- {self.name} error log /dev/shm/ErrorLog.txt:", _tail(self.error_log()),
+            f"--- {self.name} command log:", "\n".join(self.command_lines()),
+            f"--- {self.name} boot-loader environment:", _read(self.bootenv_path),
+            ""])
+
+
+class Network:
+    """PC namespace with bridge br0 (192.180.0.1/16) and the devices added to it."""
+
+    def __init__(self, agent=None, station=None, keep=None):
+        self.agent = _absolute(agent or os.environ.get("OVIK_AGENT"))
+        self.station_program = _absolute(station or os.environ.get("OVIK_STATION"))
+        self.keep = os.environ.get("OVIK_SIM_KEEP") == "1" if keep is None else keep
+        self.prefix = f"{netns.NAME_PREFIX}{os.getpid()}-{next(_network_ids)}"
+        self.pc_netns = f"{self.prefix}-pc"
+        self.duts = []
+        self.station_runs = []
+        self.clients = []
+        self.sockets = []
+        self.dir = None
+        self._namespaces = []
+        self._closed = False
+
+    def __enter__(self):
+        try:
+            self._open()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def _open(self):
+        netns.remove_stale()
+        _remove_stale_dirs()
+        atexit.register(self.close)
+        self.dir = Path(tempfile.mkdtemp(prefix=f"{self.prefix}-"))
+        netns.add(self.pc_netns)
+        self._namespaces.append(self.pc_netns)
+        pc = ["ip", "-n", self.pc_netns]
+        netns.run([*pc, "link", "add", BRIDGE, "type", "bridge"])
+        netns.run([*pc, "link", "set", BRIDGE, "up"])
+        netns.run([*pc, "addr", "add", f"{PC_ADDRESS}/{PC_PREFIX}", "dev", BRIDGE])
+
+    def add_dut(self, bootenv=None, config=None, shm=None, upgrade=None):
+        """A new device on the bridge; its eth0 is down and without address until the agent
+        configures it."""
+        index = len(self.duts) + 1
+        dut = Dut(self, index)
+        self.duts.append(dut)
+        netns.add(dut.netns)
+        self._namespaces.append(dut.netns)
+        port = f"d{index}"
+        # Created from inside the PC namespace, so neither end ever exists in ours.
+        netns.run(["ip", "-n", self.pc_netns, "link", "add", port, "type", "veth",
+                   "peer", "name", "eth0", "netns", dut.netns])
+        netns.run(["ip", "-n", self.pc_netns, "link", "set", port, "master", BRIDGE, "up"])
+        if bootenv:
+            dut.set_bootenv(**bootenv)
+        if config is not None:
+            dut.write_config(config)
+        for name, text in (shm or {}).items():
+            dut.write_shm(name, text)
+        if upgrade is not None:
+            dut.script_upgrade(**upgrade)
+        return dut
+
+    # --- the PC side
+
+    def pc_socket(self, port=0, broadcast=False, timeout=None):
+        """A UDP socket in the PC namespace bound to port (0: any free port)."""
+        sock = netns.socket_in(self.pc_netns)
+        self.sockets.append(sock)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        if broadcast:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+        sock.bind(("0.0.0.0", port))
+        sock.settimeout(timeout)
+        return sock
+
+    def start_station(self, *args, timeout=120):
+        """Starts the station program in the PC namespace; wait() on the result."""
+        if not self.station_program or not os.access(self.station_program, os.X_OK):
+            raise RuntimeError(f"no station program to start: {self.station_program!r}")
+        n = len(self.station_runs) + 1
+        command = [_absolute(str(self.station_program)), *[str(a) for a in args]]
+        argv = ["setpriv", "--pdeathsig", "KILL", "ip", "netns", "exec", self.pc_netns, *command]
+        process = _Process(argv, self.dir / f"station{n}.out", self.dir / f"station{n}.err")
+        run = StationRun(process, command, timeout)
+        self.station_runs.append(run)
+        return run
+
+    def station(self, *args, timeout=120):
+        """Runs the station program in the PC namespace to its end (at most timeout s)."""
+        return self.start_station(*args, timeout=timeout).wait()
+
+    # --- state and cleanup
+
+    def dump(self):
+        parts = [f"##### simulated network {self.prefix} in {self.dir}"]
+        parts += [run.dump() for run in self.station_runs]
+        parts += [client.dump() for client in self.clients]
+        parts += [dut.dump() for dut in self.duts]
+        return "\n".join(parts)
+
+    def sanitizer_reports(self):
+        """Sanitizer findings printed by any program of this network (sanitizer builds)."""
+        found = []
+        sources = [(f"{dut.name} stderr", dut.stderr()) for dut in self.duts]
+        sources += [(f"station {shlex.join(run.command)}", run.stderr)
+                    for run in self.station_runs]
+        for label, text in sources:
+            lines = text.splitlines()
+            for i, line in enumerate(lines):
+                if SANITIZER_REPORT.search(line):
+                    found.append(f"{label}:\n" + "\n".join(lines[i:i + 30]))
+                    break
+        return found
+
+    def close(self):
+        if self._closed:
+            return
+        self._closed = True
+        for run in self.station_runs:
+            run.process.stop()
+        for dut in self.duts:
+            dut.stop()
+        for sock in self.sockets:
+            sock.close()
+        for name in reversed(self._namespaces):
+            netns.delete(name)
+        if self.dir is not None and not self.keep:
+            shutil.rmtree(self.dir, ignore_errors=True)
+        elif self.dir is not None:
+            (self.dir / KEPT_MARK).touch()
+            print(f"simulated network files kept in {self.dir}", file=sys.stderr)
+        atexit.unregister(self.close)
