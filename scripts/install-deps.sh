@@ -9,6 +9,9 @@ packages=(
   clang-tidy clang-format
   python3 python3-pytest
   iproute2 net-tools util-linux procps
+  # the virtual test machine and the tools its tests use inside it
+  qemu-system-x86 busybox-static kmod libfuse3-dev fuse3 dosfstools iw hostapd
+  util-linux-extra
 )
 
 missing=()
@@ -21,3 +24,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
+
+# The virtual test machine's kernel (Debian's linux-image-amd64), cached outside the repository.
+# Without it the tests that need real drivers report a skip.
+"$(dirname "$0")/../test/vm/ovik-vm" prepare \
+  || echo "The virtual test machine could not be prepared; its tests will be skipped."

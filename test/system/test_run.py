@@ -68,6 +68,8 @@ def test_run_verdicts(station_net):
                           config=burnin.config(download=case.download))
         dut.script_upgrade(QUICK_UPGRADE, status=case.upgrade_status)
         dut.start("-e")
+        # The station's own retries are bounded: give it an agent that is up.
+        assert dut.wait_console("<<Send ALIVE", burnin.READY_TIMEOUT), case.name
         report = net.dir / f"run{i}.json"
         # One station per device, each on a port of its own, so the runs go in parallel.
         run = net.start_station("run", "--agent", dut.address, "--duration", "3",
@@ -113,6 +115,8 @@ def test_run_discovered_agents(station_net):
                           config=burnin.config())
         dut.start("-e")
         duts.append((serial, dut))
+    for serial, dut in duts:
+        assert dut.wait_console("<<Send ALIVE", burnin.READY_TIMEOUT), serial
     run = net.station("run", "--discover", "5", "--duration", "2", timeout=STATION_TIMEOUT)
     assert not run.timed_out
     assert run.returncode == 0

@@ -1,15 +1,18 @@
 """PC-side steps of a burn-in run over the raw client, and the device configurations the
 tests and the demo give their agents."""
 
+import os
 import time
 
 from . import frames
 
 SOFTWARE_ID = "1A2B3C"   # the agent keeps the low 16 bits: 0x2B3C
 AP_ID = "105"            # hexadecimal: 0x105
-START_ANSWER_TIMEOUT = 10.0  # the start command is answered 1 to 4 s late by design
+# Under emulation (the virtual test machine) programs start about ten times slower.
+SLOW = 4.0 if os.environ.get("OVIK_VM") == "1" else 1.0
+START_ANSWER_TIMEOUT = 10.0 * SLOW  # the start command is answered 1 to 4 s late by design
 PC_TIME = 1700000000
-READY_TIMEOUT = 8.0          # from starting the agent to its first answer
+READY_TIMEOUT = 8.0 * SLOW          # from starting the agent to its first answer
 POLL_RETRY = 0.5
 
 

@@ -18,6 +18,7 @@ import subprocess
 import sys
 
 REFUSED = 97
+REAL_SBIN = "/dev/.host-sbin"  # the real /usr/sbin, for devices that have real drivers
 DEV_NODES = (("null", 1, 3), ("zero", 1, 5), ("full", 1, 7), ("random", 1, 8),
              ("urandom", 1, 9), ("tty", 5, 0))
 DEV_LINKS = (("fd", "/proc/self/fd"), ("stdin", "/proc/self/fd/0"),
@@ -35,6 +36,15 @@ def mount(*args):
     done = subprocess.run(["/usr/bin/mount", *args], capture_output=True, text=True, timeout=10)
     if done.returncode != 0:
         refuse(f"mount {' '.join(args)}: {done.stderr.strip()}")
+
+
+def pass_device(host_path, name):
+    """Makes one of the machine's device nodes visible in the private /dev under name."""
+    target = f"/dev/{name}"
+    open(target, "w").close()
+    # -c: the source is a path through a descriptor of the old /dev, which must not be
+    # resolved by name (the name now means the new /dev).
+    mount("-c", "--bind", host_path, target)
 
 
 def private_dev(shm):
@@ -56,6 +66,10 @@ def main():
     parser.add_argument("--dut", required=True)
     parser.add_argument("--host-netns", required=True)
     parser.add_argument("--host-mntns", required=True)
+    # Real drivers exist only in the virtual test machine: there the device may use its clock
+    # and a digital I/O stand-in; on a development machine its own clock is never exposed.
+    parser.add_argument("--rtc", action="store_true")
+    parser.add_argument("--dio")
     parser.add_argument("program", nargs=argparse.REMAINDER)
     opts = parser.parse_args()
     program = opts.program[1:] if opts.program[:1] == ["--"] else opts.program
@@ -71,7 +85,20 @@ def main():
     mount("--make-rprivate", "/")
     dut = os.path.abspath(opts.dut)
     shm = os.path.join(dut, "shm")
+    in_vm = os.environ.get("OVIK_VM") == "1"
+    if (opts.rtc or opts.dio) and not in_vm:
+        refuse("--rtc and --dio are for the virtual test machine only")
+    # Held open before /dev is replaced, so the machine's nodes stay reachable.
+    host_dev = os.open("/dev", os.O_RDONLY | os.O_DIRECTORY)
     private_dev(shm)
+    if opts.rtc:
+        pass_device(f"/proc/{os.getpid()}/fd/{host_dev}/rtc0", "rtc0")
+        # The clock stand-in records its call, then hands over to the real hwclock kept here.
+        os.mkdir(REAL_SBIN)
+        mount("--bind", "/usr/sbin", REAL_SBIN)
+    if opts.dio:
+        pass_device(f"/proc/{os.getpid()}/fd/{host_dev}/{opts.dio}", "dio")
+    os.close(host_dev)
     for sub in ("bin", "sbin"):
         lower = f"{dut}/stubs/{sub}:/usr/{sub}"
         mount("-t", "overlay", "overlay", "-o", f"ro,lowerdir={lower}", f"/usr/{sub}")

@@ -242,8 +242,10 @@ class Dut:
 
     # --- the agent
 
-    def start(self, *args, program=None):
-        """Starts the agent (or program) with args inside this device's namespaces."""
+    def start(self, *args, program=None, rtc=False, dio=None):
+        """Starts the agent (or program) with args inside this device's namespaces. In the
+        virtual test machine, rtc=True gives the device the machine's clock and dio names a
+        digital I/O stand-in's node (under /dev) that the device sees as /dev/dio."""
         if self.process is not None:
             raise RuntimeError(f"{self.name}: already started")
         program = _absolute(program or self.network.agent)
@@ -257,6 +259,7 @@ class Dut:
                 PYTHON, "-IB", LAUNCHER, "--dut", str(self.dir),
                 "--host-netns", netns.own_netns_id(),
                 "--host-mntns", os.readlink("/proc/self/ns/mnt"),
+                *(["--rtc"] if rtc else []), *(["--dio", dio] if dio else []),
                 "--", str(program), *args]
         self.process = _Process(argv, self.console_path, self.stderr_path)
         self.agent_argv = [str(program), *args]

@@ -1,0 +1,56 @@
+"""The run's clock on a device with a real hardware clock: only in the virtual test machine,
+whose kernel has an RTC driver. A development machine's own clock is never given to a device."""
+
+import os
+import time
+
+import pytest
+
+from simnet import burnin, frames
+from simnet.client import RawClient
+
+# 2030-01-01 00:00:00 UTC: far from the machine's own time, so a real clock write shows.
+PC_TIME = 1893456000
+
+
+@pytest.fixture
+def clock_net(net):
+    if os.environ.get("OVIK_VM") != "1" or not os.path.exists("/dev/rtc0"):
+        pytest.skip("needs the virtual test machine's hardware clock (test/vm/ovik-vm)")
+    # The device moves the machine's clock to 2030; later tests get the real time back.
+    wall, mono = time.time(), time.monotonic()
+    yield net
+    time.clock_settime(time.CLOCK_REALTIME, wall + time.monotonic() - mono)
+
+
+def test_clock_start_sets_the_real_clock_and_burn_time_runs(clock_net):
+    net = clock_net
+    dut = net.add_dut()
+    dut.start("-s", "1234", "-i", "192.180.7.7", rtc=True)
+    pc = RawClient(net, dut.address)
+    burnin.poll(pc)
+    burnin.answer(pc, frames.CMD_QUERY, 0x8002, ser=0)
+    burnin.answer(pc, frames.CMD_SET_PARAMETER, 0x8003, ser=1, baud=115200)
+    sent = time.monotonic()
+    ack = burnin.answer(pc, frames.CMD_START, 0x8004, timeout=burnin.START_ANSWER_TIMEOUT,
+                        ser=2, time=PC_TIME)
+    waited = time.monotonic() - sent
+    # The clock write works at once: the answer comes after the 1 s pause, not after a retry.
+    assert 0.9 <= waited < 3.0, waited
+    # The start ACK's date is the PC's time in the run's zone (UTC+8): 2030-01-01 08:00.
+    assert (ack.datetime[5], ack.datetime[4], ack.datetime[3]) == (130, 0, 1), ack.describe()
+    assert ack.datetime[2] == 8, ack.describe()
+    assert dut.wait_command("hwclock -s", 2.0)
+    # hwclock -s was the real one: the machine's system clock now follows the device's clock
+    # (read as UTC or as local time, depending on the machine's adjtime).
+    assert time.gmtime().tm_year == 2030, time.ctime()
+
+    time.sleep(3.5)
+    pc.drain()
+    report = pc.expect(lambda f: f.code == 0xC000, 2.0)
+    assert report is not None
+    assert 3 <= report.burntime <= 6, report.describe()
+    stop = burnin.stop_run(pc, ser=3)
+    assert stop.status == frames.STATUS_OK
+    assert 3 <= stop.burntime <= 7, stop.describe()
+    assert "Cannot open /dev/rtc0" not in dut.stderr()
