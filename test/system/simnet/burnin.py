@@ -51,13 +51,13 @@ def poll(client, timeout=READY_TIMEOUT, ser=0):
     raise StepFailed(f"no answer to polling within {timeout} s")
 
 
-def start_run(client, baud=115200, fwr=b""):
+def start_run(client, baud=115200, fwr=b"", pc_time=PC_TIME):
     """Polling, query, set parameter and start, each checked; returns the start ACK."""
     poll(client)
     answer(client, frames.CMD_QUERY, 0x8002, ser=0)
     answer(client, frames.CMD_SET_PARAMETER, 0x8003, ser=1, baud=baud, fwr=fwr)
     ack = answer(client, frames.CMD_START, 0x8004, timeout=START_ANSWER_TIMEOUT, ser=2,
-                 time=PC_TIME)
+                 time=pc_time)
     if ack.status != frames.STATUS_RUNNING or ack.ser != 3:
         raise StepFailed(f"start accepted but not running: {ack.describe()}")
     return ack
