@@ -29,6 +29,8 @@ UPGRADE_OUTPUT = ["mp_upgrade: fetching {name} from the TFTP server",
                   "mp_upgrade: writing the image to flash",
                   "mp_upgrade: done"]
 STATION_SLACK = 90  # seconds beyond discovery and burn-in before the demo gives up
+# Inside the virtual test machine the devices get its real hardware clock.
+REAL_CLOCK = os.environ.get("OVIK_VM") == "1" and os.path.exists("/dev/rtc0")
 
 
 def say(text=""):
@@ -81,10 +83,10 @@ def start_devices(net, download):
                           config=burnin.config(download=download))
         dut.script_upgrade([line.format(name="fw-1.2.bin") for line in UPGRADE_OUTPUT],
                            delay=0.5)
-        dut.start("-e")
+        dut.start("-e", rtc=REAL_CLOCK)
         duts.append(dut)
     for dut in duts:
-        if not dut.wait_console("<<Send ALIVE message", 10.0):
+        if not dut.wait_console("<<Send ALIVE message", 10.0 * burnin.SLOW):
             say(f"    {dut.name} did not come up; what it printed:")
             show(dut.name, dut.console() + dut.stderr())
             raise SystemExit(1)
@@ -138,9 +140,15 @@ def burn_in(args, agent, station, download):
              The station listens {args.discover} s for announcements, then takes every device
              it heard through polling, query, set parameter and start. The devices test
              themselves for {args.duration} s and report their status about once a second; then
-             the station sends stop and receives each verdict.
-             The simulated devices have no hardware clock: each answers the start about 4 s
-             late (it tries to set the clock twice) and its burn time stays 0:00:00.""")
+             the station sends stop and receives each verdict.""")
+        if REAL_CLOCK:
+            say("    The devices run in the virtual test machine with a real hardware clock: the")
+            say("    start command sets it from the PC's clock, hwclock -s sets the system clock")
+            say("    from it, and the burn time counts real seconds.")
+        else:
+            say("    Without the virtual test machine the devices have no hardware clock: each")
+            say("    answers the start about 4 s late (it tries to set the clock twice) and its")
+            say("    burn time stays 0:00:00.")
         if download:
             say("    After the stop it sends the download command; each device runs")
             say("    /usr/sbin/mp_upgrade.sh and reports the progress up to 100 %.")

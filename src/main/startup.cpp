@@ -17,6 +17,7 @@
 #include "testing/testplan.h"
 #include "testing/testresult.h"
 #include "tests/local/local_tests.h"
+#include "tests/net/net_tests.h"
 
 namespace ovik {
 
@@ -78,6 +79,7 @@ int agent_main(int argc, char** argv) {
     use_line_buffered_stdout();
     testresult.clear();
     register_local_tests(catalogue);
+    register_net_tests(catalogue);
     if (argc == 1) usage(argv[0]);
 
     bool no_remote = false;
