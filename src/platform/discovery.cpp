@@ -65,8 +65,7 @@ std::string pair_ip_text() {
 
 void set_pair_ip(const char* text) {
     std::lock_guard<std::mutex> lock(pair_ip_mutex);
-    std::memset(pair_ip, 0, sizeof pair_ip);
-    std::strncpy(pair_ip, text, sizeof pair_ip - 1);
+    std::snprintf(pair_ip, sizeof pair_ip, "%s", text);
 }
 
 std::string discovery_broadcast(const std::string& own_address) {
