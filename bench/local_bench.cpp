@@ -33,7 +33,8 @@ int timed_test() {
 
 void cycle_overhead(int cycles) {
     reset_testplan();
-    for (Slot s : {Slot::LAN3, Slot::USB1, Slot::MEM, Slot::GPS}) slot(s).func = timed_test;
+    // Slots whose numbering assigns no interface address: the benchmark touches no network.
+    for (Slot s : {Slot::USB1, Slot::MSATA, Slot::MEM, Slot::SD}) slot(s).func = timed_test;
     testresult.clear();
     teststop.store(0);
     set_run_status(wire::STATUS_RUNNING);
