@@ -98,7 +98,8 @@ def start_devices(net, download):
 
 def report_devices(duts):
     for dut in duts:
-        dut.wait_command("/bin/PassLED.sh", 5.0) or dut.wait_command("/bin/FailLED.sh", 1.0)
+        dut.wait_command("/bin/PassLED.sh", 5.0 * burnin.SLOW) or dut.wait_command(
+            "/bin/FailLED.sh", 1.0)
         console = dut.console()
         verdict = ("Burning OK." if "Burning OK." in console
                    else "Burning fail !" if "Burning fail !" in console else "(no verdict yet)")
