@@ -132,6 +132,7 @@ def burn_in(args, agent, station, download):
             say("    station will have each device install a firmware file.")
         duts = start_devices(net, download)
 
+        database = net.dir / "station.db"
         station_args = ["run", "--discover", str(args.discover), "--duration",
                         str(args.duration)]
         if download:
@@ -154,7 +155,7 @@ def burn_in(args, agent, station, download):
             say("    After the stop it sends the download command; each device runs")
             say("    /usr/sbin/mp_upgrade.sh and reports the progress up to 100 %.")
         timeout = args.discover + args.duration + STATION_SLACK
-        run = net.start_station(*station_args, timeout=timeout)
+        run = net.start_station(*station_args, "--db", database, timeout=timeout)
         status = follow_station(run, timeout)
         meaning = {0: "every device passed", 1: "at least one device failed",
                    2: "no device was found"}.get(status, "the station did not finish")
@@ -165,6 +166,12 @@ def burn_in(args, agent, station, download):
              with fw_setenv and lights the pass LED; a failed one prints "Burning fail !" and
              runs the fail LED script.""")
         report_devices(duts)
+
+        step("The run record on the test PC",
+             """The station keeps every run of every device by serial number in its database;
+             ovikstation history SERIAL shows a device's runs.""")
+        history = net.station("history", "101", "--db", database, timeout=30)
+        show("station", history.stdout)
         return status
 
 

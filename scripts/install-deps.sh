@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   build-essential g++ cmake ninja-build pkg-config
-  libiniparser-dev libiw-dev libcli11-dev
+  libiniparser-dev libiw-dev libcli11-dev libsqlite3-dev
   googletest libgtest-dev libgmock-dev
   clang-tidy clang-format
   python3 python3-pytest

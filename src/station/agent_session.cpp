@@ -79,6 +79,8 @@ const char* verdict_name(Verdict verdict) {
             return "lost";
         case Verdict::refused:
             return "refused";
+        case Verdict::stopped:
+            return "stopped";
     }
     return "unknown";
 }
@@ -101,6 +103,12 @@ const char* download_result_name(DownloadResult result) {
             return "lost";
     }
     return "unknown";
+}
+
+bool shows_failure(const ResponseFrame& f) {
+    return std::any_of(f.item.begin(), f.item.end(),
+                       [](const ItemRecord& item) { return item.fail != 0; }) ||
+           std::any_of(f.portfail.begin(), f.portfail.end(), [](uint32_t n) { return n != 0; });
 }
 
 AgentSession::AgentSession(Endpoint agent, std::string label, const RunPlan& plan,
@@ -145,7 +153,7 @@ void AgentSession::resend(TimePoint now, SessionIo& io) {
     } else if (f.cmd == CMD_START) {
         f.time = io.wall_seconds();
     } else if (f.cmd == CMD_STOP) {
-        f.fail = plan_.declare_fail ? 1 : 0;
+        f.fail = plan_.declare_fail || !stopped_early_.empty() ? 1 : 0;
     }
     io.send(agent_, f);
 }
@@ -257,6 +265,7 @@ void AgentSession::accepted(const ResponseFrame& f, TimePoint now, SessionIo& io
         case CMD_START:
             phase_ = Phase::running;
             run_started_ = now;
+            started_at_ = io.wall_seconds();
             next_diagnostic_ = now + timing_.diagnostic_interval;
             io.note(who() + ": run started; stopping it in " + seconds_text(plan_.duration));
             return;
@@ -270,6 +279,9 @@ void AgentSession::accepted(const ResponseFrame& f, TimePoint now, SessionIo& io
                 } else {
                     finish(Verdict::passed, "", io);
                 }
+            } else if (f.status == STATUS_FAIL && !stopped_early_.empty() && !shows_failure(f) &&
+                       !plan_.declare_fail) {
+                finish(Verdict::stopped, stopped_early_, io);
             } else if (f.status == STATUS_FAIL) {
                 io.note(who() + ": run failed after " + std::to_string(f.cycles) + " cycles");
                 finish(Verdict::failed, "", io);
@@ -365,6 +377,7 @@ void AgentSession::on_download_report(const ResponseFrame& f, SessionIo& io) {
 
 void AgentSession::finish(Verdict verdict, const std::string& reason, SessionIo& io) {
     phase_ = Phase::done;
+    ended_at_ = io.wall_seconds();
     verdict_ = verdict;
     // A download asked for but never reached.
     if (download_ == DownloadResult::pending) download_ = DownloadResult::skipped;
@@ -416,6 +429,33 @@ void AgentSession::on_tick(TimePoint now, SessionIo& io) {
                     std::to_string(pending_.tries + 1) + " of " +
                     std::to_string(timing_.max_tries) + ")");
             resend(now, io);
+            return;
+    }
+}
+
+void AgentSession::stop_early(const std::string& why, TimePoint now, SessionIo& io) {
+    switch (phase_) {
+        case Phase::polling:
+        case Phase::query:
+        case Phase::set_parameter:
+        case Phase::start: {
+            // Should the start have been taken already, the reset ends that run as well.
+            CommandFrame f;
+            f.cmd = CMD_RESET;
+            io.send(agent_, f);
+            finish(Verdict::stopped,
+                   "not started: " + why + "; the agent was reset and announces itself again", io);
+            return;
+        }
+        case Phase::running:
+            stopped_early_ = "stopped after " +
+                             seconds_text(std::chrono::duration_cast<Millis>(now - run_started_)) +
+                             " of " + seconds_text(plan_.duration) + ": " + why +
+                             "; declared failed, so the shortened run does not count as a pass";
+            io.note(who() + ": stopping the run early: " + why);
+            send_command(CMD_STOP, now, io);
+            return;
+        default:
             return;
     }
 }

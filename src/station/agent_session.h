@@ -35,6 +35,8 @@ struct RunPlan {
     std::string firmware = "na";  // "na": no download
     Millis duration{60000};
     bool declare_fail = false;
+    // When any agent reports a failure, every agent's run ends at once (see stop_early).
+    bool stop_all_on_fail = false;
 
     bool download_requested() const { return firmware != "na"; }
 };
@@ -50,12 +52,16 @@ enum class Phase {
     downloading,
     done
 };
-enum class Verdict { pending, passed, failed, lost, refused };
+// stopped: the run was ended early because another agent failed (see stop_early).
+enum class Verdict { pending, passed, failed, lost, refused, stopped };
 enum class DownloadResult { not_requested, pending, skipped, done, failed, no_answer, lost };
 
 const char* phase_name(Phase phase);
 const char* verdict_name(Verdict verdict);
 const char* download_result_name(DownloadResult result);
+
+// Whether a record shows a failure: any item or serial port counter above zero.
+bool shows_failure(const wire::ResponseFrame& f);
 
 // The session's way out: commands to its agent, lines for the operator, the PC's clock.
 class SessionIo {
@@ -78,6 +84,13 @@ class AgentSession {
     void on_tick(TimePoint now, SessionIo& io);
     // When on_tick has something to do next; max() when the session is done.
     TimePoint next_deadline() const;
+    // Ends the run early because of a failure somewhere on the line (why says where). A running
+    // agent is stopped at once and the run declared failed, so that a shortened run is never
+    // marked burned in; an agent not started yet is reset, so it announces itself again for
+    // the next run. Agents already stopping, downloading or done go on as they are.
+    void stop_early(const std::string& why, TimePoint now, SessionIo& io);
+    // The run has started and the agent's last frame shows a failure.
+    bool run_shows_failure() const { return started_at_ && record_ && shows_failure(*record_); }
 
     const Endpoint& agent() const { return agent_; }
     const std::string& label() const { return label_; }
@@ -90,6 +103,10 @@ class AgentSession {
     // The last frame the agent sent.
     const std::optional<wire::ResponseFrame>& record() const { return record_; }
     uint32_t progress() const { return progress_; }
+    // PC clock, seconds since the epoch: when the agent took the start command (none when it
+    // never did), and when the session ended (0 while it runs).
+    std::optional<uint32_t> started_at() const { return started_at_; }
+    uint32_t ended_at() const { return ended_at_; }
 
   private:
     struct Pending {
@@ -127,6 +144,9 @@ class AgentSession {
     TimePoint run_started_{};
     TimePoint next_diagnostic_{};
     uint32_t progress_ = 0;
+    std::optional<uint32_t> started_at_;
+    uint32_t ended_at_ = 0;
+    std::string stopped_early_;  // why the run was ended early; empty when it was not
 };
 
 }  // namespace ovik::station

@@ -5,10 +5,12 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 #include <sstream>
 #include <string>
 
 #include "base/unique_fd.h"
+#include "station/run_db.h"
 #include "station/station.h"
 
 namespace ovik::station {
@@ -30,8 +32,24 @@ struct RunArgs {
     std::string firmware = "na";
     double duration = 60;
     bool fail = false;
+    bool stop_all_on_fail = false;
     std::string json;
+    std::string csv;
+    std::string junit;
+    std::string db = "ovikstation.db";
 };
+
+// A report file of the run, opened before the run so that a wrong path costs no burn-in time.
+struct ReportFile {
+    const char* option;
+    const std::string& path;
+    std::string (*render)(const std::vector<AgentReport>&);
+    UniqueFile file{};
+};
+
+uint32_t wall_seconds() {
+    return static_cast<uint32_t>(std::time(nullptr));
+}
 
 Millis millis_of(double seconds) {
     return Millis(std::llround(seconds * 1000.0));
@@ -114,6 +132,7 @@ int run_command(const RunArgs& args, bool discover, const Link& link, const Timi
     plan.firmware = args.firmware;
     plan.duration = millis_of(args.duration);
     plan.declare_fail = args.fail;
+    plan.stop_all_on_fail = args.stop_all_on_fail;
 
     RunTargets targets;
     targets.usual_agent_port = link.agent_port;
@@ -131,15 +150,24 @@ int run_command(const RunArgs& args, bool discover, const Link& link, const Timi
         targets.agents.push_back(Endpoint{*address, link.agent_port});
     }
 
-    // Opened before the run, so a wrong path costs no burn-in time.
-    UniqueFile json;
-    if (!args.json.empty()) {
-        json.reset(std::fopen(args.json.c_str(), "w"));
-        if (!json) {
-            std::fprintf(err, "ovikstation run: cannot write --json %s: %s\n", args.json.c_str(),
+    ReportFile files[] = {{"--json", args.json, report_json},
+                          {"--csv", args.csv, report_csv},
+                          {"--junit", args.junit, report_junit}};
+    for (ReportFile& f : files) {
+        if (f.path.empty()) continue;
+        f.file.reset(std::fopen(f.path.c_str(), "w"));
+        if (!f.file) {
+            std::fprintf(err, "ovikstation run: cannot write %s %s: %s\n", f.option, f.path.c_str(),
                          std::strerror(errno));
             return EXIT_USAGE;
         }
+    }
+    std::string error;
+    std::optional<RunDb> db = RunDb::open(args.db, true, error);
+    if (!db) {
+        std::fprintf(err, "ovikstation run: cannot use --db %s: %s\n", args.db.c_str(),
+                     error.c_str());
+        return EXIT_USAGE;
     }
     const std::optional<UdpSocket> socket = open_socket(link, err);
     if (!socket) return EXIT_USAGE;
@@ -152,6 +180,7 @@ int run_command(const RunArgs& args, bool discover, const Link& link, const Timi
                      socket->local().text().c_str());
     }
     LiveView view = LiveView::for_stream(out);
+    const StationRun station_run{plan, wall_seconds()};
     const std::vector<AgentReport> reports = run_agents(*socket, targets, plan, timing, view);
 
     int status = exit_status(reports);
@@ -161,16 +190,46 @@ int run_command(const RunArgs& args, bool discover, const Link& link, const Timi
     } else {
         std::fprintf(out, "\n%s", verdict_table(reports).c_str());
     }
-    if (json) {
-        const std::string text = report_json(reports);
-        const bool written = std::fputs(text.c_str(), json.get()) >= 0;
-        if (!written || std::fclose(json.release()) != 0) {
-            std::fprintf(err, "ovikstation run: cannot write --json %s: %s\n", args.json.c_str(),
+    for (ReportFile& f : files) {
+        if (!f.file) continue;
+        const std::string text = f.render(reports);
+        const bool written = std::fputs(text.c_str(), f.file.get()) >= 0;
+        if (!written || std::fclose(f.file.release()) != 0) {
+            std::fprintf(err, "ovikstation run: cannot write %s %s: %s\n", f.option, f.path.c_str(),
                          std::strerror(errno));
             if (status == EXIT_ALL_PASSED) status = EXIT_NOT_ALL_PASSED;
         }
     }
+    if (!reports.empty()) {
+        StationRun finished = station_run;
+        finished.ended_at = wall_seconds();
+        if (!db->add(finished, reports, error)) {
+            std::fprintf(err, "ovikstation run: cannot record the run in --db %s: %s\n",
+                         args.db.c_str(), error.c_str());
+            if (status == EXIT_ALL_PASSED) status = EXIT_NOT_ALL_PASSED;
+        }
+    }
     return status;
+}
+
+int history_command(uint32_t serial, const std::string& path, std::FILE* out, std::FILE* err) {
+    std::string error;
+    const std::optional<RunDb> db = RunDb::open(path, false, error);
+    std::optional<std::vector<RunRecord>> runs;
+    if (db) runs = db->history(serial, error);
+    if (!runs) {
+        std::fprintf(err, "ovikstation history: cannot read --db %s: %s\n", path.c_str(),
+                     error.c_str());
+        return EXIT_USAGE;
+    }
+    if (runs->empty()) {
+        std::fprintf(err, "ovikstation history: no run of serial %u in %s\n", serial, path.c_str());
+        return EXIT_NO_RUNS;
+    }
+    std::fprintf(out, "serial %u: %zu run%s in %s, newest first\n", serial, runs->size(),
+                 runs->size() == 1 ? "" : "s", path.c_str());
+    std::fputs(history_table(*runs).c_str(), out);
+    return EXIT_ALL_PASSED;
 }
 
 }  // namespace
@@ -201,14 +260,39 @@ int station_main(int argc, const char* const* argv, std::FILE* out, std::FILE* e
     run->add_option("--baud", args.baud, "baud rate of the serial-port tests")
         ->capture_default_str();
     run->add_option("--firmware", args.firmware,
-                    "firmware file to download after a passed run (at most 16 bytes; na: none)")
+                    "firmware file to download after a passed run; agents whose run did not pass "
+                    "never download (at most 16 bytes; na: none)")
         ->capture_default_str();
     run->add_option("--duration", args.duration, "seconds from start to stop")
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str();
     run->add_flag("--fail", args.fail, "declare the run failed when stopping it");
-    run->add_option("--json", args.json, "write the agents' final records to this file");
+    run->add_flag("--stop-all-on-fail", args.stop_all_on_fail,
+                  "stop every agent at once when any reports a failing item or serial port; the "
+                  "others are declared failed, verdict stopped (default: every run lasts "
+                  "--duration)");
+    run->add_option("--json", args.json, "write the agents' final records to this file")
+        ->type_name("FILE");
+    run->add_option("--csv", args.csv, "write a CSV line per agent, after a header, to this file")
+        ->type_name("FILE");
+    run->add_option("--junit", args.junit,
+                    "write a JUnit XML report to this file: a test suite per agent")
+        ->type_name("FILE");
+    run->add_option("--db", args.db,
+                    "SQLite database that keeps every run of every device (created when "
+                    "missing; ovikstation history reads it)")
+        ->type_name("FILE")
+        ->capture_default_str();
     add_link_options(run, link);
+
+    uint32_t history_serial = 0;
+    std::string history_db = "ovikstation.db";
+    CLI::App* history = app.add_subcommand(
+        "history", "Print the runs of one device from the database, newest first.");
+    history->add_option("SERIAL", history_serial, "serial number of the device")->required();
+    history->add_option("--db", history_db, "SQLite database that ovikstation run wrote")
+        ->type_name("FILE")
+        ->capture_default_str();
 
     try {
         app.parse(argc, argv);
@@ -222,7 +306,9 @@ int station_main(int argc, const char* const* argv, std::FILE* out, std::FILE* e
     }
     if (listen->parsed()) return listen_command(listen_seconds, link, out, err);
     if (run->parsed()) return run_command(args, discover->count() > 0, link, timing, out, err);
-    std::fprintf(err, "ovikstation: give a command, listen or run; see ovikstation --help\n");
+    if (history->parsed()) return history_command(history_serial, history_db, out, err);
+    std::fprintf(err,
+                 "ovikstation: give a command, listen, run or history; see ovikstation --help\n");
     return EXIT_USAGE;
 }
 

@@ -3,31 +3,141 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <string_view>
+
+#include "station/report.h"
+
 namespace ovik::station {
 namespace {
 
 constexpr Millis TERMINAL_REFRESH{200};
 constexpr Millis PLAIN_REFRESH{1000};
 
+bool active(const AgentSession& s) {
+    return s.phase() == Phase::running || s.phase() == Phase::downloading;
+}
+
+Cell download_cell(const AgentSession& s) {
+    switch (s.download()) {
+        case DownloadResult::not_requested:
+            return {"-"};
+        case DownloadResult::pending:
+            return {s.phase() == Phase::downloading ? progress_bar(s.progress()) : "pending"};
+        case DownloadResult::failed:
+        case DownloadResult::no_answer:
+        case DownloadResult::lost:
+            return {download_result_name(s.download()), true};
+        default:
+            return {download_result_name(s.download())};
+    }
+}
+
+Cell failures_cell(const std::string& text) {
+    return text.empty() ? Cell{"-"} : Cell{text, true};
+}
+
+// The first width visible characters of a line; ANSI sequences are kept and do not count.
+std::string cut(const std::string& line, std::size_t width) {
+    std::string out;
+    std::size_t shown = 0;
+    bool styled = false;  // a highlight is on at this point
+    for (std::size_t i = 0; i < line.size();) {
+        if (shown == width) {
+            if (styled) out += "\x1b[0m";
+            break;
+        }
+        if (line[i] == '\x1b') {
+            std::size_t end = i + 1;
+            if (end < line.size() && line[end] == '[') {
+                ++end;
+                while (end < line.size() && (line[end] < 0x40 || line[end] > 0x7E)) ++end;
+            }
+            end = std::min(end + 1, line.size());
+            const std::string_view sequence(&line[i], end - i);
+            out += sequence;
+            styled = sequence != "\x1b[0m";
+            i = end;
+            continue;
+        }
+        out += line[i++];
+        ++shown;
+    }
+    return out;
+}
+
 }  // namespace
 
-LiveView::LiveView(std::FILE* out, bool terminal, std::size_t width)
-    : out_(out), terminal_(terminal), width_(width) {}
+std::string live_line(const AgentSession& s) {
+    const auto& record = s.record();
+    const std::string serial = record ? std::to_string(record->serial) : "?";
+    const char* state = s.done() ? verdict_name(s.verdict()) : phase_name(s.phase());
+    char head[96];
+    std::snprintf(head, sizeof head, "serial %-10s %-21s %-13s", serial.c_str(), s.label().c_str(),
+                  state);
+    std::string line = head;
+    if (!record) return line;
+    line +=
+        " cycles " + std::to_string(record->cycles) + "  burn " + burn_time_text(record->burntime);
+    if (s.phase() == Phase::downloading) line += "  download " + progress_bar(s.progress());
+    const std::string items = failed_items_text(*record);
+    const std::string ports = failed_ports_text(*record);
+    if (items.empty() && ports.empty()) {
+        line += "  no failures";
+    } else {
+        if (!items.empty()) line += "  failed items " + items;
+        if (!ports.empty()) line += "  failed ports " + ports;
+    }
+    return line;
+}
+
+std::string live_table(const std::vector<const AgentSession*>& sessions, bool highlight) {
+    std::vector<std::vector<Cell>> rows;
+    rows.reserve(sessions.size() + 1);
+    rows.push_back({{"SERIAL"},
+                    {"ADDRESS"},
+                    {"STATUS"},
+                    {"CYCLES"},
+                    {"BURN TIME"},
+                    {"FAILED ITEMS"},
+                    {"FAILED PORTS"},
+                    {"DOWNLOAD"}});
+    for (const AgentSession* s : sessions) {
+        const auto& record = s->record();
+        const Cell status = s->done()
+                                ? Cell{verdict_name(s->verdict()), s->verdict() != Verdict::passed}
+                                : Cell{phase_name(s->phase())};
+        if (!record) {
+            rows.push_back(
+                {{"?"}, {s->label()}, status, {"-"}, {"-"}, {"-"}, {"-"}, download_cell(*s)});
+            continue;
+        }
+        rows.push_back({{std::to_string(record->serial)},
+                        {s->label()},
+                        status,
+                        {std::to_string(record->cycles)},
+                        {burn_time_text(record->burntime)},
+                        failures_cell(failed_items_text(*record)),
+                        failures_cell(failed_ports_text(*record)),
+                        download_cell(*s)});
+    }
+    return table_text(rows, highlight);
+}
+
+LiveView::LiveView(std::FILE* out, bool terminal, std::size_t width, std::size_t height)
+    : out_(out), terminal_(terminal), width_(width), height_(height) {}
 
 LiveView LiveView::for_stream(std::FILE* out) {
     const int fd = ::fileno(out);
     const bool terminal = fd >= 0 && ::isatty(fd) == 1;
-    std::size_t width = 0;
     winsize ws{};
-    if (terminal && ::ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1) {
-        width = ws.ws_col - 1u;  // writing the last column wraps on some terminals
-    }
-    return LiveView(out, terminal, width);
+    if (!terminal || ::ioctl(fd, TIOCGWINSZ, &ws) != 0) return LiveView(out, terminal, 0);
+    // Writing the last column wraps on some terminals.
+    return LiveView(out, terminal, ws.ws_col > 1 ? ws.ws_col - 1u : 0, ws.ws_row);
 }
 
 void LiveView::erase() {
     if (drawn_ == 0) return;
-    // Back to the start of the first live line, and clear from there down.
+    // Back to the start of the table's first line, and clear from there down.
     std::fputc('\r', out_);
     if (drawn_ > 1) std::fprintf(out_, "\x1b[%zuA", drawn_ - 1);
     std::fputs("\x1b[J", out_);
@@ -35,38 +145,48 @@ void LiveView::erase() {
 }
 
 void LiveView::draw() {
-    for (std::size_t i = 0; i < rows_.size(); ++i) {
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
         if (i > 0) std::fputc('\n', out_);
-        const std::string& row = rows_[i];
-        std::fputs((width_ > 0 && row.size() > width_ ? row.substr(0, width_) : row).c_str(), out_);
+        std::fputs(width_ > 0 ? cut(lines_[i], width_).c_str() : lines_[i].c_str(), out_);
     }
-    drawn_ = rows_.size();
+    drawn_ = lines_.size();
     std::fflush(out_);
 }
 
 void LiveView::note(const std::string& line) {
     if (terminal_) {
         erase();
-        std::fprintf(out_, "%s\n", line.c_str());
-        draw();
-    } else {
-        std::fprintf(out_, "%s\n", line.c_str());
+        next_draw_ = TimePoint{};
     }
+    std::fprintf(out_, "%s\n", line.c_str());
 }
 
-void LiveView::show(const std::vector<LiveRow>& rows, TimePoint now, bool force) {
+void LiveView::show(const std::vector<const AgentSession*>& sessions, TimePoint now, bool force) {
     if (!force && !due(now)) return;
     if (terminal_) {
         next_draw_ = now + TERMINAL_REFRESH;
         erase();
-        rows_.clear();
-        for (const LiveRow& row : rows) rows_.push_back(row.text);
+        const std::string table = live_table(sessions, true);
+        lines_.clear();
+        std::size_t start = 0;
+        for (std::size_t end = 0; (end = table.find('\n', start)) != std::string::npos;
+             start = end + 1) {
+            lines_.push_back(table.substr(start, end - start));
+        }
+        // The cursor cannot go back above the screen's top: what does not fit is left out,
+        // and a line below the table says how much.
+        if (height_ > 2 && lines_.size() > height_ - 1) {
+            const std::size_t hidden = lines_.size() - (height_ - 2);
+            lines_.resize(height_ - 2);
+            lines_.push_back("... and " + std::to_string(hidden) + " more agent" +
+                             (hidden == 1 ? "" : "s"));
+        }
         draw();
         return;
     }
     next_draw_ = now + PLAIN_REFRESH;
-    for (const LiveRow& row : rows) {
-        if (row.active) std::fprintf(out_, "%s\n", row.text.c_str());
+    for (const AgentSession* s : sessions) {
+        if (active(*s)) std::fprintf(out_, "%s\n", live_line(*s).c_str());
     }
 }
 
@@ -74,7 +194,7 @@ void LiveView::finish() {
     if (terminal_ && drawn_ > 0) {
         std::fputc('\n', out_);
         drawn_ = 0;
-        rows_.clear();
+        lines_.clear();
     }
     std::fflush(out_);
 }

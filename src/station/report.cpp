@@ -3,15 +3,47 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <ctime>
 
 namespace ovik::station {
 namespace {
 
 using namespace wire;
 
+// Control characters from a device would upset a terminal; they show as '?'.
 std::string item_name(const ResponseFrame& f, std::size_t i) {
-    const std::string name = field_text(f.item[i].name);
+    std::string name = field_text(f.item[i].name);
+    for (char& ch : name) {
+        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ch = '?';
+    }
     return name.empty() ? "item" + std::to_string(i) : name;
+}
+
+// The ports a report lists: those the agent tests, and any other with a count.
+bool port_listed(const ResponseFrame& f, std::size_t i) {
+    return i < f.portnum || f.portfail[i] != 0;
+}
+
+constexpr const char* ALERT_ON = "\x1b[1;31m";
+constexpr const char* ALERT_OFF = "\x1b[0m";
+
+// Bytes above 0x7F count as Latin-1, as in the JSON.
+void append_utf8(std::string& out, unsigned char c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+std::string time_text(uint32_t seconds, bool utc, const char* format) {
+    const std::time_t t = seconds;
+    std::tm tm{};
+    if ((utc ? ::gmtime_r(&t, &tm) : ::localtime_r(&t, &tm)) == nullptr) return "?";
+    char text[32];
+    std::strftime(text, sizeof text, format, &tm);
+    return text;
 }
 
 std::string or_dash(const std::string& text) {
@@ -28,8 +60,8 @@ std::string datetime_text(const std::array<uint8_t, 6>& dt) {
 }  // namespace
 
 AgentReport report_of(const AgentSession& session) {
-    return AgentReport{session.label(), session.verdict(), session.download(), session.reason(),
-                       session.record()};
+    return AgentReport{session.label(),  session.verdict(),    session.download(), session.reason(),
+                       session.record(), session.started_at(), session.ended_at()};
 }
 
 bool agent_passed(const AgentReport& report) {
@@ -81,56 +113,60 @@ std::string progress_bar(uint32_t percent) {
     return bar;
 }
 
-std::string live_line(const AgentSession& s) {
-    const auto& record = s.record();
-    const std::string serial = record ? std::to_string(record->serial) : "?";
-    const char* state = s.done() ? verdict_name(s.verdict()) : phase_name(s.phase());
-    char head[96];
-    std::snprintf(head, sizeof head, "serial %-10s %-21s %-13s", serial.c_str(), s.label().c_str(),
-                  state);
-    std::string line = head;
-    if (!record) return line;
-    line +=
-        " cycles " + std::to_string(record->cycles) + "  burn " + burn_time_text(record->burntime);
-    if (s.phase() == Phase::downloading) line += "  download " + progress_bar(s.progress());
-    const std::string items = failed_items_text(*record);
-    const std::string ports = failed_ports_text(*record);
-    if (items.empty() && ports.empty()) {
-        line += "  no failures";
-    } else {
-        if (!items.empty()) line += "  failed items " + items;
-        if (!ports.empty()) line += "  failed ports " + ports;
-    }
-    return line;
+std::string utc_text(uint32_t seconds) {
+    return time_text(seconds, true, "%Y-%m-%dT%H:%M:%SZ");
 }
 
-std::string verdict_table(const std::vector<AgentReport>& reports) {
-    std::vector<std::array<std::string, 8>> rows;
-    rows.push_back({"SERIAL", "ADDRESS", "VERDICT", "CYCLES", "BURN TIME", "FAILED ITEMS",
-                    "FAILED PORTS", "DOWNLOAD"});
-    for (const AgentReport& r : reports) {
-        const bool known = r.record.has_value();
-        rows.push_back(
-            {known ? std::to_string(r.record->serial) : "?", r.address, verdict_name(r.verdict),
-             known ? std::to_string(r.record->cycles) : "-",
-             known ? burn_time_text(r.record->burntime) : "-",
-             known ? or_dash(failed_items_text(*r.record)) : "-",
-             known ? or_dash(failed_ports_text(*r.record)) : "-",
-             r.download == DownloadResult::not_requested ? "-" : download_result_name(r.download)});
-    }
-    std::array<std::size_t, 8> width{};
+std::string local_time_text(uint32_t seconds) {
+    return time_text(seconds, false, "%Y-%m-%d %H:%M:%S");
+}
+
+std::string table_text(const std::vector<std::vector<Cell>>& rows, bool highlight) {
+    std::vector<std::size_t> width;
     for (const auto& row : rows) {
-        for (std::size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
+        width.resize(std::max(width.size(), row.size()));
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            width[c] = std::max(width[c], row[c].text.size());
+        }
     }
     std::string text;
     for (const auto& row : rows) {
-        std::string line;
         for (std::size_t c = 0; c < row.size(); ++c) {
-            line += row[c];
-            if (c + 1 < row.size()) line += std::string(width[c] - row[c].size() + 2, ' ');
+            const bool alert = highlight && row[c].alert;
+            if (alert) text += ALERT_ON;
+            text += row[c].text;
+            if (alert) text += ALERT_OFF;
+            if (c + 1 < row.size()) text.append(width[c] - row[c].text.size() + 2, ' ');
         }
-        text += line + "\n";
+        text += '\n';
     }
+    return text;
+}
+
+std::string verdict_table(const std::vector<AgentReport>& reports) {
+    std::vector<std::vector<Cell>> rows;
+    rows.push_back({{"SERIAL"},
+                    {"ADDRESS"},
+                    {"VERDICT"},
+                    {"CYCLES"},
+                    {"BURN TIME"},
+                    {"FAILED ITEMS"},
+                    {"FAILED PORTS"},
+                    {"DOWNLOAD"}});
+    for (const AgentReport& r : reports) {
+        const bool known = r.record.has_value();
+        rows.push_back(
+            {{known ? std::to_string(r.record->serial) : "?"},
+             {r.address},
+             {verdict_name(r.verdict)},
+             {known ? std::to_string(r.record->cycles) : "-"},
+             {known ? burn_time_text(r.record->burntime) : "-"},
+             {known ? or_dash(failed_items_text(*r.record)) : "-"},
+             {known ? or_dash(failed_ports_text(*r.record)) : "-"},
+             {r.download == DownloadResult::not_requested ? "-"
+                                                          : download_result_name(r.download)}});
+    }
+    std::string text = table_text(rows, false);
     for (const AgentReport& r : reports) {
         if (!r.reason.empty()) text += r.address + ": " + r.reason + "\n";
     }
@@ -199,7 +235,7 @@ std::string record_json(const ResponseFrame& f, const std::string& indent) {
     num("portnum", f.portnum);
     std::string ports;
     for (std::size_t i = 0; i < PORT_COUNT; ++i) {
-        if (i >= f.portnum && f.portfail[i] == 0) continue;
+        if (!port_listed(f, i)) continue;
         if (!ports.empty()) ports += ", ";
         ports += json_string("port " + std::to_string(i)) + ": " + std::to_string(f.portfail[i]);
     }
@@ -240,6 +276,140 @@ std::string report_json(const std::vector<AgentReport>& reports) {
         j += "  }";
     }
     return j + (reports.empty() ? "]\n" : "\n]\n");
+}
+
+std::string csv_field(std::string_view text) {
+    const bool quote = text.find_first_of(",\"\r\n") != std::string_view::npos;
+    std::string out = quote ? "\"" : "";
+    for (const char ch : text) {
+        if (ch == '"') out += '"';
+        append_utf8(out, static_cast<unsigned char>(ch));
+    }
+    if (quote) out += '"';
+    return out;
+}
+
+std::string report_csv(const std::vector<AgentReport>& reports) {
+    std::string text =
+        "serial,address,verdict,download,status,error,cycles,burntime,failed_items,failed_ports,"
+        "started,ended,reason\n";
+    for (const AgentReport& r : reports) {
+        const ResponseFrame* f = r.record ? &*r.record : nullptr;
+        auto number = [&](uint32_t value) { return f ? std::to_string(value) : std::string(); };
+        const std::string fields[] = {
+            number(f ? f->serial : 0),
+            r.address,
+            verdict_name(r.verdict),
+            download_result_name(r.download),
+            number(f ? f->status : 0),
+            number(f ? f->error : 0),
+            number(f ? f->cycles : 0),
+            number(f ? f->burntime : 0),
+            f ? failed_items_text(*f) : "",
+            f ? failed_ports_text(*f) : "",
+            r.started_at ? utc_text(*r.started_at) : "",
+            r.ended_at != 0 ? utc_text(r.ended_at) : "",
+            r.reason,
+        };
+        for (const std::string& field : fields) {
+            if (&field != &fields[0]) text += ',';
+            text += csv_field(field);
+        }
+        text += '\n';
+    }
+    return text;
+}
+
+std::string xml_text(std::string_view text) {
+    std::string out;
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        switch (c) {
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '&':
+                out += "&amp;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&apos;";
+                break;
+            default:
+                if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
+                    out += '?';
+                } else {
+                    append_utf8(out, c);
+                }
+        }
+    }
+    return out;
+}
+
+std::string report_junit(const std::vector<AgentReport>& reports) {
+    std::string suites;
+    std::size_t tests = 0;
+    std::size_t failures = 0;
+    for (const AgentReport& r : reports) {
+        const std::string name = xml_text(r.record ? std::to_string(r.record->serial) : r.address);
+        std::string cases;
+        std::size_t suite_tests = 0;
+        std::size_t suite_failures = 0;
+        auto add_case = [&](const std::string& case_name, bool failed, const std::string& message,
+                            const std::string& detail) {
+            ++suite_tests;
+            cases +=
+                "    <testcase classname=\"" + name + "\" name=\"" + xml_text(case_name) + "\"";
+            if (!failed) {
+                cases += "/>\n";
+                return;
+            }
+            ++suite_failures;
+            cases += ">\n      <failure message=\"" + xml_text(message) + "\"";
+            cases += detail.empty() ? "/>\n" : ">" + xml_text(detail) + "</failure>\n";
+            cases += "    </testcase>\n";
+        };
+        auto count_case = [&](const std::string& case_name, uint32_t fail) {
+            add_case(case_name, fail != 0,
+                     std::to_string(fail) + (fail == 1 ? " failure" : " failures"), "");
+        };
+        if (r.record) {
+            const ResponseFrame& f = *r.record;
+            for (std::size_t i = 0; i < ITEM_COUNT; ++i) {
+                if (field_text(f.item[i].name).empty() && f.item[i].fail == 0) continue;
+                count_case(item_name(f, i), f.item[i].fail);
+            }
+            for (std::size_t i = 0; i < PORT_COUNT; ++i) {
+                if (port_listed(f, i)) count_case("port " + std::to_string(i), f.portfail[i]);
+            }
+        }
+        std::string verdict = verdict_name(r.verdict);
+        if (r.download != DownloadResult::not_requested) {
+            verdict += std::string(", download ") + download_result_name(r.download);
+        }
+        std::string detail = r.reason;
+        if (detail.empty() && r.record && shows_failure(*r.record)) {
+            detail = "failed items " + or_dash(failed_items_text(*r.record)) + ", failed ports " +
+                     or_dash(failed_ports_text(*r.record));
+        }
+        add_case("verdict", !agent_passed(r), verdict, detail);
+
+        tests += suite_tests;
+        failures += suite_failures;
+        suites += "  <testsuite name=\"" + name + "\" tests=\"" + std::to_string(suite_tests) +
+                  "\" failures=\"" + std::to_string(suite_failures) + "\" time=\"" +
+                  std::to_string(r.record ? r.record->burntime : 0) + "\"";
+        if (r.started_at) suites += " timestamp=\"" + utc_text(*r.started_at).substr(0, 19) + "\"";
+        suites += " hostname=\"" + xml_text(r.address) + "\">\n" + cases + "  </testsuite>\n";
+    }
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"ovikstation\" tests=\"" +
+           std::to_string(tests) + "\" failures=\"" + std::to_string(failures) + "\">\n" + suites +
+           "</testsuites>\n";
 }
 
 }  // namespace ovik::station

@@ -1,5 +1,5 @@
-// What the operator gets from a run: the live line per agent, the verdict table, the JSON
-// record file and the exit status.
+// What the operator gets from a run: the verdict table, the report files (JSON, CSV, JUnit XML)
+// and the exit status, and the text pieces the live view and the history share.
 #pragma once
 
 #include <optional>
@@ -19,6 +19,8 @@ struct AgentReport {
     DownloadResult download = DownloadResult::not_requested;
     std::string reason;
     std::optional<wire::ResponseFrame> record;  // the last frame the agent sent
+    std::optional<uint32_t> started_at;         // PC clock when the run started, if it did
+    uint32_t ended_at = 0;                      // PC clock when the station was done with it
 };
 
 AgentReport report_of(const AgentSession& session);
@@ -34,8 +36,18 @@ std::string failed_items_text(const wire::ResponseFrame& f);
 // "2:5 7:1": the serial ports with failures and their counts; "" when none.
 std::string failed_ports_text(const wire::ResponseFrame& f);
 std::string progress_bar(uint32_t percent);
+// Seconds since the epoch as "2024-05-01T04:00:03Z" (UTC) and "2024-05-01 12:00:03" (local).
+std::string utc_text(uint32_t seconds);
+std::string local_time_text(uint32_t seconds);
 
-std::string live_line(const AgentSession& session);
+struct Cell {
+    std::string text;
+    bool alert = false;  // a failure: bold red on a terminal
+};
+// Columns padded to their widest cell and two spaces apart, one line per row; with highlight,
+// alert cells are wrapped in ANSI bold red.
+std::string table_text(const std::vector<std::vector<Cell>>& rows, bool highlight);
+
 std::string verdict_table(const std::vector<AgentReport>& reports);
 
 // A JSON string literal, quotes included. Bytes above 0x7F count as Latin-1, so any text from
@@ -43,5 +55,18 @@ std::string verdict_table(const std::vector<AgentReport>& reports);
 std::string json_string(std::string_view text);
 std::string record_json(const wire::ResponseFrame& f, const std::string& indent);
 std::string report_json(const std::vector<AgentReport>& reports);
+
+// A CSV field: quoted when it holds a comma, a quote or a line end; Latin-1 bytes as UTF-8.
+std::string csv_field(std::string_view text);
+// A header line, then one line per agent.
+std::string report_csv(const std::vector<AgentReport>& reports);
+
+// Text for XML content and attribute values: markup characters escaped, Latin-1 bytes as
+// UTF-8, and control characters that XML cannot hold at all as '?'.
+std::string xml_text(std::string_view text);
+// JUnit XML: a test suite per agent, named by its serial number, with a test case per named
+// item and per serial port in use, failed when its counter is above zero, and one for the
+// verdict.
+std::string report_junit(const std::vector<AgentReport>& reports);
 
 }  // namespace ovik::station

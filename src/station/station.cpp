@@ -37,6 +37,7 @@ class LoopIo final : public SessionIo {
 };
 
 std::optional<wire::ResponseFrame> response_of(const Datagram& d) {
+    // Decoded straight from the socket's buffer: nothing is allocated per datagram.
     if (d.bytes.size() != wire::RESPONSE_FRAME_SIZE) return std::nullopt;
     return wire::decode_response(
         std::span<const uint8_t, wire::RESPONSE_FRAME_SIZE>(d.bytes.data(), d.bytes.size()));
@@ -62,21 +63,29 @@ std::vector<AgentReport> run_agents(const UdpSocket& socket, const RunTargets& t
         order.push_back(&it->second);
         return it->second;
     };
-    auto rows = [&] {
-        std::vector<LiveRow> r;
-        r.reserve(order.size());
-        for (const AgentSession* s : order) {
-            r.push_back(LiveRow{live_line(*s),
-                                s->phase() == Phase::running || s->phase() == Phase::downloading});
-        }
-        return r;
+    TimePoint discover_end = Clock::now() + targets.discover_for;
+    // With the policy, the first report that shows a failure ends every run and the discovery.
+    bool stopping_all = false;
+    auto stop_all_on_fail = [&](const AgentSession& failing, TimePoint now) {
+        if (!plan.stop_all_on_fail || stopping_all || !failing.run_shows_failure()) return;
+        stopping_all = true;
+        discover_end = std::min(discover_end, now);
+        const wire::ResponseFrame& f = *failing.record();
+        const std::string items = failed_items_text(f);
+        const std::string ports = failed_ports_text(f);
+        const std::string why = "serial " + std::to_string(f.serial) + " at " + failing.label() +
+                                " reported a failure (" + items +
+                                (items.empty() || ports.empty() ? "" : ", ") +
+                                (ports.empty() ? "" : "ports " + ports) + ")";
+        view.note("stopping every agent: " + why);
+        for (auto& entry : sessions) entry.second.stop_early(why, now, io);
     };
 
-    const TimePoint discover_end = Clock::now() + targets.discover_for;
     for (const Endpoint& agent : targets.agents) {
         if (sessions.count(agent) == 0) add(agent).begin(Clock::now(), io);
     }
 
+    Datagram datagram;
     while (true) {
         TimePoint now = Clock::now();
         for (auto& entry : sessions) entry.second.on_tick(now, io);
@@ -84,24 +93,23 @@ std::vector<AgentReport> run_agents(const UdpSocket& socket, const RunTargets& t
         const bool all_done = std::all_of(sessions.begin(), sessions.end(),
                                           [](const auto& entry) { return entry.second.done(); });
         if (!discovering && all_done) break;
-        if (view.due(now)) view.show(rows(), now);
+        if (view.due(now)) view.show(order, now);
 
         TimePoint deadline = discovering ? discover_end : TimePoint::max();
         for (const auto& entry : sessions)
             deadline = std::min(deadline, entry.second.next_deadline());
         if (!socket.wait_readable(wait_ms(now, deadline))) continue;
 
-        for (int n = 0; n < MAX_BURST; ++n) {
-            const std::optional<Datagram> d = socket.receive();
-            if (!d) break;
-            const std::optional<wire::ResponseFrame> frame = response_of(*d);
+        for (int n = 0; n < MAX_BURST && socket.receive(datagram); ++n) {
+            const std::optional<wire::ResponseFrame> frame = response_of(datagram);
             if (!frame) continue;  // not an agent's frame
             now = Clock::now();
-            const auto it = sessions.find(d->from);
+            const auto it = sessions.find(datagram.from);
             if (it != sessions.end()) {
                 it->second.on_frame(*frame, now, io);
+                stop_all_on_fail(it->second, now);
             } else if (now < discover_end && frame->code == wire::RSP_ALIVE) {
-                AgentSession& s = add(d->from);
+                AgentSession& s = add(datagram.from);
                 view.note("found agent serial " + std::to_string(frame->serial) + " at " +
                           s.label());
                 s.on_frame(*frame, now, io);
@@ -109,7 +117,7 @@ std::vector<AgentReport> run_agents(const UdpSocket& socket, const RunTargets& t
             }
         }
     }
-    view.show(rows(), Clock::now(), true);
+    view.show(order, Clock::now(), true);
     view.finish();
 
     std::vector<AgentReport> reports;
@@ -124,15 +132,14 @@ std::vector<Announcement> listen_for_agents(
     std::vector<Announcement> found;
     std::set<Endpoint> seen;
     const TimePoint end = Clock::now() + window;
+    Datagram datagram;
     for (TimePoint now = Clock::now(); now < end; now = Clock::now()) {
         if (!socket.wait_readable(wait_ms(now, end))) continue;
-        for (int n = 0; n < MAX_BURST; ++n) {
-            const std::optional<Datagram> d = socket.receive();
-            if (!d) break;
-            const std::optional<wire::ResponseFrame> frame = response_of(*d);
+        for (int n = 0; n < MAX_BURST && socket.receive(datagram); ++n) {
+            const std::optional<wire::ResponseFrame> frame = response_of(datagram);
             if (!frame || frame->code != wire::RSP_ALIVE) continue;
-            if (!seen.insert(d->from).second) continue;
-            found.push_back(Announcement{d->from, *frame});
+            if (!seen.insert(datagram.from).second) continue;
+            found.push_back(Announcement{datagram.from, *frame});
             on_new(found.back());
         }
     }

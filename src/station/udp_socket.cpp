@@ -41,21 +41,24 @@ bool UdpSocket::send_to(const Endpoint& to, std::span<const uint8_t> bytes) cons
     return n == static_cast<ssize_t>(bytes.size());
 }
 
-std::optional<Datagram> UdpSocket::receive() const {
-    // Room for more than a response frame, so a longer datagram shows as longer.
-    std::vector<uint8_t> buffer(2048);
+bool UdpSocket::receive(Datagram& into) const {
+    // Room for more than a response frame, so a longer datagram shows as longer. The buffer's
+    // capacity stays from one datagram to the next: no allocation per datagram.
+    into.bytes.resize(2048);
     sockaddr_in from{};
-    socklen_t len = sizeof from;
     while (true) {
-        const ssize_t n = ::recvfrom(fd_.get(), buffer.data(), buffer.size(), 0,
+        socklen_t len = sizeof from;
+        const ssize_t n = ::recvfrom(fd_.get(), into.bytes.data(), into.bytes.size(), 0,
                                      reinterpret_cast<sockaddr*>(&from), &len);
         if (n >= 0) {
-            buffer.resize(static_cast<std::size_t>(n));
-            return Datagram{Endpoint::from_sockaddr(from), std::move(buffer)};
+            into.bytes.resize(static_cast<std::size_t>(n));
+            into.from = Endpoint::from_sockaddr(from);
+            return true;
         }
         // ICMP errors of earlier sends show up here on some kernels; they are no datagram.
         if (errno == EINTR || errno == ECONNREFUSED) continue;
-        return std::nullopt;
+        into.bytes.clear();
+        return false;
     }
 }
 

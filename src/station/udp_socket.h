@@ -28,8 +28,9 @@ class UdpSocket {
 
     // False when the kernel refused the datagram; errno says why.
     bool send_to(const Endpoint& to, std::span<const uint8_t> bytes) const;
-    // The next waiting datagram, or nullopt when none is waiting.
-    std::optional<Datagram> receive() const;
+    // Takes the next waiting datagram into into, reusing its buffer; false when none is
+    // waiting.
+    bool receive(Datagram& into) const;
     // Waits until a datagram is waiting or timeout_ms has passed; true when one is waiting.
     bool wait_readable(int timeout_ms) const;
 

@@ -1,6 +1,8 @@
 // The command line as the operator meets it: exit statuses, error texts, listen and run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -17,7 +19,12 @@ struct Result {
     std::string err;
 };
 
-Result cli(const std::vector<std::string>& args) {
+// Runs keep their records in the test's temporary directory unless the case names a --db.
+Result cli(std::vector<std::string> args) {
+    if (!args.empty() && args[0] == "run" &&
+        std::find(args.begin(), args.end(), "--db") == args.end()) {
+        args.insert(args.end(), {"--db", ::testing::TempDir() + "station_cli.db"});
+    }
     std::vector<const char*> argv{"ovikstation"};
     for (const std::string& a : args) argv.push_back(a.c_str());
     Captured out;
@@ -53,9 +60,14 @@ TEST(StationCli, RefusesBadCommandLinesWithStatus2) {
         {{"run", "--agent", "127.0.0.1", "--baud", "921601"}, "--baud 921601: the agent takes"},
         {{"run", "--agent", "127.0.0.1", "--json", "/nonexistent/r.json"},
          "cannot write --json /nonexistent/r.json: No such file or directory"},
+        {{"run", "--agent", "127.0.0.1", "--db", "/nonexistent/r.db"},
+         "cannot use --db /nonexistent/r.db: unable to open database file"},
+        {{"history", "1234", "--db", "/nonexistent/r.db"},
+         "cannot read --db /nonexistent/r.db: unable to open database file"},
+        {{"history"}, "SERIAL is required"},
         {{"listen", "--seconds", "-1"}, "--seconds"},
         {{"burn"}, "not expected: burn"},
-        {{}, "give a command, listen or run"},
+        {{}, "give a command, listen, run or history"},
     };
     for (const Case& c : cases) {
         const Result r = cli(c.args);
@@ -88,29 +100,28 @@ TEST(StationCli, ListenPrintsEachAnnouncingAgentOnce) {
         << r.out;
 }
 
-TEST(StationCli, RunExitStatusFollowsTheVerdictAndJsonRecordsIt) {
+TEST(StationCli, RunRecordsTheVerdictInReportFilesAndHistory) {
     struct Case {
         bool declare_fail;
         int status;
         const char* verdict;
+        const char* junit_verdict;
     };
-    for (const Case& c : {Case{false, 0, "passed"}, Case{true, 1, "failed"}}) {
+    const std::string dir = ::testing::TempDir();
+    const std::string db = dir + "station_history.db";
+    std::remove(db.c_str());
+    for (const Case& c : {Case{false, 0, "passed", "name=\"verdict\"/>"},
+                          Case{true, 1, "failed", "<failure message=\"failed\"/>"}}) {
         SCOPED_TRACE(c.verdict);
         FakeAgent agent({});
-        const std::string json = ::testing::TempDir() + "station_run.json";
-        std::vector<std::string> args = {"run",
-                                         "--agent",
-                                         "127.0.0.1",
-                                         "--agent-port",
-                                         std::to_string(agent.endpoint().port),
-                                         "--bind",
-                                         "127.0.0.1",
-                                         "--port",
-                                         "0",
-                                         "--duration",
-                                         "0.3",
-                                         "--json",
-                                         json};
+        const std::string port = std::to_string(agent.endpoint().port);
+        std::vector<std::string> args = {
+            "run",    "--agent", "127.0.0.1",  "--agent-port", port,   "--bind", "127.0.0.1",
+            "--port", "0",       "--duration", "0.3",          "--db", db};
+        for (const std::string kind : {"json", "csv", "junit"}) {
+            args.insert(args.end(), {"--" + kind, dir + "r."});
+            args.back() += kind;
+        }
         if (c.declare_fail) args.emplace_back("--fail");
         const Result r = cli(args);
         EXPECT_EQ(r.status, c.status) << r.out << r.err;
@@ -118,13 +129,35 @@ TEST(StationCli, RunExitStatusFollowsTheVerdictAndJsonRecordsIt) {
         // The agent uses the port given as the agents' port, so its address shows bare.
         EXPECT_NE(r.out.find(std::string("1234    127.0.0.1  ") + c.verdict), std::string::npos)
             << r.out;
-        const std::string text = read_file(json);
-        EXPECT_EQ(text.rfind("[\n  {\n    \"serial\": 1234,\n", 0), 0u) << text;
-        EXPECT_NE(text.find(std::string("\"verdict\": \"") + c.verdict + "\""), std::string::npos);
-        EXPECT_NE(text.find("\"items\": [{\"name\": \"COM\", \"fail\": 0}"), std::string::npos)
-            << text;
-        EXPECT_EQ(text.substr(text.size() - 6), "  }\n]\n");
+        const std::string json = read_file(dir + "r.json");
+        EXPECT_EQ(json.rfind("[\n  {\n    \"serial\": 1234,\n", 0), 0u) << json;
+        EXPECT_NE(json.find(std::string("\"verdict\": \"") + c.verdict + "\""), std::string::npos);
+        EXPECT_NE(json.find("\"items\": [{\"name\": \"COM\", \"fail\": 0}"), std::string::npos)
+            << json;
+        EXPECT_EQ(json.substr(json.size() - 6), "  }\n]\n");
+        const std::string csv = read_file(dir + "r.csv");
+        EXPECT_NE(csv.find(std::string("\n1234,127.0.0.1,") + c.verdict + ",not requested,"),
+                  std::string::npos)
+            << csv;
+        // Three named items, four serial ports in use, the verdict.
+        const std::string junit = read_file(dir + "r.junit");
+        EXPECT_NE(junit.find("<testsuite name=\"1234\" tests=\"8\""), std::string::npos) << junit;
+        EXPECT_NE(junit.find(c.junit_verdict), std::string::npos) << junit;
     }
+
+    const Result history = cli({"history", "1234", "--db", db});
+    EXPECT_EQ(history.status, 0) << history.err;
+    EXPECT_EQ(history.out.rfind("serial 1234: 2 runs in " + db + ", newest first\nENDED  ", 0), 0u)
+        << history.out;
+    const auto failed = history.out.find("  127.0.0.1  failed   ");
+    EXPECT_NE(failed, std::string::npos) << history.out;
+    EXPECT_LT(failed, history.out.find("  127.0.0.1  passed   ")) << history.out;
+    EXPECT_NE(history.out.find("115200  na        0.3 s     --fail\n"), std::string::npos)
+        << history.out;
+
+    const Result none = cli({"history", "4321", "--db", db});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.err, "ovikstation history: no run of serial 4321 in " + db + "\n");
 }
 
 }  // namespace

@@ -49,6 +49,7 @@ void FakeAgent::respond(uint16_t code) {
 void FakeAgent::serve() {
     auto next_announce = Clock::now();
     auto last_report = Clock::now();
+    Datagram d;
     while (!quit_ && !ended_) {
         const auto now = Clock::now();
         if (rec_.status == STATUS_IDLE && alive_pending_ && options_.announce_to &&
@@ -79,11 +80,11 @@ void FakeAgent::serve() {
             progress_ = std::min<uint32_t>(progress_ + 25, 100);
         }
         if (!socket_.wait_readable(10)) continue;
-        while (const std::optional<Datagram> d = socket_.receive()) {
-            peer_ = d->from;
-            if (d->bytes.size() < COMMAND_FRAME_SIZE) continue;
+        while (socket_.receive(d)) {
+            peer_ = d.from;
+            if (d.bytes.size() < COMMAND_FRAME_SIZE) continue;
             handle(decode_command(
-                std::span<const uint8_t, COMMAND_FRAME_SIZE>(d->bytes.data(), COMMAND_FRAME_SIZE)));
+                std::span<const uint8_t, COMMAND_FRAME_SIZE>(d.bytes.data(), COMMAND_FRAME_SIZE)));
         }
     }
 }

@@ -1,5 +1,5 @@
-// What the operator reads: JSON texts, the verdict table, the live line's pieces, the exit
-// status.
+// What the operator reads: JSON, CSV and JUnit texts, the verdict table, the live line's pieces,
+// the exit status.
 #include <gtest/gtest.h>
 
 #include "station/report.h"
@@ -15,15 +15,33 @@ void put_text(std::array<char, N>& field, const std::string& text) {
     std::copy(text.begin(), text.end(), field.begin());
 }
 
-TEST(StationReport, JsonStringEscapesWhatJsonForbids) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"COM", "\"COM\""},
-        {"a\"b\\c", "\"a\\\"b\\\\c\""},
-        {"\n\r\t", "\"\\n\\r\\t\""},
-        {std::string("a\0b\x1f\x7f", 5), "\"a\\u0000b\\u001f\\u007f\""},
-        {"caf\xe9", "\"caf\\u00e9\""},
+AgentReport report(const char* address, Verdict verdict, DownloadResult download,
+                   const std::string& reason = "",
+                   std::optional<ResponseFrame> record = std::nullopt) {
+    return AgentReport{address, verdict, download, reason, record, std::nullopt, 0};
+}
+
+TEST(StationReport, EachFormatEscapesWhatItForbids) {
+    using S = std::string;
+    struct Case {
+        S text, json, csv, xml;
     };
-    for (const auto& [text, json] : cases) EXPECT_EQ(json_string(text), json);
+    const S nul_text("a\0b\x1f\x7f", 5);
+    const Case cases[] = {
+        {"COM", "\"COM\"", "COM", "COM"},
+        {"a\"b\\c", "\"a\\\"b\\\\c\"", "\"a\"\"b\\c\"", "a&quot;b\\c"},
+        {"\n\r\t", "\"\\n\\r\\t\"", "\"\n\r\t\"", "\n\r\t"},
+        {nul_text, "\"a\\u0000b\\u001f\\u007f\"", nul_text, "a?b?\x7f"},
+        {"caf\xe9", "\"caf\\u00e9\"", "caf\xc3\xa9", "caf\xc3\xa9"},
+        {"1,2", "\"1,2\"", "\"1,2\"", "1,2"},
+        {"<a & 'b'>", "\"<a & 'b'>\"", "<a & 'b'>", "&lt;a &amp; &apos;b&apos;&gt;"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.json);
+        EXPECT_EQ(json_string(c.text), c.json);
+        EXPECT_EQ(csv_field(c.text), c.csv);
+        EXPECT_EQ(xml_text(c.text), c.xml);
+    }
 }
 
 TEST(StationReport, RecordJsonKeepsNamedItemsAndPortsInUseOrFailing) {
@@ -66,36 +84,94 @@ TEST(StationReport, ExitStatusNeedsEveryRunAndAskedDownloadToPass) {
         {{{V::passed, D::not_requested}, {V::lost, D::not_requested}}, 1},
         {{{V::failed, D::skipped}}, 1},
         {{{V::refused, D::not_requested}}, 1},
+        {{{V::stopped, D::not_requested}}, 1},
     };
     for (const Case& c : cases) {
         std::vector<AgentReport> reports;
         for (const auto& [verdict, download] : c.agents) {
-            reports.push_back(AgentReport{"10.0.0.5", verdict, download, "", std::nullopt});
+            reports.push_back(report("10.0.0.5", verdict, download));
         }
         EXPECT_EQ(exit_status(reports), c.status) << reports.size();
     }
 }
 
-TEST(StationReport, VerdictTableShowsCountersFailuresAndReasons) {
+// A failed run with failing items and ports, and an agent that never answered.
+std::vector<AgentReport> two_reports() {
     ResponseFrame f;
     f.serial = 1234;
+    f.status = STATUS_FAIL;
+    f.error = ERR_RUN_FAILED;
     f.cycles = 77;
     f.burntime = 3725;
+    f.portnum = 2;
+    f.portfail[1] = 4;
     put_text(f.item[0].name, "COM");
     f.item[0].fail = 3;
+    put_text(f.item[1].name, "LAN<2>");
     f.item[5].fail = 2;
     f.portfail[7] = 1;
-    const std::vector<AgentReport> reports = {
-        {"10.0.0.5", Verdict::failed, DownloadResult::skipped, "", f},
-        {"10.0.0.6", Verdict::lost, DownloadResult::skipped, "no answer to polling", std::nullopt},
+    std::vector<AgentReport> reports = {
+        report("10.0.0.5", Verdict::failed, DownloadResult::skipped, "", f),
+        report("10.0.0.6", Verdict::lost, DownloadResult::skipped,
+               "no answer to polling, \"check\" <cabling>"),
     };
+    reports[0].started_at = 1700000000;
+    reports[0].ended_at = 1700003725;
+    reports[1].ended_at = 1700000010;
+    return reports;
+}
+
+TEST(StationReport, VerdictTableShowsCountersFailuresAndReasons) {
     EXPECT_EQ(
-        verdict_table(reports),
+        verdict_table(two_reports()),
         "SERIAL  ADDRESS   VERDICT  CYCLES  BURN TIME  FAILED ITEMS   FAILED PORTS  DOWNLOAD\n"
-        "1234    10.0.0.5  failed   77      1:02:05    COM:3 item5:2  7:1           skipped\n"
+        "1234    10.0.0.5  failed   77      1:02:05    COM:3 item5:2  1:4 7:1       skipped\n"
         "?       10.0.0.6  lost     -       -          -              -             skipped\n"
-        "10.0.0.6: no answer to polling\n"
+        "10.0.0.6: no answer to polling, \"check\" <cabling>\n"
         "0 of 2 agents passed\n");
+}
+
+TEST(StationReport, CsvAndJunitHaveARowAndASuitePerAgent) {
+    EXPECT_EQ(report_csv(two_reports()),
+              "serial,address,verdict,download,status,error,cycles,burntime,failed_items,"
+              "failed_ports,started,ended,reason\n"
+              "1234,10.0.0.5,failed,skipped,2,6,77,3725,COM:3 item5:2,1:4 7:1,"
+              "2023-11-14T22:13:20Z,2023-11-14T23:15:25Z,\n"
+              ",10.0.0.6,lost,skipped,,,,,,,,2023-11-14T22:13:30Z,"
+              "\"no answer to polling, \"\"check\"\" <cabling>\"\n");
+    EXPECT_EQ(
+        report_junit(two_reports()),
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<testsuites name=\"ovikstation\" tests=\"8\" failures=\"6\">\n"
+        "  <testsuite name=\"1234\" tests=\"7\" failures=\"5\" time=\"3725\" "
+        "timestamp=\"2023-11-14T22:13:20\" hostname=\"10.0.0.5\">\n"
+        "    <testcase classname=\"1234\" name=\"COM\">\n"
+        "      <failure message=\"3 failures\"/>\n"
+        "    </testcase>\n"
+        "    <testcase classname=\"1234\" name=\"LAN&lt;2&gt;\"/>\n"
+        "    <testcase classname=\"1234\" name=\"item5\">\n"
+        "      <failure message=\"2 failures\"/>\n"
+        "    </testcase>\n"
+        "    <testcase classname=\"1234\" name=\"port 0\"/>\n"
+        "    <testcase classname=\"1234\" name=\"port 1\">\n"
+        "      <failure message=\"4 failures\"/>\n"
+        "    </testcase>\n"
+        "    <testcase classname=\"1234\" name=\"port 7\">\n"
+        "      <failure message=\"1 failure\"/>\n"
+        "    </testcase>\n"
+        "    <testcase classname=\"1234\" name=\"verdict\">\n"
+        "      <failure message=\"failed, download skipped\">failed items COM:3 item5:2, failed "
+        "ports 1:4 7:1</failure>\n"
+        "    </testcase>\n"
+        "  </testsuite>\n"
+        "  <testsuite name=\"10.0.0.6\" tests=\"1\" failures=\"1\" time=\"0\" "
+        "hostname=\"10.0.0.6\">\n"
+        "    <testcase classname=\"10.0.0.6\" name=\"verdict\">\n"
+        "      <failure message=\"lost, download skipped\">no answer to polling, "
+        "&quot;check&quot; &lt;cabling&gt;</failure>\n"
+        "    </testcase>\n"
+        "  </testsuite>\n"
+        "</testsuites>\n");
 }
 
 TEST(StationReport, ProgressBarFillsWithThePercentage) {

@@ -104,30 +104,66 @@ TEST(StationRun, GoesOnWhenAnswersAreLostOrLate) {
     }
 }
 
-TEST(StationRun, RunsEveryAnnouncedAgentAndGoesOnWithoutALostOne) {
-    const UdpSocket socket = loopback_socket();
-    std::vector<std::unique_ptr<FakeAgent>> agents;
-    agents.push_back(std::make_unique<FakeAgent>(
-        FakeAgentOptions{.serial = 101, .announce_to = socket.local()}));
-    agents.push_back(std::make_unique<FakeAgent>(
-        FakeAgentOptions{.serial = 102, .announce_to = socket.local(), .test_failures = true}));
-    agents.push_back(std::make_unique<FakeAgent>(
-        FakeAgentOptions{.serial = 103, .announce_to = socket.local(), .dies_after_start = true}));
-    RunTargets targets;
-    targets.discover_for = 400ms;
-    const Outcome r = run(socket, targets, short_plan());
+TEST(StationRun, RunsEveryAnnouncedAgentAndStopsThemAllOnAFailureWhenAsked) {
+    // 101 is healthy, 102 fails an item and a port from its first report, 103 dies after start.
+    struct Case {
+        const char* name;
+        bool stop_all_on_fail;
+        Millis duration;
+        std::map<uint32_t, std::pair<Verdict, const char*>> expected;  // verdict, reason
+    };
+    const Case cases[] = {
+        {"every run lasts its duration",
+         false,
+         500ms,
+         {{101, {Verdict::passed, ""}},
+          {102, {Verdict::failed, ""}},
+          {103, {Verdict::lost, "no answer to stop after 4 tries"}}}},
+        {"the first failure stops every run",
+         true,
+         30s,
+         {{101, {Verdict::stopped, "reported a failure (COM:2, ports 1:3)"}},
+          {102, {Verdict::failed, ""}}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const UdpSocket socket = loopback_socket();
+        std::map<uint32_t, std::unique_ptr<FakeAgent>> agents;
+        for (const auto& entry : c.expected) {
+            const uint32_t serial = entry.first;
+            agents[serial] =
+                std::make_unique<FakeAgent>(FakeAgentOptions{.serial = serial,
+                                                             .announce_to = socket.local(),
+                                                             .dies_after_start = serial == 103,
+                                                             .test_failures = serial == 102});
+        }
+        RunTargets targets;
+        targets.discover_for = 400ms;
+        RunPlan plan = short_plan();
+        plan.duration = c.duration;
+        plan.stop_all_on_fail = c.stop_all_on_fail;
+        const auto began = std::chrono::steady_clock::now();
+        const Outcome r = run(socket, targets, plan);
+        EXPECT_LT(std::chrono::steady_clock::now() - began, 10s);
 
-    ASSERT_EQ(r.reports.size(), 3u) << r.console;
-    std::map<uint32_t, const AgentReport*> by_serial;
-    for (const AgentReport& a : r.reports) by_serial[a.record->serial] = &a;
-    EXPECT_EQ(by_serial.at(101)->verdict, Verdict::passed);
-    EXPECT_EQ(by_serial.at(102)->verdict, Verdict::failed);
-    EXPECT_EQ(by_serial.at(103)->verdict, Verdict::lost);
-    EXPECT_EQ(exit_status(r.reports), 1);
-    EXPECT_EQ(failed_items_text(*by_serial.at(102)->record), "COM:2");
-    EXPECT_EQ(failed_ports_text(*by_serial.at(102)->record), "1:3");
-    EXPECT_NE(by_serial.at(103)->reason.find("no answer to stop after 4 tries"), std::string::npos)
-        << r.console;
+        ASSERT_EQ(r.reports.size(), c.expected.size()) << r.console;
+        for (const AgentReport& a : r.reports) {
+            const auto& [verdict, reason] = c.expected.at(a.record->serial);
+            EXPECT_EQ(a.verdict, verdict) << a.record->serial << "\n" << r.console;
+            EXPECT_NE(a.reason.find(reason), std::string::npos) << a.reason;
+            if (a.record->serial == 102) {
+                EXPECT_EQ(failed_items_text(*a.record), "COM:2");
+                EXPECT_EQ(failed_ports_text(*a.record), "1:3");
+            }
+        }
+        EXPECT_EQ(exit_status(r.reports), 1);
+        // A healthy run cut short is declared failed, never stopped as a pass.
+        for (const CommandFrame& f : agents.at(101)->received()) {
+            if (f.cmd == CMD_STOP) {
+                EXPECT_EQ(f.fail != 0, c.stop_all_on_fail);
+            }
+        }
+    }
 }
 
 TEST(StationRun, ReportsDownloadThatFailsOrIsNotConfigured) {

@@ -73,6 +73,7 @@ def test_run_verdicts(station_net):
         report = net.dir / f"run{i}.json"
         # One station per device, each on a port of its own, so the runs go in parallel.
         run = net.start_station("run", "--agent", dut.address, "--duration", "3",
+                                "--db", net.dir / "station.db",
                                 "--json", report, "--port", FIRST_STATION_PORT + i,
                                 *case.station_args, timeout=STATION_TIMEOUT)
         started.append((case, dut, run, report))
@@ -117,7 +118,8 @@ def test_run_discovered_agents(station_net):
         duts.append((serial, dut))
     for serial, dut in duts:
         assert dut.wait_console("<<Send ALIVE", burnin.READY_TIMEOUT), serial
-    run = net.station("run", "--discover", "5", "--duration", "2", timeout=STATION_TIMEOUT)
+    run = net.station("run", "--discover", "5", "--duration", "2", "--db", net.dir / "station.db",
+                      timeout=STATION_TIMEOUT)
     assert not run.timed_out
     assert run.returncode == 0
     for serial, dut in duts:
@@ -128,5 +130,6 @@ def test_run_discovered_agents(station_net):
 
 
 def test_run_without_agent(station_net):
-    run = station_net.station("run", "--discover", "2", "--duration", "1", timeout=30)
+    run = station_net.station("run", "--discover", "2", "--duration", "1",
+                              "--db", station_net.dir / "station.db", timeout=30)
     assert run.returncode == 2
