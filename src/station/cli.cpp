@@ -283,6 +283,12 @@ int station_main(int argc, const char* const* argv, std::FILE* out, std::FILE* e
                     "missing; ovikstation history reads it)")
         ->type_name("FILE")
         ->capture_default_str();
+    long diagnostic_ms = static_cast<long>(timing.diagnostic_interval.count());
+    run->add_option("--diagnostic-ms", diagnostic_ms,
+                    "how often a running agent gets a diagnostic command; each one wakes the "
+                    "agent for a status report (100: its full report rate)")
+        ->check(CLI::Range(100L, 60000L))
+        ->capture_default_str();
     add_link_options(run, link);
 
     uint32_t history_serial = 0;
@@ -305,7 +311,11 @@ int station_main(int argc, const char* const* argv, std::FILE* out, std::FILE* e
         return code == 0 ? EXIT_ALL_PASSED : EXIT_USAGE;
     }
     if (listen->parsed()) return listen_command(listen_seconds, link, out, err);
-    if (run->parsed()) return run_command(args, discover->count() > 0, link, timing, out, err);
+    if (run->parsed()) {
+        Timing run_timing = timing;
+        run_timing.diagnostic_interval = Millis(diagnostic_ms);
+        return run_command(args, discover->count() > 0, link, run_timing, out, err);
+    }
     if (history->parsed()) return history_command(history_serial, history_db, out, err);
     std::fprintf(err,
                  "ovikstation: give a command, listen, run or history; see ovikstation --help\n");
