@@ -10,7 +10,7 @@ packages=(
   python3 python3-pytest
   iproute2 net-tools util-linux procps
   # the virtual test machine and the tools its tests use inside it
-  qemu-system-x86 busybox-static kmod libfuse3-dev fuse3 dosfstools iw hostapd
+  qemu-system-x86 busybox-static kmod libfuse3-dev fuse3 dosfstools iw hostapd wireless-tools
   util-linux-extra
 )
 

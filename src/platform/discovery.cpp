@@ -79,7 +79,7 @@ std::string discovery_broadcast(const std::string& own_address) {
     return text;
 }
 
-void discovery_responder(std::string own_address) {
+void discovery_responder(const std::string& own_address) {
     const UniqueFd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!sock.valid()) {
         std::fprintf(stderr, "sock error\n: %s\n", std::strerror(errno));

@@ -17,7 +17,7 @@ void set_pair_ip(const char* text);
 int start_peer_discovery(const char* iface);
 
 // Answers other devices' requests until the process ends (or stop_discovery_responder).
-void discovery_responder(std::string own_address);
+void discovery_responder(const std::string& own_address);
 
 // Broadcasts requests in series of five until an answer arrives: 0, or -1 on socket errors.
 int discover_peer(const char* broadcast);

@@ -65,7 +65,7 @@ int singlelooptestLANbyRAW(const char* port) {
     std::memcpy(frame, mac, ETH_ALEN);
     std::memcpy(frame + ETH_ALEN, mac, ETH_ALEN);
     const uint8_t tail[] = {0x08, 0x00, 0x55, 0xAA, 0xFF, 0x11};
-    std::memcpy(frame + 2 * ETH_ALEN, tail, sizeof tail);
+    std::memcpy(frame + std::size_t{2} * ETH_ALEN, tail, sizeof tail);
     sockaddr_ll to{};
     to.sll_family = AF_PACKET;
     to.sll_protocol = htons(ETH_P_ALL);
