@@ -98,9 +98,9 @@ def test_run_verdicts(station_net):
         if case.verdict == "failed":
             assert entry["record"]["error"] == 6, case.name
 
-        assert dut.wait_console(case.console, 5.0), case.name
+        assert dut.wait_console(case.console, 5.0 * burnin.SLOW), case.name
         final_command = case.commands[-1]
-        assert dut.wait_command(final_command, 5.0), case.name
+        assert dut.wait_command(final_command, 5.0 * burnin.SLOW), case.name
         lines = dut.command_lines()
         assert in_order(lines, case.commands), (case.name, lines)
         for text in case.absent:
@@ -125,7 +125,7 @@ def test_run_discovered_agents(station_net):
     for serial, dut in duts:
         assert re.search(rf"^{serial}\s+{re.escape(dut.address)}(:\d+)?\s+passed\b",
                          run.stdout, re.M), serial
-        assert dut.wait_command("/bin/PassLED.sh", 5.0)
+        assert dut.wait_command("/bin/PassLED.sh", 5.0 * burnin.SLOW)
     assert "2 of 2 agents passed" in run.stdout
 
 

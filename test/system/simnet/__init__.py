@@ -6,5 +6,9 @@ own /dev/shm and with stand-ins for the device image's tools laid over /usr/bin 
 
 Modules: frames (host link frames), netns (namespaces, sockets inside them), network
 (Network and Dut), client (raw UDP client in the PC namespace), standin (the stand-in tools),
-launch (starts the agent inside a device's namespaces).
+launch (starts the agent inside a device's namespaces), ethernet (ports besides eth0, plugs,
+switches, raw frames), can (CAN buses and a responder node), radio (radios and an access
+point, in the virtual test machine), runs (several raw-client runs with their status reports),
+serialplug (plugs on a device's serial ports), media (vfat media on loop devices, in the
+virtual test machine), burnin (run steps, configurations, station runs with their records).
 """

@@ -1,6 +1,7 @@
 """PC-side steps of a burn-in run over the raw client, and the device configurations the
 tests and the demo give their agents."""
 
+import json
 import os
 import time
 
@@ -78,3 +79,64 @@ def follow_download(client, timeout):
         reports.append(frame)
         if frame.code == 0x8006:
             return reports
+
+
+# --- whole runs driven by the station program ---------------------------------------------------
+
+FIRST_STATION_PORT = 21032
+# The station's own steps around the run's duration: the start answer comes 1 to 4 s late, the
+# stop and the final record follow; under emulation everything is slower.
+STATION_OVERHEAD = 30.0 * SLOW
+TEST_THREAD_END_TIMEOUT = 15.0 * SLOW  # a cycle in progress at the stop runs to its end
+
+
+class StationBurn:
+    """One `ovikstation run` against one device, with the agents' final records as JSON."""
+
+    def __init__(self, net, dut, duration, index=0):
+        self.dut = dut
+        self.report = net.dir / f"{dut.name}-run.json"
+        self.run = net.start_station("run", "--agent", dut.address, "--duration", duration,
+                                     "--json", self.report, "--port", FIRST_STATION_PORT + index,
+                                     timeout=duration + STATION_OVERHEAD)
+        self.entry = None
+
+    def wait(self):
+        """Waits for the station's end; afterwards entry is this device's JSON entry (serial,
+        verdict, record with cycles, portfail and items) and record its final record."""
+        self.run.wait()
+        if self.run.timed_out:
+            raise StepFailed(f"station run against {self.dut.address} did not end")
+        entries = json.loads(self.report.read_text())
+        if len(entries) != 1:
+            raise StepFailed(f"station reported {len(entries)} agents: {entries}")
+        self.entry = entries[0]
+        return self
+
+    @property
+    def record(self):
+        return self.entry["record"]
+
+    def items(self):
+        """Failure counts by item name."""
+        return {item["name"]: item["fail"] for item in self.record["items"]}
+
+    def portfail(self, port):
+        return self.record["portfail"].get(f"port {port}", 0)
+
+    def verdict_row(self):
+        """The device's row of the station's verdict table: its columns after the address."""
+        for line in self.run.stdout.splitlines():
+            fields = line.split()
+            if len(fields) >= 2 and fields[1] in (self.dut.address,
+                                                  f"{self.dut.address}:{frames.AGENT_PORT}"):
+                return fields[2:]
+        return None
+
+
+def station_burn(net, dut, duration, index=0):
+    """Starts a station run of duration seconds against dut once its agent announces itself;
+    index gives parallel runs station ports of their own."""
+    if not dut.wait_console("<<Send ALIVE", READY_TIMEOUT):
+        raise StepFailed(f"{dut.name}: the agent did not come up")
+    return StationBurn(net, dut, duration, index)

@@ -5,25 +5,44 @@ Run as: ip netns exec NS unshare -m --propagation private python3 launch.py
 
 Refuses to go on unless it really is in a network and mount namespace of its own; then gives
 the device a /dev of its own (the usual character devices, its own pty instance, and its shm/
-directory as /dev/shm, but none of this machine's hardware such as its clock), lays the
-device's stand-ins over /usr/bin and /usr/sbin (read-only overlays, the real directories
-below), and replaces itself with the program, in the device's work/ directory and with a plain
-PATH.
+directory as /dev/shm, but none of this machine's hardware such as its clock), an empty /media
+of its own, lays the device's stand-ins over /usr/bin and /usr/sbin (read-only overlays, the
+real directories below), starts the device's fixtures (--fixture: plugs on its serial ports,
+media mounted before the agent starts) and replaces itself with the program, in the device's
+work/ directory and with a plain PATH.
+
+A fixture is an argument vector (JSON) run inside the device's namespaces, sharing its /dev.
+It says "ready" on its standard output, as its first line, once the agent may start; after
+that it writes to its log only (fixture-N.log in the device's directory). It dies with the
+agent (parent-death signal) and is in the agent's process group. SIMNET_HOST_MNTNS names the
+harness's mount namespace, in which a fixture refuses to change anything.
+
+--sys-file PATH=FILE shows the device FILE at PATH under /sys/class (over an empty tmpfs that
+hides the machine's entries of that class); --real-tool NAME (virtual test machine only) lets
+the stand-in NAME hand over to the machine's real tool after recording its call.
 """
 
 import argparse
+import json
 import os
+import select
 import stat
 import subprocess
 import sys
+import time
 
 REFUSED = 97
 REAL_SBIN = "/dev/.host-sbin"  # the real /usr/sbin, for devices that have real drivers
+REAL_TOOLS = "real-tools"  # in the device's directory: the stand-ins that hand over (--real-tool)
 DEV_NODES = (("null", 1, 3), ("zero", 1, 5), ("full", 1, 7), ("random", 1, 8),
              ("urandom", 1, 9), ("tty", 5, 0))
 DEV_LINKS = (("fd", "/proc/self/fd"), ("stdin", "/proc/self/fd/0"),
              ("stdout", "/proc/self/fd/1"), ("stderr", "/proc/self/fd/2"),
              ("ptmx", "pts/ptmx"))
+FIXTURE_READY = "ready"
+HOST_MNTNS_VARIABLE = "SIMNET_HOST_MNTNS"
+# Fixtures are Python programs: under emulation (the virtual test machine) they start slowly.
+FIXTURE_READY_TIMEOUT = 60.0
 
 
 def refuse(message):
@@ -61,6 +80,92 @@ def private_dev(shm):
     mount("--bind", shm, "/dev/shm")
 
 
+def private_media():
+    """Media the agent mounts (under /media/NAME) stay in the device, never on the machine."""
+    if os.path.isdir("/media"):
+        mount("-t", "tmpfs", "-o", "mode=755,size=1m", "tmpfs", "/media")
+
+
+def device_option(text):
+    """HOST_NODE:NAME, as given to --device."""
+    host, sep, name = text.partition(":")
+    if not sep or not host or not name or "/" in name or "/" in host or name.startswith("."):
+        raise argparse.ArgumentTypeError(f"not HOST_NODE:NAME (both names under /dev): {text!r}")
+    return host, name
+
+
+def fixture_option(text):
+    try:
+        argv = json.loads(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(f"not a JSON argument vector: {exc}") from exc
+    if not isinstance(argv, list) or not argv or not all(isinstance(a, str) for a in argv):
+        raise argparse.ArgumentTypeError(f"not a JSON argument vector: {text!r}")
+    return argv
+
+
+def tool_option(text):
+    if not text or "/" in text or text.startswith("."):
+        raise argparse.ArgumentTypeError(f"not a tool name: {text!r}")
+    return text
+
+
+def sys_file_option(text):
+    """PATH=FILE, as given to --sys-file: PATH under /sys/class/CLASS/, FILE absolute."""
+    path, sep, source = text.partition("=")
+    parts = path.split("/")
+    if (not sep or not os.path.isabs(source) or len(parts) < 5 or parts[:3] != ["", "sys", "class"]
+            or any(p in ("", ".", "..") for p in parts[3:])):
+        raise argparse.ArgumentTypeError(f"not /sys/class/CLASS/...=FILE: {text!r}")
+    return path, source
+
+
+def private_sys_files(files):
+    """Files the device reads under /sys/class (a module's PCI configuration space, say): each
+    class named gets an empty tmpfs over the machine's, so the device sees none of the
+    machine's entries there, and each file is a bind mount of a file of the device's own, which
+    the test may rewrite while the agent runs."""
+    covered = set()
+    for path, source in files:
+        top = "/".join(path.split("/")[:4])
+        if top not in covered:
+            if not os.path.isdir(top):
+                refuse(f"{top} does not exist here")
+            mount("-t", "tmpfs", "-o", "mode=755,size=1m", "tmpfs", top)
+            covered.add(top)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        open(path, "a").close()
+        mount("--bind", source, path)
+
+
+def start_fixture(index, argv, dut, env):
+    """Starts one fixture and waits for its ready line; refuses when it does not come."""
+    log_path = os.path.join(dut, f"fixture-{index}.log")
+    with open(log_path, "ab") as log:
+        try:
+            fixture = subprocess.Popen(["setpriv", "--pdeathsig", "KILL", *argv],
+                                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                       stderr=log, cwd=dut, env=env)
+        except OSError as exc:
+            refuse(f"cannot start fixture {argv}: {exc}")
+    deadline = time.monotonic() + FIXTURE_READY_TIMEOUT
+    line = b""
+    while not line.endswith(b"\n") and time.monotonic() < deadline:
+        readable, _, _ = select.select([fixture.stdout], [], [], deadline - time.monotonic())
+        if not readable:
+            break
+        chunk = os.read(fixture.stdout.fileno(), 256)
+        if not chunk:
+            break
+        line += chunk
+    fixture.stdout.close()
+    if line.decode(errors="replace").strip() != FIXTURE_READY:
+        fixture.kill()
+        fixture.wait(timeout=10)
+        refuse(f"fixture {argv} not ready (exit status {fixture.returncode}, said {line!r}); "
+               f"see {log_path}")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--dut", required=True)
@@ -70,6 +175,13 @@ def main():
     # and a digital I/O stand-in; on a development machine its own clock is never exposed.
     parser.add_argument("--rtc", action="store_true")
     parser.add_argument("--dio")
+    # HOST_NODE:NAME: the machine's /dev/HOST_NODE (a loop device, say) as the device's /dev/NAME.
+    parser.add_argument("--device", action="append", type=device_option, default=[])
+    parser.add_argument("--fixture", action="append", type=fixture_option, default=[])
+    # Stand-ins that record their call and then hand over to the machine's real tool (iw,
+    # hostapd: the radios of the virtual test machine).
+    parser.add_argument("--real-tool", action="append", type=tool_option, default=[])
+    parser.add_argument("--sys-file", action="append", type=sys_file_option, default=[])
     parser.add_argument("program", nargs=argparse.REMAINDER)
     opts = parser.parse_args()
     program = opts.program[1:] if opts.program[:1] == ["--"] else opts.program
@@ -86,8 +198,10 @@ def main():
     dut = os.path.abspath(opts.dut)
     shm = os.path.join(dut, "shm")
     in_vm = os.environ.get("OVIK_VM") == "1"
-    if (opts.rtc or opts.dio) and not in_vm:
-        refuse("--rtc and --dio are for the virtual test machine only")
+    if (opts.rtc or opts.dio or opts.device) and not in_vm:
+        refuse("--rtc, --dio and --device are for the virtual test machine only")
+    if opts.real_tool and not in_vm:
+        refuse("--real-tool is for the virtual test machine only")
     # Held open before /dev is replaced, so the machine's nodes stay reachable.
     host_dev = os.open("/dev", os.O_RDONLY | os.O_DIRECTORY)
     private_dev(shm)
@@ -98,7 +212,17 @@ def main():
         mount("--bind", "/usr/sbin", REAL_SBIN)
     if opts.dio:
         pass_device(f"/proc/{os.getpid()}/fd/{host_dev}/{opts.dio}", "dio")
+    for host, name in opts.device:
+        pass_device(f"/proc/{os.getpid()}/fd/{host_dev}/{host}", name)
     os.close(host_dev)
+    if opts.real_tool:
+        if not os.path.isdir(REAL_SBIN):
+            os.mkdir(REAL_SBIN)
+            mount("--bind", "/usr/sbin", REAL_SBIN)
+        with open(os.path.join(dut, REAL_TOOLS), "w") as f:
+            f.write("".join(f"{name}\n" for name in opts.real_tool))
+    private_sys_files(opts.sys_file)
+    private_media()
     for sub in ("bin", "sbin"):
         lower = f"{dut}/stubs/{sub}:/usr/{sub}"
         mount("-t", "overlay", "overlay", "-o", f"ro,lowerdir={lower}", f"/usr/{sub}")
@@ -108,8 +232,11 @@ def main():
         refuse("/dev/shm is not the device's own directory")
 
     work = os.path.join(dut, "work")
-    os.chdir(work)
     env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": work, "LANG": "C"}
+    for index, argv in enumerate(opts.fixture, 1):
+        # The harness's mount namespace, which fixtures refuse to work in.
+        start_fixture(index, argv, dut, {**env, HOST_MNTNS_VARIABLE: opts.host_mntns})
+    os.chdir(work)
     # Sanitizer settings of the test run reach sanitizer builds of the program.
     env.update({k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS")})
     try:

@@ -108,8 +108,8 @@ def remove_stale():
             delete(name)
 
 
-def socket_in(netns, kind=socket.SOCK_DGRAM):
-    """An IPv4 socket that lives in the named network namespace.
+def socket_in(netns, kind=socket.SOCK_DGRAM, family=socket.AF_INET, proto=0):
+    """A socket (IPv4 unless family says otherwise) that lives in the named network namespace.
 
     A helper thread enters the namespace and opens the socket there; the socket keeps its
     namespace for life while this process's own threads stay where they are."""
@@ -126,7 +126,7 @@ def socket_in(netns, kind=socket.SOCK_DGRAM):
                 err = ctypes.get_errno()
                 result["error"] = OSError(err, f"setns {netns}: {os.strerror(err)}")
                 return
-            result["socket"] = socket.socket(socket.AF_INET, kind)
+            result["socket"] = socket.socket(family, kind, proto)
         except OSError as exc:
             result["error"] = exc
         finally:

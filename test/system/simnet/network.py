@@ -41,6 +41,10 @@ STOP_GRACE = 2.0
 DUMP_TAIL_LINES = 300
 SANITIZER_REPORT = re.compile(r"(ERROR|WARNING): (Address|Thread|Leak|Memory)Sanitizer|"
                               r"runtime error:|UndefinedBehaviorSanitizer")
+# One record of /dev/shm/ErrorLog.txt: a UTC time stamp, " - ", the message up to the next
+# record (messages bring their own line ends, "\n" or "\r\n").
+ERROR_RECORD = re.compile(r"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d) - "
+                          r"(.*?(?:\n|\Z))(?=\d{4}/\d\d/\d\d \d\d:\d\d:\d\d - |\Z)", re.S)
 KEPT_MARK = ".kept"  # in a per-run directory kept for inspection: never removed as stale
 
 _network_ids = itertools.count(1)
@@ -67,9 +71,11 @@ def _tail(text, lines=DUMP_TAIL_LINES):
     return f"[... {len(parts) - lines} earlier lines left out ...]\n" + "\n".join(parts[-lines:])
 
 
-def _read(path):
+def _read(path, exact=False):
+    """The file's text ("" when missing); exact keeps line ends as written ("\r\n")."""
     try:
-        return Path(path).read_text(errors="replace")
+        with open(path, errors="replace", newline="" if exact else None) as f:
+            return f.read()
     except FileNotFoundError:
         return ""
 
@@ -234,6 +240,10 @@ class Dut:
     def write_config(self, text):
         self.write_shm("cfg_ovikburn", text)
 
+    def script_output(self, tool, text):
+        """What the stand-in of tool prints on standard output from now on."""
+        standin.script_output(str(self.dir), tool, text)
+
     def script_upgrade(self, lines, delay=0.0, status=0):
         """What the upgrade script stand-in prints (one line every delay seconds) and its exit
         status."""
@@ -242,10 +252,17 @@ class Dut:
 
     # --- the agent
 
-    def start(self, *args, program=None, rtc=False, dio=None):
+    def start(self, *args, program=None, rtc=False, dio=None, devices=None, fixtures=(),
+              real_tools=(), sys_files=None):
         """Starts the agent (or program) with args inside this device's namespaces. In the
-        virtual test machine, rtc=True gives the device the machine's clock and dio names a
-        digital I/O stand-in's node (under /dev) that the device sees as /dev/dio."""
+        virtual test machine, rtc=True gives the device the machine's clock, dio names a
+        digital I/O stand-in's node (under /dev) that the device sees as /dev/dio, and devices
+        maps names under the device's /dev to the machine's nodes ({"sdb1": "loop3"}).
+        fixtures are argument vectors started inside the device's namespaces before the agent
+        (see launch.py); each logs to fixture-N.log in the device's directory. real_tools
+        names stand-ins that hand over to the machine's real tool (virtual test machine only:
+        iw, hostapd for its radios); sys_files maps paths under /sys/class that the device
+        reads to files of the test ({"/sys/class/pci_bus/.../config": path})."""
         if self.process is not None:
             raise RuntimeError(f"{self.name}: already started")
         program = _absolute(program or self.network.agent)
@@ -253,17 +270,31 @@ class Dut:
             raise RuntimeError(f"no agent program to start: {program!r}")
         if "-i" in args:
             self.address = args[list(args).index("-i") + 1]
+        extra = []
+        for name, host in (devices or {}).items():
+            extra += ["--device", f"{os.path.basename(host)}:{name}"]
+        for argv in fixtures:
+            extra += ["--fixture", json.dumps([str(a) for a in argv])]
+        for tool in real_tools:
+            extra += ["--real-tool", tool]
+        for path, source in (sys_files or {}).items():
+            extra += ["--sys-file", f"{path}={os.path.abspath(source)}"]
         argv = ["setpriv", "--pdeathsig", "KILL",
                 "ip", "netns", "exec", self.netns,
                 "unshare", "-m", "--propagation", "private",
                 PYTHON, "-IB", LAUNCHER, "--dut", str(self.dir),
                 "--host-netns", netns.own_netns_id(),
                 "--host-mntns", os.readlink("/proc/self/ns/mnt"),
-                *(["--rtc"] if rtc else []), *(["--dio", dio] if dio else []),
+                *(["--rtc"] if rtc else []), *(["--dio", dio] if dio else []), *extra,
                 "--", str(program), *args]
         self.process = _Process(argv, self.console_path, self.stderr_path)
         self.agent_argv = [str(program), *args]
         return self
+
+    @property
+    def pid(self):
+        """The agent's process id: the wrappers before it replace themselves with it."""
+        return self.process.pid if self.process is not None else None
 
     def wait_exit(self, timeout):
         """The agent's exit status, or None while it still runs after timeout seconds."""
@@ -278,14 +309,23 @@ class Dut:
 
     # --- what the device shows
 
-    def console(self):
-        return _read(self.console_path)
+    def console(self, exact=False):
+        """The agent's standard output; exact keeps line ends as written ("\r\n")."""
+        return _read(self.console_path, exact)
 
     def stderr(self):
         return _read(self.stderr_path)
 
     def error_log(self):
         return _read(self.shm / "ErrorLog.txt")
+
+    def error_records(self):
+        """The error log as (time stamp, message) pairs; each message keeps its own line end,
+        "\r\n" included."""
+        return ERROR_RECORD.findall(_read(self.shm / "ErrorLog.txt", exact=True))
+
+    def fixture_logs(self):
+        return {path.name: _read(path) for path in sorted(self.dir.glob("fixture-*.log"))}
 
     def wait_console(self, text, timeout, count=1):
         """Waits until the console holds the line fragment text (a str, or a compiled regular
@@ -310,13 +350,15 @@ class Dut:
             time.sleep(0.05)
         return False
 
+    def command_records(self):
+        """Every stand-in call so far, in order: argv, t, and the caller's ppid and name
+        (parent)."""
+        return [json.loads(line) for line in _read(self.command_log).splitlines()
+                if line.strip()]
+
     def commands(self):
         """Argument vectors of every stand-in call so far, in order."""
-        calls = []
-        for line in _read(self.command_log).splitlines():
-            if line.strip():
-                calls.append(json.loads(line)["argv"])
-        return calls
+        return [record["argv"] for record in self.command_records()]
 
     def command_lines(self):
         """The stand-in calls as command lines, the program named as the agent named it for
@@ -345,6 +387,8 @@ class Dut:
             f"--- {self.name} error log /dev/shm/ErrorLog.txt:", _tail(self.error_log()),
             f"--- {self.name} command log:", "\n".join(self.command_lines()),
             f"--- {self.name} boot-loader environment:", _read(self.bootenv_path),
+            *[f"--- {self.name} {name}:\n{_tail(text)}"
+              for name, text in self.fixture_logs().items()],
             ""])
 
 
@@ -411,6 +455,15 @@ class Network:
         if upgrade is not None:
             dut.script_upgrade(**upgrade)
         return dut
+
+    def namespace(self, suffix):
+        """A namespace of this network besides the PC's and the devices' (for cables, plugs,
+        buses, access points), named PREFIX-suffix; made on first use, removed by close()."""
+        name = f"{self.prefix}-{suffix}"
+        if name not in self._namespaces:
+            netns.add(name)
+            self._namespaces.append(name)
+        return name
 
     # --- the PC side
 

@@ -1,18 +1,21 @@
 """Stand-ins for the device image's tools, run inside a simulated device.
 
 Each tool is a tiny per-device script that calls main() with the device's directory. Every
-call appends its whole argument vector as one JSON line to the device's command log, so a
-test sees exactly which programs ran with which argument boundaries. Behaviour by name:
+call appends its whole argument vector as one JSON line to the device's command log, with the
+process id and name of its caller, so a test sees exactly which programs ran with which
+argument boundaries, and who ran them (the agent itself, or a shell). Behaviour by name:
 
   fw_printenv [-n] [NAME...]  prints the boot-loader environment file as name=value lines
   fw_setenv NAME [VALUE...]   sets NAME (values joined by blanks) or, without a value, removes it
   mp_upgrade.sh               prints the lines scripted in upgrade.json, one every `delay`
                               seconds, then exits with the scripted `status`
   hwclock                     on a device with a real clock: hands over to the real one
-  anything else               only records
+  a tool named in real-tools  hands over to the real one (devices with radios: iw, hostapd);
+                              a tool this machine lacks only records
+  anything else               prints what was scripted for it in output/NAME (nothing when
+                              that file is missing)
 """
 
-import json
 import os
 import sys
 import time
@@ -20,7 +23,9 @@ import time
 COMMAND_LOG = "commands.log"
 BOOTENV = "bootenv"
 UPGRADE_SCRIPT = "upgrade.json"
+OUTPUT_DIR = "output"  # output/NAME: what the stand-in NAME prints
 REAL_SBIN = "/dev/.host-sbin"  # where the launcher keeps the real tools of a device with drivers
+REAL_TOOLS = "real-tools"  # in the device's directory: tools that hand over to the real ones
 
 # Tools found through PATH; each gets a stand-in in both /usr/bin and /usr/sbin so that the
 # real one is never reached, whatever directory the agent's PATH names first.
@@ -53,8 +58,41 @@ def write_env(path, env):
     os.replace(tmp, path)
 
 
+def _caller():
+    ppid = os.getppid()
+    try:
+        with open(f"/proc/{ppid}/comm") as f:
+            return ppid, f.read().strip()
+    except OSError:
+        return ppid, ""
+
+
+_JSON_ESCAPES = {'"': '\\"', "\\": "\\\\", "\n": "\\n", "\r": "\\r", "\t": "\\t",
+                 "\b": "\\b", "\f": "\\f"}
+
+
+def _json_text(text):
+    """text as json.dumps writes it. Importing json takes longer than the rest of a stand-in's
+    run under emulation (the virtual test machine), and the agent waits for its stand-ins."""
+    out = []
+    for c in text:
+        n = ord(c)
+        if c in _JSON_ESCAPES:
+            out.append(_JSON_ESCAPES[c])
+        elif 0x20 <= n < 0x7F:
+            out.append(c)
+        elif n > 0xFFFF:
+            n -= 0x10000
+            out.append(f"\\u{0xD800 | n >> 10:04x}\\u{0xDC00 | n & 0x3FF:04x}")
+        else:
+            out.append(f"\\u{n:04x}")
+    return '"' + "".join(out) + '"'
+
+
 def record(dut_dir, argv):
-    line = json.dumps({"argv": argv, "t": round(time.time(), 3)}) + "\n"
+    ppid, parent = _caller()
+    line = (f'{{"argv": [{", ".join(_json_text(a) for a in argv)}], '
+            f'"t": {round(time.time(), 3)!r}, "ppid": {ppid}, "parent": {_json_text(parent)}}}\n')
     fd = os.open(os.path.join(dut_dir, COMMAND_LOG), os.O_WRONLY | os.O_APPEND | os.O_CREAT,
                  0o644)
     try:
@@ -96,6 +134,7 @@ def fw_setenv(dut_dir, args):
 
 
 def mp_upgrade(dut_dir, args):
+    import json  # only this tool reads JSON; see _json_text
     try:
         with open(os.path.join(dut_dir, UPGRADE_SCRIPT)) as f:
             script = json.load(f)
@@ -108,6 +147,29 @@ def mp_upgrade(dut_dir, args):
         sys.stdout.write(line + "\n")
         sys.stdout.flush()
     return int(script.get("status", 0))
+
+
+def script_output(dut_dir, name, text):
+    os.makedirs(os.path.join(dut_dir, OUTPUT_DIR), exist_ok=True)
+    with open(os.path.join(dut_dir, OUTPUT_DIR, name), "w") as f:
+        f.write(text)
+
+
+def scripted_output(dut_dir, name):
+    try:
+        with open(os.path.join(dut_dir, OUTPUT_DIR, name)) as f:
+            sys.stdout.write(f.read())
+    except FileNotFoundError:
+        pass
+    return 0
+
+
+def real_tools(dut_dir):
+    try:
+        with open(os.path.join(dut_dir, REAL_TOOLS)) as f:
+            return f.read().split()
+    except FileNotFoundError:
+        return []
 
 
 def main(dut_dir):
@@ -123,12 +185,16 @@ def main(dut_dir):
     real = os.path.join(REAL_SBIN, name)
     if name == "hwclock" and os.path.exists("/dev/rtc0") and os.path.exists(real):
         os.execv(real, [real, *args])
-    return 0
+    if name in real_tools(dut_dir) and os.path.exists(real):
+        os.execv(real, [real, *args])
+    return scripted_output(dut_dir, name)
 
 
 def install(dut_dir, stub_root, package_parent):
     """Writes the stand-ins of one device into stub_root/bin and stub_root/sbin."""
-    body = ("#!/usr/bin/python3 -IB\n"
+    # -S: no site module; the stand-ins need only the standard library, and under emulation
+    # (the virtual test machine) this halves their start-up time.
+    body = ("#!/usr/bin/python3 -IBS\n"
             "import sys\n"
             f"sys.path.insert(0, {package_parent!r})\n"
             "from simnet import standin\n"

@@ -1,0 +1,129 @@
+"""Plugs on a simulated device's serial ports.
+
+Run as a fixture inside the device's namespaces (launch.py --fixture, Dut.start(fixtures=...)):
+
+    serialplug.py --prefix /dev/ttyS WIRE...
+
+It opens one pty per WIRE in the device's own pty instance, makes PREFIXn a link to the slave
+of pty n (the port the agent opens by that name) and carries bytes between the master sides.
+WIRE n says where the bytes that port n sends arrive: "M", the receive line of port M (n itself
+for a loop-back plug), optionally followed by ":K" to pass only the first K of every 128 bytes
+(a plug that loses the rest of each 128-byte pattern), or "-", nowhere. It holds each slave
+open itself, so the master never sees a hang-up between the agent's calls, and it logs every
+transfer on standard error (the fixture's log). "ready" on standard output says the ports
+exist.
+
+The harness builds the argument vector with loopbacks() or pairs().
+"""
+
+import argparse
+import os
+import select
+import sys
+import time
+import tty
+from pathlib import Path
+
+PATTERN_SIZE = 128  # what the agent's serial tests send per port and call
+
+
+def _argv(prefix, wires):
+    return ["/usr/bin/python3", "-IBS", str(Path(__file__).resolve()), "--prefix", prefix, *wires]
+
+
+def loopbacks(prefix, ports, passed=None):
+    """Loop-back plugs on ports 0 .. ports-1; passed maps a port to the number of bytes of
+    every 128 that its plug lets through."""
+    passed = passed or {}
+    wires = [f"{n}:{passed[n]}" if n in passed else str(n) for n in range(ports)]
+    return _argv(prefix, wires)
+
+
+def pairs(prefix, ports):
+    """Ports wired in pairs, 0 with 1, 2 with 3, ... (ports is even)."""
+    return _argv(prefix, [str(n ^ 1) for n in range(ports)])
+
+
+def parse_wire(text, ports):
+    """(target port or None, bytes passed of every 128)"""
+    if text == "-":
+        return None, 0
+    target, _, count = text.partition(":")
+    target = int(target)
+    count = int(count) if count else PATTERN_SIZE
+    if not 0 <= target < ports or not 0 <= count <= PATTERN_SIZE:
+        raise ValueError(f"bad wire {text!r} for {ports} ports")
+    return target, count
+
+
+class Port:
+    def __init__(self, number, prefix, wire, ports):
+        self.number = number
+        self.target, self.passed = parse_wire(wire, ports)
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.slave)
+        os.set_blocking(self.master, False)
+        self.name = f"{prefix}{number}"
+        os.symlink(os.ttyname(self.slave), self.name)
+        self.sent = 0  # bytes the agent has sent on this port so far
+
+
+def serve(ports, log):
+    masters = {port.master: port for port in ports}
+    poller = select.poll()
+    for fd in masters:
+        poller.register(fd, select.POLLIN)
+    while True:
+        for fd, _ in poller.poll():
+            port = masters[fd]
+            try:
+                data = os.read(fd, 4096)
+            except (BlockingIOError, InterruptedError):
+                continue
+            if not data:
+                continue
+            start = port.sent
+            port.sent += len(data)
+            keep = bytes(b for i, b in enumerate(data, start) if i % PATTERN_SIZE < port.passed)
+            delivered = 0
+            if port.target is not None and keep:
+                try:
+                    delivered = os.write(ports[port.target].master, keep)
+                except BlockingIOError:
+                    delivered = 0
+            log.write(f"{time.time():.3f} port {port.number}: {len(data)} bytes sent, "
+                      f"{delivered} delivered to "
+                      f"{'nowhere' if port.target is None else f'port {port.target}'}\n")
+            log.flush()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--prefix", required=True)
+    parser.add_argument("wires", nargs="+")
+    opts = parser.parse_args()
+    # The links go into the device's private /dev only.
+    harness = os.environ.get("SIMNET_HOST_MNTNS")  # set by launch.py
+    if not harness or os.readlink("/proc/self/ns/mnt") == harness:
+        sys.exit("serialplug: runs as a device's fixture only (launch.py --fixture)")
+    if not opts.prefix.startswith("/dev/") or len(opts.prefix) > 13:
+        sys.exit(f"serialplug: port prefix must be under /dev/ and at most 13 characters: "
+                 f"{opts.prefix!r}")
+    count = len(opts.wires)
+    ports = [Port(n, opts.prefix, wire, count) for n, wire in enumerate(opts.wires)]
+    log = sys.stderr
+    for port in ports:
+        log.write(f"{port.name} -> {os.ttyname(port.slave)}: sends to "
+                  f"{'nowhere' if port.target is None else f'port {port.target}'}, "
+                  f"{port.passed} of every {PATTERN_SIZE} bytes\n")
+    log.flush()
+    print("ready", flush=True)
+    # The launcher has stopped listening: nothing more goes to standard output.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, 1)
+    os.close(devnull)
+    serve(ports, log)
+
+
+if __name__ == "__main__":
+    main()
