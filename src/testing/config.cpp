@@ -316,29 +316,14 @@ void copy_text(std::array<char, N>& field, const std::string& text) {
     std::memcpy(field.data(), text.data(), std::min(text.size(), N - 1));
 }
 
-void run(const Argv& argv) {
-    run_command(argv);
-}
-
-void put(Slot s, const std::vector<SlotChoice>& choices) {
+// Gives the slot the test its step chose; key names the step when several fill one slot.
+void put(Slot s, const std::vector<SlotChoice>& choices, const char* key = nullptr) {
     for (const auto& c : choices) {
-        if (c.slot != s) continue;
+        if (c.slot != s || (key != nullptr && std::strcmp(c.key, key) != 0)) continue;
         TestSlot& t = slot(s);
         t.func = c.func;
         t.func_on_device = c.on_device;
         t.func_on_pair = c.on_pair;
-    }
-}
-
-// Fills the plan for one step, when that step's key chose the slot.
-void put_from(Slot s, const char* key, const std::vector<SlotChoice>& choices) {
-    for (const auto& c : choices) {
-        if (c.slot == s && std::strcmp(c.key, key) == 0) {
-            TestSlot& t = slot(s);
-            t.func = c.func;
-            t.func_on_device = c.on_device;
-            t.func_on_pair = c.on_pair;
-        }
     }
 }
 
@@ -358,42 +343,43 @@ void apply(const ConfigValues& v, const std::vector<SlotChoice>& choices) {
         copy_text(config.serial_device, v.serial_device);
         testresult.portnum = static_cast<uint16_t>(v.portnum);
         for (int n = 0; n < v.portnum; ++n) {
-            run({"setinterface", v.serial_device + std::to_string(n), "1"});
+            run_command({"setinterface", v.serial_device + std::to_string(n), "1"});
         }
     }
     if (v.lan2) {
-        put_from(Slot::LAN2, "ethernet:TestLAN2", choices);
+        put(Slot::LAN2, choices, "ethernet:TestLAN2");
         if (v.alone) {
-            run({"/sbin/mii-tool", "-F", "100baseTx-FD", "eth1"});
+            run_command({"/sbin/mii-tool", "-F", "100baseTx-FD", "eth1"});
             sleep_s(1);
         }
         assign_if_address("eth1");
     }
     if (v.lan2_gigalb) {
-        put_from(Slot::LAN2, "ethernet:TestLAN2_GigaLanLB", choices);
+        put(Slot::LAN2, choices, "ethernet:TestLAN2_GigaLanLB");
         config.gigalanlb = 1;
-        run({"/usr/sbin/phytool", "write", "eth1/0x02/0x001f", "0x0a43"});
-        run({"/usr/sbin/phytool", "write", "eth1/0x02/0x0000", "0x8000"});
+        run_command({"/usr/sbin/phytool", "write", "eth1/0x02/0x001f", "0x0a43"});
+        run_command({"/usr/sbin/phytool", "write", "eth1/0x02/0x0000", "0x8000"});
         sleep_s(1);
-        run({"/usr/sbin/phytool", "write", "eth1/0x02/0x0000", "0x0140"});
-        run({"/usr/sbin/phytool", "write", "eth1/0x02/0x0018", "0x2d18"});
+        run_command({"/usr/sbin/phytool", "write", "eth1/0x02/0x0000", "0x0140"});
+        run_command({"/usr/sbin/phytool", "write", "eth1/0x02/0x0018", "0x2d18"});
         sleep_s(3);
         assign_if_address("eth1");
     }
     if (v.lan2_ping) {
         catalogue.start_peer_discovery("eth1");
-        put_from(Slot::LAN2, "ethernet:TestLAN2_Ping", choices);
+        put(Slot::LAN2, choices, "ethernet:TestLAN2_Ping");
         assign_if_address("eth1");
     }
     if (v.lan3) {
         put(Slot::LAN3, choices);
-        run({"/sbin/mii-tool", "-F", "100baseTx-FD", "eth2"});
+        run_command({"/sbin/mii-tool", "-F", "100baseTx-FD", "eth2"});
         sleep_s(1);
         assign_if_address("eth2");
     }
     if (v.lan4) {
         put(Slot::LAN4, choices);
-        run({"/sbin/ethtool", "-s", "eth3", "autoneg", "off", "speed", "100", "duplex", "full"});
+        run_command(
+            {"/sbin/ethtool", "-s", "eth3", "autoneg", "off", "speed", "100", "duplex", "full"});
         sleep_s(1);
     }
     if (v.dio) put(Slot::DIO, choices);
