@@ -1,0 +1,1 @@
+# Install rules and Debian packages of the agent and the station.
