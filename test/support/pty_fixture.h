@@ -1,6 +1,7 @@
 // Serial port fixtures on real ptys: the DUT opens the pty's slave under the port name its
 // configuration gives; the far end (the master) is a loop-back plug or the other port of a
-// wired pair, served by a thread that can drop, cut short or corrupt the data.
+// wired pair, served by a thread that can drop, cut short or corrupt the data, or a device
+// of its own (a GPS receiver's stream, a modem's answers).
 #pragma once
 
 #include <fcntl.h>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -111,6 +113,66 @@ class SerialRig {
     std::mutex mutex_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
+};
+
+// One pty whose slave is reachable under a short name (device names hold 15 characters).
+class Pty {
+  public:
+    Pty() {
+        char dir[] = "/tmp/gXXXXXX";
+        dir_ = ::mkdtemp(dir);
+        master_.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+        ::grantpt(master_.get());
+        ::unlockpt(master_.get());
+        const std::string slave = ::ptsname(master_.get());
+        keep_.reset(::open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+        path_ = dir_ + "/p";
+        std::filesystem::create_symlink(slave, path_);
+    }
+    ~Pty() {
+        stop_.store(true);
+        if (responder_.joinable()) responder_.join();
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    const std::string& path() const { return path_; }
+    void feed(const std::string& bytes) {
+        (void)::write(master_.get(), bytes.data(), bytes.size());
+    }
+    // Feeds bytes a moment from now, once the reader has set up the port as it wants it.
+    void feed_soon(std::string bytes) {
+        responder_ = std::thread([this, bytes] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            feed(bytes);
+        });
+    }
+    // Answers every command that ends in '\r' with reply (empty: stays silent).
+    void answer_with(std::string reply) {
+        responder_ = std::thread([this, reply] {
+            std::string pending;
+            while (!stop_.load()) {
+                pollfd pfd{master_.get(), POLLIN, 0};
+                if (::poll(&pfd, 1, 20) <= 0) continue;
+                char buf[64];
+                const ssize_t n = ::read(master_.get(), buf, sizeof buf);
+                if (n <= 0) continue;
+                pending.append(buf, static_cast<std::size_t>(n));
+                if (pending.find('\r') != std::string::npos && !reply.empty()) feed(reply);
+                pending.clear();
+            }
+        });
+    }
+
+  private:
+    std::string dir_;
+    std::string path_;
+    UniqueFd master_;
+    UniqueFd keep_;
+    std::atomic<bool> stop_{false};
+    std::thread responder_;
 };
 
 }  // namespace ovik::testsupport

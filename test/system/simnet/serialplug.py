@@ -24,6 +24,12 @@ import time
 import tty
 from pathlib import Path
 
+if __package__:
+    from . import fixture
+else:  # the fixture program itself: python3 -I leaves its folder off the path
+    sys.path.insert(0, str(Path(__file__).resolve().parent))
+    import fixture  # noqa: E402
+
 PATTERN_SIZE = 128  # what the agent's serial tests send per port and call
 
 
@@ -103,9 +109,7 @@ def main():
     parser.add_argument("wires", nargs="+")
     opts = parser.parse_args()
     # The links go into the device's private /dev only.
-    harness = os.environ.get("SIMNET_HOST_MNTNS")  # set by launch.py
-    if not harness or os.readlink("/proc/self/ns/mnt") == harness:
-        sys.exit("serialplug: runs as a device's fixture only (launch.py --fixture)")
+    fixture.refuse_outside_device("serialplug")
     if not opts.prefix.startswith("/dev/") or len(opts.prefix) > 13:
         sys.exit(f"serialplug: port prefix must be under /dev/ and at most 13 characters: "
                  f"{opts.prefix!r}")
@@ -117,11 +121,7 @@ def main():
                   f"{'nowhere' if port.target is None else f'port {port.target}'}, "
                   f"{port.passed} of every {PATTERN_SIZE} bytes\n")
     log.flush()
-    print("ready", flush=True)
-    # The launcher has stopped listening: nothing more goes to standard output.
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, 1)
-    os.close(devnull)
+    fixture.announce_ready()
     serve(ports, log)
 
 

@@ -17,6 +17,7 @@
 #include "base/unique_fd.h"
 #include "fake_clock.h"
 #include "private_mounts.h"
+#include "pty_fixture.h"
 #include "testing/config.h"
 #include "testing/error_log.h"
 #include "tests/net/net_tests.h"
@@ -24,65 +25,7 @@
 namespace ovik {
 namespace {
 
-// One pty whose slave is reachable under a short name (device names hold 15 characters).
-class Pty {
-  public:
-    Pty() {
-        char dir[] = "/tmp/gXXXXXX";
-        dir_ = ::mkdtemp(dir);
-        master_.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-        ::grantpt(master_.get());
-        ::unlockpt(master_.get());
-        const std::string slave = ::ptsname(master_.get());
-        keep_.reset(::open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-        path_ = dir_ + "/p";
-        std::filesystem::create_symlink(slave, path_);
-    }
-    ~Pty() {
-        stop_.store(true);
-        if (responder_.joinable()) responder_.join();
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-
-    const std::string& path() const { return path_; }
-    void feed(const std::string& bytes) {
-        (void)::write(master_.get(), bytes.data(), bytes.size());
-    }
-    // Feeds bytes a moment from now, once the reader has set up the port as it wants it.
-    void feed_soon(std::string bytes) {
-        responder_ = std::thread([this, bytes] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            feed(bytes);
-        });
-    }
-    // Answers every command that ends in '\r' with reply (empty: stays silent).
-    void answer_with(std::string reply) {
-        responder_ = std::thread([this, reply] {
-            std::string pending;
-            while (!stop_.load()) {
-                pollfd pfd{master_.get(), POLLIN, 0};
-                if (::poll(&pfd, 1, 20) <= 0) continue;
-                char buf[64];
-                const ssize_t n = ::read(master_.get(), buf, sizeof buf);
-                if (n <= 0) continue;
-                pending.append(buf, static_cast<std::size_t>(n));
-                if (pending.find('\r') != std::string::npos && !reply.empty()) feed(reply);
-                pending.clear();
-            }
-        });
-    }
-
-  private:
-    std::string dir_;
-    std::string path_;
-    UniqueFd master_;
-    UniqueFd keep_;
-    std::atomic<bool> stop_{false};
-    std::thread responder_;
-};
+using testsupport::Pty;
 
 const std::filesystem::path FIXTURES = std::filesystem::path(OVIK_SHARED_DIR) / "fixtures/gps";
 

@@ -1,0 +1,105 @@
+"""The cellular modem test of devices burning in, with AT modems on ptys of their own
+(simnet/peripherals.py): a Sierra Wireless modem that echoes and answers, a manufacturer the
+agent does not know, the known name in lower case, a modem that comes up while the agent waits
+for it, and one that never answers."""
+
+from simnet import burnin, peripherals
+
+FN = "testCELL_AT"
+SIERRA, OTHER, LOWER = "/dev/ttyUSB2", "/dev/ttyUSB5", "/dev/ttyUSB8"
+LATE, SILENT = "/dev/ttyUSB2", "/dev/ttyUSB3"
+OTHER_ANSWER = "\r\nQuectel\r\n\r\nOK\r\n"
+LOWER_ANSWER = "\r\nsierra wireless, incorporated\r\n\r\nOK\r\n"
+# The known modems: each cycle costs about 1 s for the good one and 4 s for each wrong one.
+ANSWERING_DURATION = 14 + 2 * burnin.SLOW
+# A silent modem spends its 5 s wait budget and ten 1-second passes per attempt: about 38 s a
+# call; the run holds the first whole cycle, and the cycle running at the stop ends after it.
+SILENT_CALL = 40
+SILENT_DURATION = 8 + SILENT_CALL + 2 * burnin.SLOW
+SILENT_END_TIMEOUT = SILENT_CALL + 10 * burnin.SLOW
+
+
+def cellular_config(*ports):
+    text = "[cellular]\n"
+    for n, port in enumerate(ports):
+        suffix = str(n + 1) if n else ""
+        text += f"TestCELL{suffix} = y\nCELLDEVICE{suffix} = {port}\nINTERVAL{suffix} = 0\n"
+    return burnin.config(extra=text)
+
+
+def wrong_vendor_records(answer):
+    """A call against a modem with the wrong name: three attempts, each reported with the
+    response itself; later attempts read nothing more (the response is already 12 bytes)."""
+    records = []
+    for attempt in (1, 2, 3):
+        records += [f"[{FN}][3657] : Cellular: wrong vendor info. cnt_retry={attempt}\n", answer]
+    return records
+
+
+def test_cellular_answering_modems(station_net):
+    net = station_net
+    dut = net.add_dut(bootenv={"serialnumber": "TB4601", "mm_flags": "0"},
+                      config=cellular_config(SIERRA, OTHER, LOWER))
+    dut.start("-e", fixtures=[peripherals.modem(SIERRA, "sierra"),
+                              peripherals.modem(OTHER, "other"),
+                              peripherals.modem(LOWER, "lower")])
+    burn = burnin.station_burn(net, dut, ANSWERING_DURATION).wait()
+    assert dut.wait_console("Exit from test_main", burnin.TEST_THREAD_END_TIMEOUT)
+
+    items = burn.items()
+    cycles = burn.record["cycles"]
+    assert burn.entry["verdict"] == "failed" and burn.run.returncode == 1
+    assert items["Cellular"] == 0, items
+    assert cycles <= items["Cellular2"] <= cycles + 1, (cycles, items)
+    assert items["Cellular3"] in (items["Cellular2"] - 1, items["Cellular2"]), items
+    row = burn.verdict_row()
+    assert row is not None and "Cellular2" in " ".join(row) and "Cellular3" in " ".join(row)
+
+    # Every cycle that ran (the one running at the stop ended too) logged both wrong modems.
+    messages = [m for _, m in dut.error_records()]
+    calls = len(messages) // 12
+    assert items["Cellular2"] <= calls <= items["Cellular2"] + 1
+    assert messages == (wrong_vendor_records(OTHER_ANSWER)
+                        + wrong_vendor_records(LOWER_ANSWER)) * calls
+
+    console = dut.console(exact=True)
+    bar = "=======================\n"
+    assert console.count(f"[{FN}|3569]\n") == 3 * calls
+    assert console.count(f"{bar}PASS : {FN} \n{bar}") == calls
+    assert console.count(f"{bar}FAIL : {FN} \n{bar}") == 2 * calls
+    # The good modem answers at the first read, its echo included.
+    assert console.count(f"AT port : {SIERRA}\n") == calls
+    assert console.count(f"Cellular: wrong vendor info ({OTHER_ANSWER})\n") == 3 * calls
+
+
+def test_cellular_late_and_silent_modems(station_net):
+    net = station_net
+    dut = net.add_dut(bootenv={"serialnumber": "TB4602", "mm_flags": "0"},
+                      config=cellular_config(LATE, SILENT))
+    plugged = dut.dir / "modem-powered"
+    dut.start("-e", fixtures=[peripherals.modem(LATE, "sierra", appear_when=plugged),
+                              peripherals.modem(SILENT, "silent")])
+    burn = burnin.station_burn(net, dut, SILENT_DURATION)
+    # The agent finds no port yet and gives the modem 5 s to come up: it comes up meanwhile.
+    assert dut.wait_console(f"AT port : {LATE}\n", burnin.STATION_OVERHEAD)
+    plugged.touch()
+    burn.wait()
+    assert dut.wait_console("Exit from test_main", SILENT_END_TIMEOUT)
+
+    items = burn.items()
+    cycles = burn.record["cycles"]
+    assert cycles >= 1 and items["Cellular"] == 0, (cycles, items)
+    assert cycles <= items["Cellular2"] <= cycles + 1, (cycles, items)
+    assert burn.entry["verdict"] == "failed"
+
+    log = dut.error_log()
+    assert f"Open {LATE} fail" not in log, "the late modem was open at the first attempt"
+    calls = log.count(f"[{FN}][3657] : Cellular: wrong vendor info. cnt_retry=3\n")
+    assert items["Cellular2"] <= calls <= items["Cellular2"] + 1
+    # Each attempt: ten waits without an answer (the 5 s budget spent by the first), then the
+    # empty response is reported as a wrong one.
+    for loop in range(10):
+        assert log.count(f"[{FN}][3618] : No AT response. Loop {loop}\n") == 3 * calls, loop
+    for attempt in (1, 2):
+        assert log.count(f"cnt_retry={attempt}\n") == calls
+    assert f"[{FN}][3625]" not in log and f"[{FN}][3602]" not in log
