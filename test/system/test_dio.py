@@ -1,19 +1,13 @@
 """The digital I/O test of a device burning in: /dev/dio is a dio-standin of its own (CUSE, so
 only in the virtual test machine), outputs wired to inputs, single input lines held stuck."""
 
-import os
-import select
-import subprocess
 from dataclasses import dataclass
 
 import pytest
 
-from conftest import _program
-from simnet import burnin
+from simnet import burnin, dio
 
 DURATION = 7 + burnin.SLOW  # a passing call takes 4 s
-READY_TIMEOUT = 20.0 * burnin.SLOW
-STOP_TIMEOUT = 10.0
 
 
 def requests(level, stuck=None):
@@ -42,50 +36,15 @@ CASES = [
 ]
 
 
-class DioStandin:
-    """A dio-standin serving /dev/NAME in this machine, its requests logged to log."""
-
-    def __init__(self, program, name, log, holds):
-        self.name = name
-        self.log = log
-        self.process = subprocess.Popen([program, "--name", name, "--log", str(log), *holds],
-                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, text=True)
-        readable, _, _ = select.select([self.process.stdout], [], [], READY_TIMEOUT)
-        said = self.process.stdout.readline() if readable else "(nothing)"
-        if said != f"dio-standin: /dev/{name} ready\n":
-            self.stop()
-            raise AssertionError(f"dio-standin said {said!r}: {self.process.stderr.read()}")
-
-    def requests(self):
-        lines = self.log.read_text().splitlines() if self.log.exists() else []
-        return [line for line in lines if line.startswith(("set ", "get "))]
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=STOP_TIMEOUT)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(timeout=STOP_TIMEOUT)
-        self.process.stdout.close()
-        self.process.stderr.close()
-
-
 @pytest.fixture
 def dio_standin(station_net):
-    if os.environ.get("OVIK_VM") != "1" or not os.path.exists("/dev/cuse"):
-        pytest.skip("needs CUSE for /dev/dio: runs in the virtual test machine (test/vm/ovik-vm)")
-    program = _program("OVIK_DIO_STANDIN", "test/vm/dio-standin")
-    if not program or not os.access(program, os.X_OK):
-        pytest.skip(f"dio-standin not built (set OVIK_DIO_STANDIN): {program}")
+    reason = dio.missing()
+    if reason:
+        pytest.skip(reason)
     started = []
 
     def start(dut, holds):
-        # Named like a fixture's log, so that a failing test shows it with the device.
-        log = dut.dir / "fixture-dio.log"
-        started.append(DioStandin(program, f"dio-{dut.netns}", log, holds))
+        started.append(dio.Standin(dio.program(), dut, holds))
         return started[-1]
 
     yield start

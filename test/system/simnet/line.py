@@ -1,0 +1,312 @@
+"""A simulated production line built from a line description, a small TOML file:
+
+    [line]
+    duration = 30                         # burn-in seconds
+    tests = ["serial", "ethernet", "cellular"]
+    firmware = "fw-1.2.bin"               # optional: devices that pass install it
+
+    [[device]]
+    serial = 201                          # a clean device
+
+    [[device]]
+    serial = 203
+    faults = { serial-drops = 2 }         # the plug on serial port 2 loses bytes
+
+The tests every device's configuration enables, and what each device is cabled to:
+  serial    4 serial ports (/dev/ttyS0..3) with loop-back plugs
+  ethernet  eth1 to eth3 (raw-frame loop-back test) with loop-back plugs
+  can       can0 on a bus with a responder node (virtual test machine only)
+  cellular  a Sierra Wireless modem on /dev/ttyUSB2
+  dio       a digital I/O board with outputs wired to inputs (virtual test machine only)
+
+Faults a device can have, and what the station must then report for it:
+  serial-drops = PORT         the plug loses bytes: that serial port fails
+  ethernet-no-loopback = "ethN"   nothing on that port's far end: item LAN2/LAN3/LAN4 fails
+  can-wrong-id = true         the responder answers with the wrong identifier: item CAN fails
+  modem-silent = true         the modem never answers: item Cellular fails (a call takes
+                              about 38 s, so the run must last 50 s or more)
+  di-stuck-high = LINE        that input line reads high: item DIO fails
+  upgrade-fails = true        the run passes, the firmware download fails (needs firmware)
+
+load() checks a description and says exactly what is wrong; Line builds it in a Network and
+runs the station against it; expected() and observed() put the description's faults and the
+station's report side by side.
+"""
+
+import json
+import tomllib
+from dataclasses import dataclass, field
+
+from . import burnin, can, dio, ethernet, peripherals, serialplug
+
+TESTS = ("serial", "ethernet", "can", "cellular", "dio")
+SERIAL_PREFIX = "/dev/ttyS"
+SERIAL_PORTS = 4
+SHORT_PLUG = 100  # bytes of every 128 a dropping plug lets through
+ETHERNET_PORTS = {"eth1": "LAN2", "eth2": "LAN3", "eth3": "LAN4"}
+MODEM_PORT = "/dev/ttyUSB2"
+DIO_LINES = 4
+SILENT_MODEM_DURATION = 50
+FAULTS = {  # name: (test it needs, check of its value, what the value must be)
+    "serial-drops": ("serial", lambda v: type(v) is int and 0 <= v < SERIAL_PORTS,
+                     f"a serial port number 0 to {SERIAL_PORTS - 1}"),
+    "ethernet-no-loopback": ("ethernet", lambda v: v in ETHERNET_PORTS,
+                             "one of " + ", ".join(f'"{p}"' for p in ETHERNET_PORTS)),
+    "can-wrong-id": ("can", lambda v: v is True, "true"),
+    "modem-silent": ("cellular", lambda v: v is True, "true"),
+    "di-stuck-high": ("dio", lambda v: type(v) is int and 0 <= v < DIO_LINES,
+                      f"an input line 0 to {DIO_LINES - 1}"),
+    "upgrade-fails": (None, lambda v: v is True, "true"),
+}
+UPGRADE_OUTPUT = ["mp_upgrade: fetching {name} from the TFTP server",
+                  "mp_upgrade: received 4096 KiB", "mp_upgrade: writing the image to flash",
+                  "mp_upgrade: done"]
+FAILING_UPGRADE_OUTPUT = ["mp_upgrade: fetching {name} from the TFTP server",
+                          "tftp: Connection failed"]
+
+
+class LineError(ValueError):
+    """A line description that cannot be run; the text says what to change."""
+
+
+@dataclass
+class Device:
+    serial: int
+    faults: dict = field(default_factory=dict)
+
+
+@dataclass
+class Description:
+    path: str
+    duration: int
+    tests: list
+    firmware: str
+    devices: list
+
+
+def load(path):
+    """The line description in the file path, checked."""
+    try:
+        with open(path, "rb") as f:
+            data = tomllib.load(f)
+    except OSError as exc:
+        raise LineError(f"{path}: cannot read the line description: {exc.strerror}") from exc
+    except tomllib.TOMLDecodeError as exc:
+        raise LineError(f"{path}: not a TOML file: {exc}") from exc
+    return parse(data, str(path))
+
+
+def parse(data, path="<line>"):
+    def fail(text):
+        raise LineError(f"{path}: {text}")
+
+    line = data.get("line")
+    if not isinstance(line, dict):
+        fail("no [line] table (duration, tests, optional firmware)")
+    unknown = set(data) - {"line", "device"} or set(line) - {"duration", "tests", "firmware"}
+    if unknown:
+        fail(f"unknown key(s) {', '.join(sorted(unknown))}")
+    duration = line.get("duration")
+    if type(duration) is not int or not 5 <= duration <= 86400:
+        fail("[line] duration must be a whole number of seconds from 5 to 86400")
+    tests = line.get("tests", [])
+    if not isinstance(tests, list) or any(t not in TESTS for t in tests):
+        fail(f"[line] tests must be a list of: {', '.join(TESTS)}")
+    firmware = line.get("firmware", "")
+    if not isinstance(firmware, str) or len(firmware.encode()) > 63 or "/" in firmware:
+        fail("[line] firmware must be a file name of at most 63 bytes, without '/'")
+    entries = data.get("device")
+    if not isinstance(entries, list) or not entries:
+        fail("no [[device]] entries")
+    devices, seen = [], set()
+    for n, entry in enumerate(entries, 1):
+        where = f"device {n}"
+        serial = entry.get("serial") if isinstance(entry, dict) else None
+        if type(serial) is not int or not 1 <= serial <= 9999:
+            fail(f"{where}: serial must be a number from 1 to 9999")
+        where = f"device {n} (serial {serial})"
+        if serial in seen:
+            fail(f"{where}: serial {serial} is used twice")
+        seen.add(serial)
+        if set(entry) - {"serial", "faults"}:
+            fail(f"{where}: unknown key(s) {', '.join(sorted(set(entry) - {'serial', 'faults'}))}")
+        faults = entry.get("faults", {})
+        if not isinstance(faults, dict):
+            fail(f"{where}: faults must be a table, e.g. faults = {{ serial-drops = 1 }}")
+        for name, value in faults.items():
+            if name not in FAULTS:
+                fail(f"{where}: unknown fault {name!r}; known: {', '.join(FAULTS)}")
+            needs, valid, expected = FAULTS[name]
+            if not valid(value):
+                fail(f"{where}: fault {name} must be {expected}, not {value!r}")
+            if needs and needs not in tests:
+                fail(f"{where}: fault {name} needs the test {needs!r} in [line] tests")
+            if name == "upgrade-fails" and not firmware:
+                fail(f"{where}: fault upgrade-fails needs a firmware file in [line]")
+            if name == "modem-silent" and duration < SILENT_MODEM_DURATION:
+                fail(f"{where}: a silent modem's call takes about 38 s: make [line] duration "
+                     f"{SILENT_MODEM_DURATION} s or more")
+        devices.append(Device(serial, dict(faults)))
+    return Description(path, duration, list(tests), firmware, devices)
+
+
+def missing(description):
+    """Why this machine cannot build the line, or None."""
+    if "can" in description.tests:
+        reason = can.missing()
+        if reason:
+            return f"the line tests CAN, which {reason}"
+    if "dio" in description.tests:
+        reason = dio.missing()
+        if reason:
+            return f"the line tests digital I/O, which {reason}"
+    return None
+
+
+def configuration(description):
+    """The device configuration (INI) that enables the line's tests."""
+    extra = ""
+    if description.firmware:
+        extra += "DownloadFWR = y\n"
+    if "ethernet" in description.tests:
+        # Raw-frame loop-back on every port, without a peer device.
+        extra += "AloneBurn = y\n[ethernet]\nTestLAN2 = y\nTestLAN3 = y\nTestLAN4 = y\n"
+    if "serial" in description.tests:
+        extra += (f"[uart]\nTestSerial = y\nMODEMDEVICE = {SERIAL_PREFIX}\n"
+                  f"portnum = {SERIAL_PORTS}\n")
+    if "can" in description.tests:
+        extra += "[can]\nTestCAN = y\n"
+    if "cellular" in description.tests:
+        extra += f"[cellular]\nTestCELL = y\nCELLDEVICE = {MODEM_PORT}\nINTERVAL = 0\n"
+    if "dio" in description.tests:
+        extra += "[dio]\nTestDIO = y\n"
+    return burnin.config(extra=extra)
+
+
+def expected(description):
+    """What the station must report for each serial number: verdict, failing item names,
+    failing serial ports and the download's result."""
+    outcome = {}
+    for device in description.devices:
+        faults = device.faults
+        items = set()
+        if "ethernet-no-loopback" in faults:
+            items.add(ETHERNET_PORTS[faults["ethernet-no-loopback"]])
+        if "can-wrong-id" in faults:
+            items.add("CAN")
+        if "modem-silent" in faults:
+            items.add("Cellular")
+        if "di-stuck-high" in faults:
+            items.add("DIO")
+        ports = {faults["serial-drops"]} if "serial-drops" in faults else set()
+        burn_passed = not items and not ports
+        if not description.firmware:
+            download = "not requested"
+        elif not burn_passed:
+            download = "skipped"
+        else:
+            download = "failed" if "upgrade-fails" in faults else "done"
+        # The verdict is the burn-in's; a failed download shows in its own column.
+        outcome[device.serial] = {"verdict": "passed" if burn_passed else "failed", "items": sorted(items),
+                                  "ports": sorted(ports), "download": download}
+    return outcome
+
+
+def observed(report_entries):
+    """The station's JSON report in the shape of expected()."""
+    outcome = {}
+    for entry in report_entries:
+        record = entry.get("record") or {}
+        items = sorted(i["name"] for i in record.get("items", []) if i["fail"] > 0)
+        ports = sorted(int(name.split()[1]) for name, count in record.get("portfail", {}).items()
+                       if count > 0)
+        outcome[entry["serial"]] = {"verdict": entry["verdict"], "items": items,
+                                    "ports": ports, "download": entry["download"]}
+    return outcome
+
+
+class Line:
+    """The devices of a description on a Network, each with its agent running; stop() with the
+    network (the stand-ins and plugs are threads and processes of this process)."""
+
+    def __init__(self, net, description, real_clock=False):
+        self.net = net
+        self.description = description
+        self.duts = {}
+        self._stoppable = []
+        config = configuration(description)
+        for device in description.devices:
+            dut = net.add_dut(bootenv={"serialnumber": f"TB{device.serial:04d}",
+                                       "mm_flags": "0"}, config=config)
+            self.duts[device.serial] = dut
+            fixtures, dio_name = self._cable(dut, device.faults)
+            if description.firmware:
+                lines = (FAILING_UPGRADE_OUTPUT if "upgrade-fails" in device.faults
+                         else UPGRADE_OUTPUT)
+                dut.script_upgrade([text.format(name=description.firmware) for text in lines],
+                                   delay=0.3)
+            dut.start("-e", rtc=real_clock, dio=dio_name, fixtures=fixtures)
+
+    def _cable(self, dut, faults):
+        tests = self.description.tests
+        fixtures, dio_name = [], None
+        if "serial" in tests:
+            passed = ({faults["serial-drops"]: SHORT_PLUG} if "serial-drops" in faults
+                      else None)
+            fixtures.append(serialplug.loopbacks(SERIAL_PREFIX, SERIAL_PORTS, passed=passed))
+        if "ethernet" in tests:
+            for ifname in ETHERNET_PORTS:
+                dead = faults.get("ethernet-no-loopback") == ifname
+                ethernet.add_port(self.net, dut, ifname,
+                                  plug=ethernet.SILENT if dead else ethernet.LOOP)
+        if "can" in tests:
+            far = can.add_bus(self.net, dut, "can0")
+            answer = can.WRONG_ID if faults.get("can-wrong-id") else can.ANSWER
+            self._stoppable.append(can.Responder(self.net, far, [answer]))
+        if "cellular" in tests:
+            fixtures.append(peripherals.modem(
+                MODEM_PORT, "silent" if faults.get("modem-silent") else "sierra"))
+        if "dio" in tests:
+            holds = (("--high", str(faults["di-stuck-high"])) if "di-stuck-high" in faults
+                     else ())
+            standin = dio.Standin(dio.program(), dut, holds)
+            self._stoppable.append(standin)
+            dio_name = standin.name
+        return fixtures, dio_name
+
+    def wait_announced(self, timeout):
+        """The devices whose agent has not announced itself within timeout."""
+        return [dut for dut in self.duts.values()
+                if not dut.wait_console("<<Send ALIVE", timeout)]
+
+    def station_args(self, discover, reports):
+        """`ovikstation run` for this line; reports maps json/csv/junit/db to file paths."""
+        args = ["run", "--discover", discover, "--duration", self.description.duration]
+        if self.description.firmware:
+            args += ["--firmware", self.description.firmware]
+        for kind, path in reports.items():
+            args += [f"--{kind}", path]
+        return [str(a) for a in args]
+
+    def station_timeout(self, discover):
+        # A silent modem's call runs on past the stop; the station does not wait for it, but
+        # a download waits for the agents' end of run.
+        return discover + self.description.duration + burnin.STATION_OVERHEAD + 60
+
+    def stop(self):
+        for dut in self.duts.values():
+            dut.stop()
+        for thing in self._stoppable:
+            thing.stop()
+
+
+def compare(description, report_path):
+    """(expected, observed, differences) for a station JSON report of this line."""
+    want = expected(description)
+    got = observed(json.loads(report_path.read_text()))
+    differences = []
+    for serial in sorted(set(want) | set(got)):
+        if want.get(serial) != got.get(serial):
+            differences.append(f"serial {serial}: expected {want.get(serial)}, "
+                               f"station reported {got.get(serial)}")
+    return want, got, differences
