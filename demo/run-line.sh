@@ -1,10 +1,9 @@
 #!/bin/sh
 # Runs a simulated production line from a line description (see demo/lines/*.toml and
 # test/system/simnet/line.py for the format): builds the release agent and station if needed,
-# then runs the line inside the virtual test machine (real drivers for CAN and digital I/O,
-# real hardware clock) when that can start here, else directly in network namespaces. Run as
-# root; it touches nothing outside the namespaces it builds. The reports go to ./line-results
-# (or --out DIR).
+# then runs the line in network namespaces on this machine, or inside the virtual test machine
+# when the line needs drivers this kernel lacks (CAN, digital I/O). Run as root; it touches
+# nothing outside the namespaces it builds. The reports go to ./line-results (or --out DIR).
 #
 #   demo/run-line.sh LINE.toml [--out DIR] [--discover S]
 set -eu
@@ -26,10 +25,12 @@ OVIK_STATION=${OVIK_STATION:-$repo/build/release/src/station/ovikstation}
 OVIK_DIO_STANDIN=${OVIK_DIO_STANDIN:-$repo/build/release/test/vm/dio-standin}
 export OVIK_AGENT OVIK_STATION OVIK_DIO_STANDIN
 
-if "$repo/test/vm/ovik-vm" status >/dev/null 2>&1; then
-  echo "==> Starting the virtual test machine (Debian's kernel under QEMU, about 5 s)"
+# 0: the line runs here; 2: it needs the test machine; 3: the description is wrong.
+status=0
+/usr/bin/python3 -B "$repo/demo/line.py" --check "$line" >/dev/null || status=$?
+if [ "$status" -eq 2 ] && "$repo/test/vm/ovik-vm" status >/dev/null 2>&1; then
+  echo "==> The line needs drivers this kernel lacks: starting the virtual test machine"
   exec "$repo/test/vm/ovik-vm" run --timeout 1200 -- \
     /usr/bin/python3 -B "$repo/demo/line.py" "$line" "$@"
 fi
-echo "==> The virtual test machine cannot start here; running the line directly"
 exec /usr/bin/python3 -B "$repo/demo/line.py" "$line" "$@"

@@ -29,7 +29,7 @@ def test_line_station_reports_exactly_the_injected_faults(station_net, name):
     reports = {kind: net.dir / f"line.{ext}"
                for kind, ext in (("json", "json"), ("csv", "csv"), ("junit", "xml"),
                                  ("db", "db"))}
-    built = line.Line(net, description, real_clock=IN_VM)
+    built = line.Line(net, description)
     try:
         assert not built.wait_announced(line.burnin.READY_TIMEOUT)
         run = net.start_station(*built.station_args(DISCOVER, reports),

@@ -229,7 +229,7 @@ class Line:
     """The devices of a description on a Network, each with its agent running; stop() with the
     network (the stand-ins and plugs are threads and processes of this process)."""
 
-    def __init__(self, net, description, real_clock=False):
+    def __init__(self, net, description):
         self.net = net
         self.description = description
         self.duts = {}
@@ -245,7 +245,7 @@ class Line:
                          else UPGRADE_OUTPUT)
                 dut.script_upgrade([text.format(name=description.firmware) for text in lines],
                                    delay=0.3)
-            dut.start("-e", rtc=real_clock, dio=dio_name, fixtures=fixtures)
+            dut.start("-e", dio=dio_name, fixtures=fixtures)
 
     def _cable(self, dut, faults):
         tests = self.description.tests
