@@ -39,6 +39,7 @@ class Case:
     serial: int
     partner: bytes = None           # the partner's serial text; None: nobody answers
     hostile: list = field(default_factory=list)
+    runt: bytes = None              # a message cut short, sent instead of the partner's own
     link: str = ""                  # what `iw wlan0 link` prints
     exit_status: int = None         # None: the agent goes on to its run
     ssid: str = ""
@@ -72,6 +73,9 @@ CASES = [
          console=["final_sn: 1300\n"]),
     Case("no partner", 1201, exit_status=255, console=["eth1 wait data coming timeout !\n",
                                                        GAVE_UP]),
+    # A message shorter than 24 bytes ends the exchange, and the agent with it.
+    Case("message cut short", 1202, partner=b"1300", runt=b"ABC1300\x00192.181", exit_status=255,
+         console=["eth1 receive data length fail !\n", "  got data: ABC1300\n", GAVE_UP]),
 ]
 
 
@@ -87,6 +91,9 @@ def converse(case):
     assert heard is not None, f"{case.name}: no pair message from the device"
     assert ethernet.pair_payload(heard) == own, heard
     assert heard[:6] == ethernet.BROADCAST
+    if case.runt is not None:
+        case.peer.send(case.runt)
+        return
     for message in case.hostile:
         case.peer.send(message)
         again = case.peer.receive(is_pair_message, MESSAGE_TIMEOUT)

@@ -1,7 +1,16 @@
 #include <gtest/gtest.h>
+#include <linux/can.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <fstream>
 
+#include "base/console.h"
+#include "base/process.h"
+#include "base/unique_fd.h"
+#include "private_mounts.h"
+#include "testing/error_log.h"
 #include "tests/net/net_tests.h"
 
 namespace ovik {
@@ -16,6 +25,40 @@ TEST(Ping, EchoRequestBytesAndChecksum) {
     const uint8_t odd[3] = {0x01, 0x02, 0x03};
     // Words in host order (little-endian here): 0x0201 + 0x0003 = 0x0204.
     EXPECT_EQ(icmp_checksum(odd, 3), static_cast<uint16_t>(~0x0204));
+}
+
+// In the test's own network namespace: the loop-back answers; a name no resolver can know
+// fails the call at once with a line that names it, instead of waiting out the limit.
+TEST(Ping, LoopbackAnswersAndAnUnknownTargetFailsAtOnce) {
+    OVIK_NEED_PRIVATE_MOUNTS();
+    ASSERT_EQ(run_command({"ip", "link", "set", "lo", "up"}), 0);
+    EXPECT_EQ(testPing("lo", "127.0.0.1", 1, 1), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(testPing("lo", "no-such-host.invalid", 10, 1), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "lo cannot resolve the ping target 'no-such-host.invalid' !\n");
+}
+
+// Without CAN in the kernel the sockets cannot be made; with it, this namespace has no CAN
+// port to bind: either way each test names the step that failed, in the error log too.
+TEST(Can, MissingBusOrPortsAreReported) {
+    OVIK_NEED_PRIVATE_MOUNTS();
+    ::unlink(ERROR_LOG_PATH);
+    const bool have_can = UniqueFd(::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW)).valid();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(testCAN("can0"), -1);
+    EXPECT_EQ(testTwoCAN("can0", "can1"), -1);
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string one = have_can ? "[testCAN][3247] : Error in socket bind.\n"
+                                     : "[testCAN][3235] : Error while opening socket.\n";
+    const std::string two = have_can ? "[testTwoCAN][3348] : FAIL to bind can0.\n"
+                                     : "[testTwoCAN][3336] : FAIL to create socket.\n";
+    EXPECT_NE(out.find(one), std::string::npos) << out;
+    EXPECT_NE(out.find(two), std::string::npos) << out;
+    std::ifstream log(ERROR_LOG_PATH);
+    const std::string logged(std::istreambuf_iterator<char>(log), {});
+    EXPECT_NE(logged.find(one), std::string::npos) << logged;
+    EXPECT_NE(logged.find(two), std::string::npos) << logged;
 }
 
 TEST(Gps, SentenceTable) {
@@ -100,6 +143,22 @@ TEST(Wlan, WirelessLineParsing) {
     EXPECT_EQ(wireless_quality("wlan0x: 0000   70.", "wlan0"), -1);
     EXPECT_EQ(wireless_quality("Inter-| sta-|   Quality        |   Discarded packets", "wlan0"),
               -1);
+    // The status field is skipped whole, and a quality is a byte: anything else is none (an
+    // overlong number once overflowed the reader).
+    struct Case {
+        const char* line;
+        int quality;
+    };
+    const Case cases[] = {
+        {"wlan0: 00000000000000000000000000000000054 7.\n", 7},
+        {"wlan0: 0000 255.\n", 255},
+        {"wlan0: 0000 256.\n", -1},
+        {"wlan0: 0000 -5.\n", -1},
+        {"wlan0: 0000 99999999999999999999.\n", -1},
+        {"wlan0:8888\n", -1},
+        {"wlan0: 0000\n", -1},
+    };
+    for (const auto& c : cases) EXPECT_EQ(wireless_quality(c.line, "wlan0"), c.quality) << c.line;
 }
 
 }  // namespace
