@@ -12,7 +12,17 @@ packages=(
   # the virtual test machine and the tools its tests use inside it
   qemu-system-x86 busybox-static kmod libfuse3-dev fuse3 dosfstools iw hostapd wireless-tools
   util-linux-extra
+  # device builds: cross compilers, the device's libraries, qemu-user for their unit tests
+  g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user ccache
+  libiniparser-dev:armhf libiniparser-dev:arm64 libiw30:armhf libiw30:arm64
+  libstdc++6:armhf libstdc++6:arm64
+  libgtest-dev:armhf libgtest-dev:arm64 libgmock-dev:armhf libgmock-dev:arm64
 )
+
+# The device's architectures, for their libraries.
+for arch in armhf arm64; do
+  dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
+done
 
 missing=()
 for p in "${packages[@]}"; do
@@ -21,7 +31,8 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing Debian packages: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
+  # A mirror in the middle of a sync may refuse one foreign index; the others still serve.
+  apt-get update -qq || echo "Some package lists could not be refreshed; going on with the others."
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 

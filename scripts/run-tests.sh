@@ -34,5 +34,8 @@ step "clang-tidy"
 cmake --preset tidy >/dev/null
 cmake --build --preset tidy -j "$jobs" --target ovikburn ovikstation
 
+step "device builds: armhf and arm64, their unit tests under qemu-user, static agents, packages"
+./scripts/device-builds.sh
+
 echo
 echo "All tests passed."

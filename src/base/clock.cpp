@@ -14,7 +14,7 @@ class SystemClock final : public Clock {
         return MsStamp{ts.tv_sec, static_cast<int32_t>(ts.tv_nsec / 1000000)};
     }
     void sleep_ms(int64_t ms) override {
-        timespec req{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+        timespec req{static_cast<std::time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
         while (::nanosleep(&req, &req) != 0 && errno == EINTR) {
         }
     }

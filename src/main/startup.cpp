@@ -9,6 +9,7 @@
 
 #include "base/console.h"
 #include "hostlink/hostlink.h"
+#include "main/version.h"
 #include "platform/bootenv.h"
 #include "testing/address_plan.h"
 #include "testing/catalogue.h"
@@ -22,13 +23,12 @@
 namespace ovik {
 
 namespace {
-constexpr const char* BUILD_DATE = "20240116134911";
 constexpr const char* RULE = "===============================================================";
 }  // namespace
 
 void usage(const char* program) {
     std::printf("%s\n", RULE);
-    std::printf("ovikburn builddate:\t%s\n", BUILD_DATE);
+    std::printf("ovikburn builddate:\t%s\n", OVIKBURN_BUILD_DATE);
     std::printf("%s\n", RULE);
     std::printf("Burn test usage:\t%s -e\n", program);
     std::printf("%s\n", RULE);

@@ -15,7 +15,8 @@ struct Outcome {
 };
 
 Outcome run_agent(const Argv& args) {
-    Argv argv{OVIKBURN_PATH};
+    Argv argv{OVIKBURN_EMULATOR, OVIKBURN_PATH};
+    if (argv.front().empty()) argv.erase(argv.begin());  // no emulator: a native build
     argv.insert(argv.end(), args.begin(), args.end());
     ChildProcess::Options options;
     options.capture_stdout = true;

@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
+#include <sstream>
 
 #include "fake_clock.h"
 #include "private_mounts.h"
@@ -324,6 +326,32 @@ TEST_F(ConfigTest, SecondFileAppliesOnTopOfTheFirst) {
     EXPECT_FALSE(slot(Slot::USB1).filled()) << "emptied by the merge";
     EXPECT_EQ(config.storagemask, 5u);
     EXPECT_EQ(text_of(config.usb1_device), "sdc1");
+}
+
+// The example installed with the agent's package names every key and loads as it is.
+TEST_F(ConfigTest, InstalledExampleNamesEveryKeyAndLoads) {
+    std::istringstream every_key(
+        "info:SOFTWARE_ID info:AP_ID info:DownloadFWR info:AloneBurn "
+        "uart:TestSerial uart:TestSerial2W uart:MODEMDEVICE uart:portnum uart:interface_mode "
+        "ethernet:TestLAN2 ethernet:TestLAN2_GigaLanLB ethernet:TestLAN2_Ping ethernet:TestLAN3 "
+        "ethernet:TestLAN4 dio:TestDIO storage:TestUSB1 storage:USB1DEVICE storage:TestmSATA "
+        "storage:TestSSD storage:TestSD storage:SDDEVICE storage:Storage_merge gps:TestGPS "
+        "gps:GPSDEVICE cellular:TestCELL cellular:CELLDEVICE cellular:INTERVAL "
+        "cellular:TestCELL2 cellular:CELLDEVICE2 cellular:INTERVAL2 cellular:TestCELL3 "
+        "cellular:CELLDEVICE3 cellular:INTERVAL3 wlan:TestWLAN wlan:Detection wlan:APPIP_0 "
+        "wlan:APPESSID_0 tpm:TestTPM tpm:TestTPM2 memory:TestMEM can:TestCAN can:TestCAN2 "
+        "can:TestTwoCAN");
+    ASSERT_EQ(load(TempDir::read(OVIK_EXAMPLE_CONFIG)), 0) << out_;
+    for (std::string key; every_key >> key;) {
+        // The dump shows the dictionary's keys, which iniparser keeps in lower case.
+        std::transform(key.begin(), key.end(), key.begin(), ::tolower);
+        EXPECT_NE(out_.find("[" + key + "]="), std::string::npos)
+            << key << " is not in the example";
+    }
+    EXPECT_TRUE(slot(Slot::Serial).filled());
+    build_test_items();
+    EXPECT_EQ(item_names(), (std::vector<std::string>{"LAN2", "exStorage", "MEM", "DIO",
+                                                      "CAN0&CAN1", "Cellular", "WLAN", "TPM2"}));
 }
 
 }  // namespace
