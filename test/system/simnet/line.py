@@ -17,6 +17,7 @@ The tests every device's configuration enables, and what each device is cabled t
   ethernet  eth1 to eth3 (raw-frame loop-back test) with loop-back plugs
   can       can0 on a bus with a responder node (virtual test machine only)
   cellular  a Sierra Wireless modem on /dev/ttyUSB2
+  gps       a receiver on /dev/ttyGPS0 that sends text sentences
   dio       a digital I/O board with outputs wired to inputs (virtual test machine only)
 
 Faults a device can have, and what the station must then report for it:
@@ -39,12 +40,13 @@ from dataclasses import dataclass, field
 
 from . import burnin, can, dio, ethernet, peripherals, serialplug
 
-TESTS = ("serial", "ethernet", "can", "cellular", "dio")
+TESTS = ("serial", "ethernet", "can", "cellular", "gps", "dio")
 SERIAL_PREFIX = "/dev/ttyS"
 SERIAL_PORTS = 4
 SHORT_PLUG = 100  # bytes of every 128 a dropping plug lets through
 ETHERNET_PORTS = {"eth1": "LAN2", "eth2": "LAN3", "eth3": "LAN4"}
 MODEM_PORT = "/dev/ttyUSB2"
+GPS_PORT = "/dev/ttyGPS0"
 DIO_LINES = 4
 SILENT_MODEM_DURATION = 50
 FAULTS = {  # name: (test it needs, check of its value, what the value must be)
@@ -178,6 +180,8 @@ def configuration(description):
         extra += "[can]\nTestCAN = y\n"
     if "cellular" in description.tests:
         extra += f"[cellular]\nTestCELL = y\nCELLDEVICE = {MODEM_PORT}\nINTERVAL = 0\n"
+    if "gps" in description.tests:
+        extra += f"[gps]\nTestGPS = y\nGPSDEVICE = {GPS_PORT}\n"
     if "dio" in description.tests:
         extra += "[dio]\nTestDIO = y\n"
     return burnin.config(extra=extra)
@@ -266,6 +270,8 @@ class Line:
         if "cellular" in tests:
             fixtures.append(peripherals.modem(
                 MODEM_PORT, "silent" if faults.get("modem-silent") else "sierra"))
+        if "gps" in tests:
+            fixtures.append(peripherals.receiver(GPS_PORT, "text"))
         if "dio" in tests:
             holds = (("--high", str(faults["di-stuck-high"])) if "di-stuck-high" in faults
                      else ())
