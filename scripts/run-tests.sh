@@ -26,7 +26,8 @@ cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j "$jobs"
 
 step "tests under ThreadSanitizer (unit tests, and the system tests that keep every agent thread busy)"
-ctest --preset tsan -j "$jobs" -LE vm
+# The browser and PostgreSQL tests (label web) ran under AddressSanitizer above.
+ctest --preset tsan -j "$jobs" -LE "vm|web"
 
 step "clang-tidy"
 cmake --preset tidy >/dev/null

@@ -2,21 +2,33 @@
 
 #include <CLI/CLI.hpp>
 
+#include <pthread.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <climits>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <sstream>
 #include <string>
 
 #include "base/unique_fd.h"
+#include "station/line_snapshot.h"
 #include "station/run_db.h"
 #include "station/station.h"
+#include "station/web_server.h"
 
 namespace ovik::station {
 namespace {
 
 constexpr const char* NO_AGENT_HINT = "check the cabling and that ovikburn runs on the device";
+// How often the dashboard's snapshot of the line is renewed during a run.
+constexpr Millis DASHBOARD_INTERVAL{500};
+constexpr const char* DB_HELP =
+    "where every run of every device is kept: an SQLite database file, or a postgresql:// URL "
+    "of a database that several stations share";
 
 // Where the station listens, and which agent port counts as the usual one.
 struct Link {
@@ -37,6 +49,8 @@ struct RunArgs {
     std::string csv;
     std::string junit;
     std::string db = "ovikstation.db";
+    std::string web;
+    std::string station;
 };
 
 // A report file of the run, opened before the run so that a wrong path costs no burn-in time.
@@ -46,6 +60,47 @@ struct ReportFile {
     std::string (*render)(const std::vector<AgentReport>&);
     UniqueFile file{};
 };
+
+// This PC's host name: how the run records name the station unless --station says otherwise.
+std::string host_name() {
+    char name[HOST_NAME_MAX + 1] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return "";
+    return name;
+}
+
+// The device's runs for the dashboard: each request reads the records afresh, on the web
+// server's thread, through a connection of its own.
+HistorySource history_source(const std::string& where) {
+    return [where](uint32_t serial, std::string& error) -> std::optional<std::vector<RunRecord>> {
+        const std::unique_ptr<RunDb> db = RunDb::open(where, false, error);
+        if (!db) return std::nullopt;
+        return db->history(serial, error);
+    };
+}
+
+std::optional<WebAddress> web_address(const char* command, const std::string& text,
+                                      std::FILE* err) {
+    std::optional<WebAddress> address = parse_web_address(text);
+    if (!address) {
+        std::fprintf(err,
+                     "ovikstation %s: --web %s is not ADDR:PORT with an IPv4 address (like "
+                     "127.0.0.1:8080; port 0: any free port)\n",
+                     command, text.c_str());
+    }
+    return address;
+}
+
+std::unique_ptr<WebServer> start_dashboard(const char* command, const WebAddress& address,
+                                           const LineFeed& feed, const std::string& db,
+                                           std::FILE* err) {
+    std::string error;
+    std::unique_ptr<WebServer> web = WebServer::start(address, feed, history_source(db), error);
+    if (!web) {
+        std::fprintf(err, "ovikstation %s: cannot serve the dashboard: %s\n", command,
+                     error.c_str());
+    }
+    return web;
+}
 
 uint32_t wall_seconds() {
     return static_cast<uint32_t>(std::time(nullptr));
@@ -162,15 +217,36 @@ int run_command(const RunArgs& args, bool discover, const Link& link, const Timi
             return EXIT_USAGE;
         }
     }
+    std::optional<WebAddress> dashboard_address;
+    if (!args.web.empty()) {
+        dashboard_address = web_address("run", args.web, err);
+        if (!dashboard_address) return EXIT_USAGE;
+    }
     std::string error;
-    std::optional<RunDb> db = RunDb::open(args.db, true, error);
+    const std::unique_ptr<RunDb> db = RunDb::open(args.db, true, error);
     if (!db) {
-        std::fprintf(err, "ovikstation run: cannot use --db %s: %s\n", args.db.c_str(),
+        std::fprintf(err, "ovikstation run: cannot use --db %s: %s\n", run_db_name(args.db).c_str(),
                      error.c_str());
         return EXIT_USAGE;
     }
     const std::optional<UdpSocket> socket = open_socket(link, err);
     if (!socket) return EXIT_USAGE;
+
+    const StationRun station_run{args.station, plan, wall_seconds()};
+    const LineInfo line{args.station, "running", plan, station_run.started_at};
+    LineFeed feed(line_json(line, {}));
+    std::unique_ptr<WebServer> web;
+    LineObserver observe;
+    std::optional<LinePublisher> publisher;
+    if (dashboard_address) {
+        web = start_dashboard("run", *dashboard_address, feed, args.db, err);
+        if (!web) return EXIT_USAGE;
+        std::fprintf(out, "dashboard on http://%s:%u/\n", dashboard_address->host.c_str(),
+                     web->port());
+        publisher.emplace(feed, line, DASHBOARD_INTERVAL);
+        observe = [&publisher](const std::vector<const AgentSession*>& sessions, TimePoint now,
+                               bool final) { publisher->show(sessions, now, final); };
+    }
 
     if (discover) {
         std::fprintf(out, "listening on %s for %g s for agents to announce themselves\n",
@@ -180,8 +256,11 @@ int run_command(const RunArgs& args, bool discover, const Link& link, const Timi
                      socket->local().text().c_str());
     }
     LiveView view = LiveView::for_stream(out);
-    const StationRun station_run{plan, wall_seconds()};
-    const std::vector<AgentReport> reports = run_agents(*socket, targets, plan, timing, view);
+    const std::vector<AgentReport> reports =
+        run_agents(*socket, targets, plan, timing, view, observe);
+    // Open pages get the last snapshot, the one with the verdicts.
+    feed.close();
+    web.reset();
 
     int status = exit_status(reports);
     if (reports.empty()) {
@@ -205,31 +284,69 @@ int run_command(const RunArgs& args, bool discover, const Link& link, const Timi
         finished.ended_at = wall_seconds();
         if (!db->add(finished, reports, error)) {
             std::fprintf(err, "ovikstation run: cannot record the run in --db %s: %s\n",
-                         args.db.c_str(), error.c_str());
+                         run_db_name(args.db).c_str(), error.c_str());
             if (status == EXIT_ALL_PASSED) status = EXIT_NOT_ALL_PASSED;
         }
     }
     return status;
 }
 
-int history_command(uint32_t serial, const std::string& path, std::FILE* out, std::FILE* err) {
+int history_command(uint32_t serial, const std::string& where, std::FILE* out, std::FILE* err) {
     std::string error;
-    const std::optional<RunDb> db = RunDb::open(path, false, error);
+    const std::unique_ptr<RunDb> db = RunDb::open(where, false, error);
     std::optional<std::vector<RunRecord>> runs;
     if (db) runs = db->history(serial, error);
+    const std::string name = run_db_name(where);
     if (!runs) {
-        std::fprintf(err, "ovikstation history: cannot read --db %s: %s\n", path.c_str(),
+        std::fprintf(err, "ovikstation history: cannot read --db %s: %s\n", name.c_str(),
                      error.c_str());
         return EXIT_USAGE;
     }
     if (runs->empty()) {
-        std::fprintf(err, "ovikstation history: no run of serial %u in %s\n", serial, path.c_str());
+        std::fprintf(err, "ovikstation history: no run of serial %u in %s\n", serial, name.c_str());
         return EXIT_NO_RUNS;
     }
     std::fprintf(out, "serial %u: %zu run%s in %s, newest first\n", serial, runs->size(),
-                 runs->size() == 1 ? "" : "s", path.c_str());
+                 runs->size() == 1 ? "" : "s", name.c_str());
     std::fputs(history_table(*runs).c_str(), out);
     return EXIT_ALL_PASSED;
+}
+
+// Serves the dashboard for the records alone until SIGINT or SIGTERM.
+int serve_command(const std::string& web_text, const std::string& where, const std::string& station,
+                  std::FILE* out, std::FILE* err) {
+    const std::optional<WebAddress> address = web_address("serve", web_text, err);
+    if (!address) return EXIT_USAGE;
+    std::string error;
+    if (!RunDb::open(where, false, error)) {
+        std::fprintf(err, "ovikstation serve: cannot read --db %s: %s\n",
+                     run_db_name(where).c_str(), error.c_str());
+        return EXIT_USAGE;
+    }
+    // Blocked before the server's threads start, so they inherit the mask and the signal
+    // comes to sigwait below.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &stop_signals, &previous);
+
+    LineFeed feed(line_json(LineInfo{station, "records", std::nullopt, 0}, {}));
+    std::unique_ptr<WebServer> web = start_dashboard("serve", *address, feed, where, err);
+    int status = EXIT_USAGE;
+    if (web) {
+        std::fprintf(out, "serving the records of %s on http://%s:%u/\n",
+                     run_db_name(where).c_str(), address->host.c_str(), web->port());
+        std::fflush(out);
+        int received = 0;
+        sigwait(&stop_signals, &received);
+        feed.close();
+        web.reset();
+        status = EXIT_ALL_PASSED;
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return status;
 }
 
 }  // namespace
@@ -279,9 +396,17 @@ int station_main(int argc, const char* const* argv, std::FILE* out, std::FILE* e
                     "write a JUnit XML report to this file: a test suite per agent")
         ->type_name("FILE");
     run->add_option("--db", args.db,
-                    "SQLite database that keeps every run of every device (created when "
-                    "missing; ovikstation history reads it)")
-        ->type_name("FILE")
+                    std::string(DB_HELP) +
+                        " (a missing file or missing tables are created; ovikstation history "
+                        "reads it)")
+        ->type_name("FILE|URL")
+        ->capture_default_str();
+    run->add_option("--web", args.web,
+                    "serve a live dashboard of the line on this IPv4 address and TCP port")
+        ->type_name("ADDR:PORT");
+    args.station = host_name();
+    run->add_option("--station", args.station, "name of this station in the run records")
+        ->type_name("NAME")
         ->capture_default_str();
     long diagnostic_ms = static_cast<long>(timing.diagnostic_interval.count());
     run->add_option("--diagnostic-ms", diagnostic_ms,
@@ -296,8 +421,19 @@ int station_main(int argc, const char* const* argv, std::FILE* out, std::FILE* e
     CLI::App* history = app.add_subcommand(
         "history", "Print the runs of one device from the database, newest first.");
     history->add_option("SERIAL", history_serial, "serial number of the device")->required();
-    history->add_option("--db", history_db, "SQLite database that ovikstation run wrote")
-        ->type_name("FILE")
+    history->add_option("--db", history_db, DB_HELP)->type_name("FILE|URL")->capture_default_str();
+
+    std::string serve_web;
+    std::string serve_db = "ovikstation.db";
+    std::string serve_station = host_name();
+    CLI::App* serve = app.add_subcommand(
+        "serve", "Serve the dashboard's device pages for the run records alone, until stopped.");
+    serve->add_option("--web", serve_web, "IPv4 address and TCP port to serve on")
+        ->type_name("ADDR:PORT")
+        ->required();
+    serve->add_option("--db", serve_db, DB_HELP)->type_name("FILE|URL")->capture_default_str();
+    serve->add_option("--station", serve_station, "name of this station on the pages")
+        ->type_name("NAME")
         ->capture_default_str();
 
     try {
@@ -317,8 +453,10 @@ int station_main(int argc, const char* const* argv, std::FILE* out, std::FILE* e
         return run_command(args, discover->count() > 0, link, run_timing, out, err);
     }
     if (history->parsed()) return history_command(history_serial, history_db, out, err);
+    if (serve->parsed()) return serve_command(serve_web, serve_db, serve_station, out, err);
     std::fprintf(err,
-                 "ovikstation: give a command, listen, run or history; see ovikstation --help\n");
+                 "ovikstation: give a command, listen, run, history or serve; see ovikstation "
+                 "--help\n");
     return EXIT_USAGE;
 }
 

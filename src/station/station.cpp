@@ -52,7 +52,8 @@ int wait_ms(TimePoint now, TimePoint deadline) {
 }  // namespace
 
 std::vector<AgentReport> run_agents(const UdpSocket& socket, const RunTargets& targets,
-                                    const RunPlan& plan, const Timing& timing, LiveView& view) {
+                                    const RunPlan& plan, const Timing& timing, LiveView& view,
+                                    const LineObserver& observe) {
     LoopIo io(socket, view);
     std::map<Endpoint, AgentSession> sessions;
     std::vector<const AgentSession*> order;  // as found: rows and reports keep this order
@@ -94,6 +95,7 @@ std::vector<AgentReport> run_agents(const UdpSocket& socket, const RunTargets& t
                                           [](const auto& entry) { return entry.second.done(); });
         if (!discovering && all_done) break;
         if (view.due(now)) view.show(order, now);
+        if (observe) observe(order, now, false);
 
         TimePoint deadline = discovering ? discover_end : TimePoint::max();
         for (const auto& entry : sessions)
@@ -119,6 +121,7 @@ std::vector<AgentReport> run_agents(const UdpSocket& socket, const RunTargets& t
     }
     view.show(order, Clock::now(), true);
     view.finish();
+    if (observe) observe(order, Clock::now(), true);
 
     std::vector<AgentReport> reports;
     reports.reserve(order.size());

@@ -24,10 +24,16 @@ struct RunTargets {
     uint16_t usual_agent_port = wire::AGENT_PORT;  // addresses with this port show bare
 };
 
+// Sees every agent of the run, in the order they were found: called from the run loop on each
+// pass (at least every 200 ms), and once more with final set at the end.
+using LineObserver = std::function<void(const std::vector<const AgentSession*>& sessions,
+                                        TimePoint now, bool final)>;
+
 // Drives every target through the run and returns one report per agent, in the order they
 // were found. Returns when every session is done and the discovery time is over.
 std::vector<AgentReport> run_agents(const UdpSocket& socket, const RunTargets& targets,
-                                    const RunPlan& plan, const Timing& timing, LiveView& view);
+                                    const RunPlan& plan, const Timing& timing, LiveView& view,
+                                    const LineObserver& observe = {});
 
 struct Announcement {
     Endpoint from;

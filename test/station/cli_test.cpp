@@ -67,7 +67,7 @@ TEST(StationCli, RefusesBadCommandLinesWithStatus2) {
         {{"history"}, "SERIAL is required"},
         {{"listen", "--seconds", "-1"}, "--seconds"},
         {{"burn"}, "not expected: burn"},
-        {{}, "give a command, listen, run or history"},
+        {{}, "give a command, listen, run, history or serve"},
     };
     for (const Case& c : cases) {
         const Result r = cli(c.args);

@@ -1,0 +1,111 @@
+// What the SQLite and the PostgreSQL run records share: the values of a device's row, the
+// columns the history reads, the steps that bring a schema up to date, and the transaction
+// that keeps a run's rows together.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+
+#include "station/run_db.h"
+
+namespace ovik::station::records {
+
+// One row of device_runs; the numbers are absent when the agent never answered.
+struct DeviceRow {
+    std::optional<int64_t> serial;
+    std::string address;
+    std::optional<int64_t> started_at;
+    int64_t ended_at = 0;
+    std::string verdict;
+    std::string download;
+    std::string reason;
+    std::optional<int64_t> status;
+    std::optional<int64_t> error;
+    std::optional<int64_t> cycles;
+    std::optional<int64_t> burntime;
+    std::string failed_items;
+    std::string failed_ports;
+    std::optional<std::string> record;  // JSON
+};
+DeviceRow device_row(const AgentReport& report);
+
+// What the history selects, in this order, before the station's name; history_row reads it.
+inline constexpr const char* HISTORY_COLUMNS =
+    "d.started_at, d.ended_at, d.address, d.verdict, d.download, d.reason, d.cycles, "
+    "d.burntime, d.failed_items, d.failed_ports, s.baud, s.firmware, s.duration_ms, "
+    "s.declare_fail, s.stop_all_on_fail, d.record";
+
+// One run of the history from a result row: Row::number(column) gives an
+// std::optional<int64_t>, Row::text(column) an std::string ("" for NULL).
+template <class Row>
+RunRecord history_row(const Row& row) {
+    auto number = [&row](int column) -> std::optional<uint32_t> {
+        const std::optional<int64_t> value = row.number(column);
+        if (!value) return std::nullopt;
+        return static_cast<uint32_t>(*value);
+    };
+    RunRecord r;
+    r.started_at = number(0);
+    r.ended_at = number(1).value_or(0);
+    r.address = row.text(2);
+    r.verdict = row.text(3);
+    r.download = row.text(4);
+    r.reason = row.text(5);
+    r.cycles = number(6);
+    r.burntime = number(7);
+    r.failed_items = row.text(8);
+    r.failed_ports = row.text(9);
+    r.plan.baud = number(10).value_or(0);
+    r.plan.firmware = row.text(11);
+    r.plan.duration = Millis(row.number(12).value_or(0));
+    r.plan.declare_fail = row.number(13).value_or(0) != 0;
+    r.plan.stop_all_on_fail = row.number(14).value_or(0) != 0;
+    r.record = row.text(15);
+    r.station = row.text(16);
+    return r;
+}
+
+std::string newer_schema(int version);
+
+// Runs the steps that take a schema from version to the newest: steps[n] takes version n to
+// n + 1. execute(sql, error) runs one statement.
+template <class Execute>
+bool migrate_schema(int version, std::span<const std::span<const char* const>> steps,
+                    Execute execute, std::string& error) {
+    for (std::size_t v = static_cast<std::size_t>(version); v < steps.size(); ++v) {
+        for (const char* sql : steps[v]) {
+            if (!execute(sql, error)) return false;
+        }
+    }
+    return true;
+}
+
+// Ends in a rollback unless committed, so no half-written run stays behind. execute(sql,
+// error) runs one statement.
+template <class Execute>
+class Transaction {
+  public:
+    Transaction(Execute execute, const char* begin, std::string& error)
+        : execute_(std::move(execute)), open_(execute_(begin, error)) {}
+    ~Transaction() {
+        std::string ignored;
+        if (open_) execute_("ROLLBACK", ignored);
+    }
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+
+    bool open() const { return open_; }
+    bool commit(std::string& error) {
+        open_ = !execute_("COMMIT", error);
+        return !open_;
+    }
+
+  private:
+    Execute execute_;
+    bool open_;
+};
+
+}  // namespace ovik::station::records
