@@ -1,10 +1,12 @@
 // The command line as the operator meets it: exit statuses, error texts, listen and run.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <string>
 
 #include "fake_agent.h"
 #include "station/cli.h"
@@ -19,11 +21,19 @@ struct Result {
     std::string err;
 };
 
-// Runs keep their records in the test's temporary directory unless the case names a --db.
+// Runs keep their records in a database of this test process's own (other builds' tests may
+// run at the same time, with other station versions) unless the case names a --db.
+struct OwnDatabase {
+    const std::string path =
+        ::testing::TempDir() + "station_cli-" + std::to_string(::getpid()) + ".db";
+    ~OwnDatabase() { std::remove(path.c_str()); }
+};
+const OwnDatabase own_database;
+
 Result cli(std::vector<std::string> args) {
     if (!args.empty() && args[0] == "run" &&
         std::find(args.begin(), args.end(), "--db") == args.end()) {
-        args.insert(args.end(), {"--db", ::testing::TempDir() + "station_cli.db"});
+        args.insert(args.end(), {"--db", own_database.path});
     }
     std::vector<const char*> argv{"ovikstation"};
     for (const std::string& a : args) argv.push_back(a.c_str());
