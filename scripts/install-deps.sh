@@ -9,6 +9,8 @@ packages=(
   libcpp-httplib-dev libpq-dev postgresql chromium chromium-driver
   googletest libgtest-dev libgmock-dev
   clang-tidy clang-format
+  # the fuzz targets: clang with libFuzzer and the sanitizer runtimes, llvm-symbolizer
+  clang-14 libclang-rt-14-dev llvm
   python3 python3-pytest
   iproute2 net-tools util-linux procps
   # the virtual test machine and the tools its tests use inside it

@@ -33,6 +33,9 @@ step "clang-tidy"
 cmake --preset tidy >/dev/null
 cmake --build --preset tidy -j "$jobs" --target ovikburn ovikstation
 
+step "fuzz targets (libFuzzer with ASan and UBSan, 20 s each over the seed corpora)"
+./scripts/fuzz.sh
+
 step "device builds: armhf and arm64, their unit tests under qemu-user, static agents, packages"
 ./scripts/device-builds.sh
 

@@ -75,6 +75,11 @@ enum class Reply { None, Ack, Nak };
 // been cleared by the caller.
 Reply handle_command(LinkState& link, RunPlatform& platform);
 
+// The ACK or NAK frame for hostcommand: the record with the answer's code, the clock's date and
+// the burn time. A PC has been answered, so the announcements stop.
+wire::ResponseBytes answer_frame(LinkState& link, RunPlatform& platform, Reply reply,
+                                 const WifiTextFiles& files = WifiTextFiles{});
+
 // Opens the host link socket on eth0, port 1033. Ends the process with status 255 when it
 // cannot be set up.
 UniqueFd open_host_link_socket();

@@ -29,14 +29,20 @@ sockaddr_in broadcast_peer() {
     return a;
 }
 
-ssize_t send_frame(const UniqueFd& sock, const sockaddr_in& peer) {
-    const ResponseBytes frame = build_response_frame();
+ssize_t send_frame(const UniqueFd& sock, const sockaddr_in& peer,
+                   const ResponseBytes& frame = build_response_frame()) {
     return ::sendto(sock.get(), frame.data(), frame.size(), 0,
                     reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
 }
 
-int32_t burn_time(const LinkState& link, RunPlatform& platform) {
-    return platform.read_clock() - link.start_time;
+// later - earlier of two clock readings, modulo 2^32 as the record's field holds it: a run
+// across the clock's 2038 wrap still counts its seconds.
+uint32_t seconds_between(int32_t earlier, int32_t later) {
+    return static_cast<uint32_t>(later) - static_cast<uint32_t>(earlier);
+}
+
+uint32_t burn_time(const LinkState& link, RunPlatform& platform) {
+    return seconds_between(link.start_time, platform.read_clock());
 }
 
 // Announcement or status report at the top of each pass.
@@ -57,7 +63,7 @@ void announce_or_report(const UniqueFd& sock, LinkState& link, RunPlatform& plat
     if (status == STATUS_RUNNING) {
         testresult.code = RSP_DIAG;
         platform.fill_time(testresult.datetime.data());
-        testresult.burntime = static_cast<uint32_t>(burn_time(link, platform));
+        testresult.burntime = burn_time(link, platform);
         send_frame(sock, link.peer);
         ++testresult.diagsent;
     } else {
@@ -130,6 +136,18 @@ void DevicePlatform::start_download() {
     downloader_.start();
 }
 
+ResponseBytes answer_frame(LinkState& link, RunPlatform& platform, Reply reply,
+                           const WifiTextFiles& files) {
+    link.alive_pending = false;
+    testresult.code =
+        static_cast<uint16_t>((reply == Reply::Ack ? ACK_BIT : NAK_BIT) | hostcommand.cmd);
+    platform.fill_time(testresult.datetime.data());
+    testresult.burntime = run_status() == STATUS_RUNNING
+                              ? burn_time(link, platform)
+                              : seconds_between(link.start_time, link.stop_time);
+    return build_response_frame(files);
+}
+
 UniqueFd open_host_link_socket() {
     UniqueFd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!sock.valid()) {
@@ -195,14 +213,7 @@ void host_link_loop(const UniqueFd& sock, LinkState& link, RunPlatform& platform
         const Reply reply = handle_command(link, platform);
         if (reply == Reply::None) continue;
 
-        link.alive_pending = false;
-        testresult.code =
-            static_cast<uint16_t>((reply == Reply::Ack ? ACK_BIT : NAK_BIT) | hostcommand.cmd);
-        platform.fill_time(testresult.datetime.data());
-        testresult.burntime = static_cast<uint32_t>(run_status() == STATUS_RUNNING
-                                                        ? burn_time(link, platform)
-                                                        : link.stop_time - link.start_time);
-        send_frame(sock, link.peer);
+        send_frame(sock, link.peer, answer_frame(link, platform, reply));
         say("<<Response command to PC my ser=%d, time=%lu!\n", testresult.ser,
             static_cast<unsigned long>(testresult.burntime));
     }

@@ -11,9 +11,16 @@
 namespace ovik {
 namespace {
 
-// Decimal conversion that stops at the first non-digit; 0 when there is no number.
+// Decimal conversion that stops at the first non-digit; 0 when there is no number. Blanks and
+// signs are not digits: a text such as "-12" or " 12" holds no number. The callers' texts have
+// at most 8 characters.
 long leading_number(const std::string& text) {
-    return std::strtol(text.c_str(), nullptr, 10);
+    long n = 0;
+    for (std::size_t i = 0; i < text.size() && i < 8; ++i) {
+        if (text[i] < '0' || text[i] > '9') break;
+        n = n * 10 + (text[i] - '0');
+    }
+    return n;
 }
 
 }  // namespace
@@ -46,9 +53,11 @@ std::optional<std::string> get_bootenv(const char* name) {
 }
 
 int mm_flags_value() {
-    std::string text = get_bootenv("mm_flags").value_or("");
-    if (text.size() > 8) text.resize(8);
-    return static_cast<int>(leading_number(text));
+    return mm_flags_from_text(get_bootenv("mm_flags").value_or(""));
+}
+
+int mm_flags_from_text(const std::string& text) {
+    return static_cast<int>(leading_number(text.substr(0, 8)));
 }
 
 int flag_bit(int f, int mask) {

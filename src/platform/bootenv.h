@@ -25,6 +25,8 @@ std::optional<std::string> find_bootenv_value(const char* dump_path, const char*
 
 // mm_flags as a number: the first 8 characters read as a decimal integer (0 when none).
 int mm_flags_value();
+// The same from a mm_flags text.
+int mm_flags_from_text(const std::string& text);
 
 // Bit of mask in flags f: 0 or 1 for masks 8, 64 and 128, -1 for any other mask.
 int flag_bit(int f, int mask);

@@ -28,6 +28,23 @@ bool has_error_word(const char* line) {
 
 }  // namespace
 
+void follow_upgrade_output(std::FILE* output, const char* file, std::atomic<int32_t>& progress) {
+    constexpr auto r = std::memory_order_relaxed;
+    char line[1024];
+    int line_number = 0;
+    while (std::fgets(line, sizeof line, output) != nullptr) {
+        ++line_number;
+        std::printf(" - %s", line);
+        if (has_error_word(line)) {
+            // The number is the output line that reported the failure.
+            std::printf("Error: Upgrade FWR file %s fail. (%d)\n", file, line_number);
+            progress.store(-1, r);
+            return;
+        }
+        if (progress.load(r) <= 94) progress.fetch_add(1, r);
+    }
+}
+
 void run_upgrade(const Argv& command, const char* file, std::atomic<int32_t>& progress) {
     constexpr auto r = std::memory_order_relaxed;
     // Standard error joins standard output, as "2>&1" would.
@@ -40,19 +57,7 @@ void run_upgrade(const Argv& command, const char* file, std::atomic<int32_t>& pr
         std::printf("Error: popen(%s) fail.\n", shown.c_str());
         progress.store(-1, r);
     } else {
-        char line[1024];
-        int line_number = 0;
-        while (std::fgets(line, sizeof line, child->output()) != nullptr) {
-            ++line_number;
-            std::printf(" - %s", line);
-            if (has_error_word(line)) {
-                // The number is the output line that reported the failure.
-                std::printf("Error: Upgrade FWR file %s fail. (%d)\n", file, line_number);
-                progress.store(-1, r);
-                break;
-            }
-            if (progress.load(r) <= 94) progress.fetch_add(1, r);
-        }
+        follow_upgrade_output(child->output(), file, progress);
         const int status = child->wait();
         if (status != 0) {
             std::printf("Error: pclose(%s) fail. (%d)\n", shown.c_str(), status);

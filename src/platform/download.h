@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <thread>
 
@@ -29,6 +30,10 @@ Argv upgrade_command(const char* file, const std::string& script = UPGRADE_SCRIP
 // Runs one upgrade: the script's output drives progress (one step per line, at most 95),
 // an error word or a non-zero exit makes it -1, and success ramps it to 100 in 100 ms steps.
 void run_upgrade(const Argv& command, const char* file, std::atomic<int32_t>& progress);
+
+// Reads the script's output, echoing each line: every line adds 1 to progress while it is 94
+// or less; a line holding an error word sets it to -1 and ends the reading.
+void follow_upgrade_output(std::FILE* output, const char* file, std::atomic<int32_t>& progress);
 
 // Owner of the download thread. At most one upgrade runs at a time: a download command that
 // arrives while one runs starts nothing new.

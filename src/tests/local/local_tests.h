@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 
 #include "testing/catalogue.h"
@@ -16,6 +17,9 @@ void register_local_tests(TestCatalogue& c);
 
 // Storage
 int check_mounted(const char* device, const char* mount_point);
+// The same over a mount table in the format of /proc/mounts: 0 when a line names the device
+// and the mount point as its first two fields, -1 otherwise.
+int find_mount_line(std::FILE* mounts, const char* device, const char* mount_point);
 int createTestFileOnExternalStorage(const char* device, const char* mount_point);
 int CompareTestFile(const char* path);
 int compare_mptest(const char* device, const char* mount_point);

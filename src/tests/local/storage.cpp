@@ -90,8 +90,12 @@ int check_mounted(const char* device, const char* mount_point) {
         writeErrorLog("Open /proc/mounts fail !\n");
         return -1;
     }
+    return find_mount_line(mounts.get(), device, mount_point);
+}
+
+int find_mount_line(std::FILE* mounts, const char* device, const char* mount_point) {
     char line[REFERENCE_SIZE];
-    while (std::fgets(line, sizeof line, mounts.get()) != nullptr) {
+    while (std::fgets(line, sizeof line, mounts) != nullptr) {
         char dev[64] = {};
         char dir[64] = {};
         if (std::sscanf(line, "%63s %63s", dev, dir) != 2) continue;

@@ -39,7 +39,8 @@ inline constexpr const char* WLAN_PCI_CONFIG =
 int ap_channel(const char* final_sn);
 int station_frequency(const char* final_sn);
 std::string hostapd_config(const char* iface, const char* ssid, int channel);
-// The link-quality column of the interface's line of /proc/net/wireless, or -1.
+// The link-quality column (0 to 255) of the interface's line of /proc/net/wireless; -1 for
+// another line or one without such a value.
 int wireless_quality(const char* line, const char* iface);
 int set_wireless(const char* iface, const char* essid);
 int wlan_start_ap(const char* iface, const char* ssid);

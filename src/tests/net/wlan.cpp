@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -155,10 +156,16 @@ int wireless_quality(const char* line, const char* iface) {
     while (std::isspace(static_cast<unsigned char>(*line)) != 0) ++line;
     const std::size_t n = std::strlen(iface);
     if (std::strncmp(line, iface, n) != 0 || line[n] != ':') return -1;
-    char status[32] = {};
-    int quality = -1;
-    if (std::sscanf(line + n + 1, "%31s %d", status, &quality) != 2) return -1;
-    return quality;
+    // After the colon: the status field, skipped whole, then the quality such as "54.".
+    const char* p = line + n + 1;
+    while (std::isspace(static_cast<unsigned char>(*p)) != 0) ++p;
+    while (*p != '\0' && std::isspace(static_cast<unsigned char>(*p)) == 0) ++p;
+    char* end = nullptr;
+    errno = 0;
+    const long quality = std::strtol(p, &end, 10);
+    // The kernel writes a byte; anything else is no quality.
+    if (end == p || errno == ERANGE || quality < 0 || quality > 255) return -1;
+    return static_cast<int>(quality);
 }
 
 void get_signal_level(const char* iface) {

@@ -6,6 +6,7 @@
 #include "fake_clock.h"
 #include "hostlink/hostlink.h"
 #include "private_mounts.h"
+#include "temp_dir.h"
 #include "testing/config.h"
 #include "testing/testresult.h"
 
@@ -14,6 +15,7 @@ namespace {
 
 using namespace wire;
 using testsupport::FakeClock;
+using testsupport::TempDir;
 
 class FakePlatform final : public RunPlatform {
   public:
@@ -247,6 +249,41 @@ TEST_F(RunControl, ResetClearsTheRunButKeepsNamesAndVerdict) {
     EXPECT_EQ(link.stop_time, 0);
     EXPECT_EQ(testfail.load(), -1);
     EXPECT_EQ(teststop.load(), 1u);
+}
+
+// Stop (or now) minus start modulo 2^32, as the field holds it: a run across the hardware
+// clock's 32-bit wrap keeps counting (the difference once overflowed a signed word there).
+TEST_F(RunControl, AnswerCarriesTheBurnTimeAcrossTheClockWrap) {
+    struct Case {
+        Reply reply;
+        uint16_t status;
+        int32_t start, now, stop;
+        uint16_t code;
+        uint32_t burntime;
+    };
+    constexpr int32_t before_wrap = INT32_MAX - 9;
+    constexpr int32_t after_wrap = INT32_MIN + 11;
+    const Case cases[] = {
+        {Reply::Ack, STATUS_RUNNING, 100, 160, 0, 0x8002, 60},
+        {Reply::Nak, STATUS_OK, 100, 999, 160, 0x4002, 60},
+        {Reply::Ack, STATUS_RUNNING, before_wrap, after_wrap, 0, 0x8002, 21},
+        {Reply::Ack, STATUS_FAIL, before_wrap, 5, after_wrap, 0x8002, 21},
+    };
+    TempDir dir;
+    const std::string none = dir.file("none");
+    const WifiTextFiles files{none.c_str(), none.c_str(), none.c_str(), none.c_str()};
+    for (const auto& c : cases) {
+        SetUp();
+        set_run_status(c.status);
+        hostcommand.cmd = CMD_QUERY;
+        link.start_time = c.start;
+        link.stop_time = c.stop;
+        platform.clock_value = c.now;
+        const ResponseFrame f = decode_response(answer_frame(link, platform, c.reply, files));
+        EXPECT_EQ(f.code, c.code);
+        EXPECT_EQ(f.burntime, c.burntime) << "from " << c.start << ", status " << c.status;
+        EXPECT_FALSE(link.alive_pending) << "answered: no more announcements";
+    }
 }
 
 TEST_F(RunControl, DownloadReleasesTheThread) {

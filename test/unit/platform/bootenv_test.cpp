@@ -35,9 +35,21 @@ TEST(BootEnv, SerialNumberFromTheLastFourCharacters) {
         const char* text;
         int32_t serial;
     };
-    const Case cases[] = {{"TB1234", 1234}, {"12", 12},  {"XY000042", 42},
-                          {"AB12C4", 12},   {"ABCD", 0}, {"", 0}};
+    // Blanks and signs are not digits: no serial number is ever negative.
+    const Case cases[] = {{"TB1234", 1234}, {"12", 12},   {"XY000042", 42}, {"AB12C4", 12},
+                          {"ABCD", 0},      {"", 0},      {"AB-123", 0},    {"=666\x01\t-666", 0},
+                          {"TB+123", 0},    {"TB 123", 0}};
     for (const auto& c : cases) EXPECT_EQ(serial_from_text(c.text), c.serial) << c.text;
+}
+
+TEST(BootEnv, FlagsFromTheFirstEightCharacters) {
+    struct Case {
+        const char* text;
+        int flags;
+    };
+    const Case cases[] = {{"72", 72}, {"64abc", 64}, {"123456789", 12345678}, {"", 0}, {"-1", 0},
+                          {" 64", 0}, {"+64", 0},    {"00000072", 72}};
+    for (const auto& c : cases) EXPECT_EQ(mm_flags_from_text(c.text), c.flags) << c.text;
 }
 
 TEST(BootEnv, FlagArithmetic) {
