@@ -3,26 +3,11 @@ failure report that shows each simulated device's console, error log and command
 
 import os
 import signal
-from pathlib import Path
 
 import pytest
 
 from simnet import netns
-from simnet.network import Network
-
-REPO = Path(__file__).resolve().parents[2]
-BUILD_DIRS = ("sim", "release", "debug")
-
-
-def _program(variable, relative):
-    path = os.environ.get(variable)
-    if path:
-        return path
-    for build in BUILD_DIRS:
-        candidate = REPO / "build" / build / relative
-        if candidate.is_file():
-            return str(candidate)
-    return None
+from simnet.network import Network, built_program as _program
 
 
 def _interrupted(signum, frame):

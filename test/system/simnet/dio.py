@@ -10,25 +10,17 @@ stuck high or low.
 import os
 import select
 import subprocess
-from pathlib import Path
 
 from . import burnin
+from .network import built_program
 
 READY_TIMEOUT = 20.0 * burnin.SLOW
 STOP_TIMEOUT = 10.0
-REPO = Path(__file__).resolve().parents[3]
 
 
 def program():
     """The dio-standin program: $OVIK_DIO_STANDIN, else a built one, else None."""
-    path = os.environ.get("OVIK_DIO_STANDIN")
-    if path:
-        return path
-    for build in ("sim", "release", "debug"):
-        candidate = REPO / "build" / build / "test/vm/dio-standin"
-        if candidate.is_file():
-            return str(candidate)
-    return None
+    return built_program("OVIK_DIO_STANDIN", "test/vm/dio-standin")
 
 
 def missing():

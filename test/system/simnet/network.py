@@ -50,6 +50,23 @@ KEPT_MARK = ".kept"  # in a per-run directory kept for inspection: never removed
 _network_ids = itertools.count(1)
 
 
+REPO = Path(__file__).resolve().parents[3]
+BUILD_DIRS = ("sim", "release", "debug")
+
+
+def built_program(variable, relative):
+    """A program of the build: $variable when set, else the first build directory that has
+    relative in it, else None."""
+    path = os.environ.get(variable)
+    if path:
+        return path
+    for build in BUILD_DIRS:
+        candidate = REPO / "build" / build / relative
+        if candidate.is_file():
+            return str(candidate)
+    return None
+
+
 def eth0_address(serial):
     """The eth0 address the agent derives from its numeric serial number."""
     t = (serial // 254 + 1) % 256
