@@ -13,7 +13,6 @@ import os
 import shutil
 import socket
 import struct
-import threading
 
 from . import netns
 from .ethernet import wire_namespace
@@ -70,41 +69,24 @@ def wire_ports(dut, first, second):
     _up(dut.netns, first, second)
 
 
-class Responder:
+class Responder(netns.SocketResponder):
     def __init__(self, net, far, schedule=(ANSWER,)):
         self.schedule = list(schedule)
         self.answered = []  # per request, the schedule entry it got
         self.others = []    # identifiers of any other frames on the bus
-        self.sock = netns.socket_in(wire_namespace(net), socket.SOCK_RAW, family=socket.AF_CAN,
-                                    proto=socket.CAN_RAW)
-        net.sockets.append(self.sock)
-        self.sock.bind((far,))
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._run, name=f"can-{far}", daemon=True)
-        self._thread.start()
+        sock = netns.socket_in(wire_namespace(net), socket.SOCK_RAW, family=socket.AF_CAN,
+                               proto=socket.CAN_RAW)
+        net.sockets.append(sock)
+        sock.bind((far,))
+        super().__init__(sock, f"can-{far}")
 
-    def _run(self):
-        self.sock.settimeout(0.2)
-        while not self._stop.is_set():
-            try:
-                data = self.sock.recv(CAN_FRAME.size)
-            except socket.timeout:
-                continue
-            except OSError:
-                return  # the network is being closed
-            can_id, _, _ = CAN_FRAME.unpack(data)
-            if can_id != REQUEST_ID:
-                self.others.append(can_id)
-                continue
-            mode = self.schedule[len(self.answered) % len(self.schedule)]
-            if mode in ANSWERS:
-                answer_id, payload = ANSWERS[mode]
-                try:
-                    self.sock.send(CAN_FRAME.pack(answer_id, len(payload), payload))
-                except OSError:
-                    return
-            self.answered.append(mode)
-
-    def stop(self):
-        self._stop.set()
-        self._thread.join(timeout=5)
+    def answer(self, data, address):
+        can_id, _, _ = CAN_FRAME.unpack(data[:CAN_FRAME.size])
+        if can_id != REQUEST_ID:
+            self.others.append(can_id)
+            return
+        mode = self.schedule[len(self.answered) % len(self.schedule)]
+        if mode in ANSWERS:
+            answer_id, payload = ANSWERS[mode]
+            self.sock.send(CAN_FRAME.pack(answer_id, len(payload), payload))
+        self.answered.append(mode)

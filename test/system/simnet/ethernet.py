@@ -19,7 +19,6 @@ and goes with them.
 import json
 import socket
 import struct
-import threading
 
 from . import netns
 from .network import eth0_address
@@ -169,42 +168,24 @@ def frame(destination, source, ethertype, payload):
     return destination + source + struct.pack(">H", ethertype) + payload
 
 
-class BusyPlug:
+class BusyPlug(netns.SocketResponder):
     """A loop-back plug on a busy segment: every frame that arrives from the device goes back
     to it, but only after `foreign` frames for somebody else (a software plug in a thread of
     the test, so the foreign frames surely reach the device while it waits for its own)."""
 
     def __init__(self, net, port, foreign=2):
-        self.sock = packet_socket(net, port.wire, port.far)
         self.foreign = foreign
         self.echoed = 0
-        self._stop = threading.Event()
         self._foreign = frame(FOREIGN_DESTINATION, FOREIGN_SOURCE, FOREIGN_TYPE, bytes(46))
-        self._thread = threading.Thread(target=self._run, name=f"busy-{port.far}", daemon=True)
-        self._thread.start()
+        super().__init__(packet_socket(net, port.wire, port.far), f"busy-{port.far}")
 
-    def _run(self):
-        self.sock.settimeout(0.2)
-        while not self._stop.is_set():
-            try:
-                data, address = self.sock.recvfrom(2048)
-            except socket.timeout:
-                continue
-            except OSError:
-                return  # the network is being closed
-            if address[2] == socket.PACKET_OUTGOING:
-                continue  # our own frames
-            try:
-                for _ in range(self.foreign):
-                    self.sock.send(self._foreign)
-                self.sock.send(data)
-            except OSError:
-                return
-            self.echoed += 1
-
-    def stop(self):
-        self._stop.set()
-        self._thread.join(timeout=5)
+    def answer(self, data, address):
+        if address[2] == socket.PACKET_OUTGOING:
+            return  # our own frames
+        for _ in range(self.foreign):
+            self.sock.send(self._foreign)
+        self.sock.send(data)
+        self.echoed += 1
 
 
 class RawPeer:

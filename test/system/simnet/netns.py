@@ -151,3 +151,36 @@ def wait_for(predicate, timeout, interval=0.05):
         if value or time.monotonic() >= deadline:
             return value
         time.sleep(interval)
+
+
+class SocketResponder:
+    """A thread of the test that answers whatever arrives at sock, until stop() or until the
+    network closes the socket. Subclasses set their own state first, then call this
+    constructor, and implement answer(data, address); an OSError there ends the thread."""
+
+    def __init__(self, sock, name):
+        self.sock = sock
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, name=name, daemon=True)
+        self._thread.start()
+
+    def answer(self, data, address):
+        raise NotImplementedError
+
+    def _run(self):
+        self.sock.settimeout(0.2)
+        while not self._stop.is_set():
+            try:
+                data, address = self.sock.recvfrom(2048)
+            except socket.timeout:
+                continue
+            except OSError:
+                return  # the network is being closed
+            try:
+                self.answer(data, address)
+            except OSError:
+                return
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join(timeout=5)
