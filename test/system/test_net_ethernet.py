@@ -67,10 +67,12 @@ def test_ethernet_loopback_flood_and_dead_port(station_net):
         assert port.addresses() == [f"{ethernet.plan_address(SERIAL, ifname)}/16"], ifname
 
     # Foreign frames only ever reach eth2: its test reads past each of them (two per frame it
-    # sent) and passes on its own frame.
+    # sent) and passes on its own frame. A cycle running at the stop may have sent its frame
+    # and read the foreign ones without reaching its verdict.
     passes = console.count("eth2 test OK.\n")
-    assert busy.echoed == passes
-    assert console.count(FOREIGN_LINES) == busy.foreign * passes, console
+    assert passes <= busy.echoed <= passes + 1
+    assert (busy.foreign * passes <= console.count(FOREIGN_LINES)
+            <= busy.foreign * busy.echoed), console
     assert console.count("Error MAC - ") == console.count(FOREIGN_LINES)
     current = None
     for line in console.splitlines():

@@ -89,9 +89,9 @@ int singlelooptestLANbyRAW(const char* port) {
         }
         n = ::recvfrom(sock.get(), got, FRAME_SIZE, 0, nullptr, nullptr);
         if (n >= ETH_ALEN && std::memcmp(got, mac, ETH_ALEN) == 0) break;
-        say("No correct destination MAC address !\n");
-        say("Error MAC - %02x:%02x:%02x:%02x:%02x:%02x\n", got[0], got[1], got[2], got[3], got[4],
-            got[5]);
+        // One call, so that no other thread's line lands between the two.
+        say("No correct destination MAC address !\nError MAC - %02x:%02x:%02x:%02x:%02x:%02x\n",
+            got[0], got[1], got[2], got[3], got[4], got[5]);
     }
     if (n != static_cast<ssize_t>(FRAME_SIZE)) {
         return fail("[%s][%d] : LAN port %s receive data length fail !\n", 2397, port);
