@@ -15,6 +15,16 @@ void say(const char* fmt, ...) {
     va_end(ap);
 }
 
+void say_framed(const char* fmt, ...) {
+    if (is_quiet()) return;
+    char line[256];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    std::printf("=======================\n%s\n=======================\n", line);
+}
+
 void use_line_buffered_stdout() {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 }

@@ -15,6 +15,10 @@ inline bool is_quiet() {
 // printf to standard output unless quiet.
 void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// A verdict line framed by two rules, unless quiet: the line is fmt's text followed by a
+// newline. One write, so that no other thread's line lands inside the frame.
+void say_framed(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
 // Line-buffered standard output, so a console reader sees every line as it is made.
 void use_line_buffered_stdout();
 

@@ -100,9 +100,7 @@ int testDIO() {
             }
         }
     }
-    say("=======================\n");
-    say("PASS : %s\n", "testDIO");
-    say("=======================\n");
+    say_framed("PASS : %s", "testDIO");
     return 0;
 }
 

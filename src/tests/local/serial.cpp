@@ -204,13 +204,7 @@ int testserial() {
     for (int n = 0; n < ports; ++n) {
         const bool passed = loopback_port(n);
         all_passed = all_passed && passed;
-        say("=======================\n");
-        if (passed) {
-            say("PASS : %s (Port %d)\n", "testserial", n);
-        } else {
-            say("FAIL : %s (Port %d)\n", "testserial", n);
-        }
-        say("=======================\n");
+        say_framed("%s : %s (Port %d)", passed ? "PASS" : "FAIL", "testserial", n);
     }
     return all_passed ? 0 : -1;
 }
@@ -282,9 +276,7 @@ int testserial2W() {
     }
     for (auto& fd : fds) close_port(fd);
     if (!failed) {
-        say("=======================\n");
-        say("PASS : %s\n", "testserial2W");
-        say("=======================\n");
+        say_framed("PASS : %s", "testserial2W");
     }
     return failed ? -1 : 0;
 }

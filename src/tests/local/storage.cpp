@@ -71,13 +71,7 @@ int write_checked_medium(const Medium& m, const DeviceName& device_name) {
         *m.mounted = true;
     }
     const int result = random_testing(test_file(mount_point.c_str()).c_str());
-    say("=======================\n");
-    if (result == 0) {
-        say("PASS : %s \n", m.name);
-    } else {
-        say("FAIL : %s \n", m.name);
-    }
-    say("=======================\n");
+    say_framed("%s : %s ", result == 0 ? "PASS" : "FAIL", m.name);
     return result;
 }
 
@@ -198,9 +192,7 @@ int testSSD() {
         }
         ssd_mounted = true;
     }
-    say("=======================\n");
-    say("PASS : %s \n", "testSSD");
-    say("=======================\n");
+    say_framed("PASS : %s ", "testSSD");
     return compare_mptest("/dev/sda1", "/media/usb-sda1");
 }
 
@@ -216,9 +208,7 @@ int testmSATA() {
         }
         msata_mounted = true;
     }
-    say("=======================\n");
-    say("PASS : %s \n", "testmSATA");
-    say("=======================\n");
+    say_framed("PASS : %s ", "testmSATA");
     return compare_mptest(device.c_str(), mount_point.c_str());
 }
 

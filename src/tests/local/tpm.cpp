@@ -50,9 +50,7 @@ int check_tpm_result(const TpmTest& t) {
         fd.reset();
         ::unlink(TPM_RESULT_PATH);
         if (n >= 0 && std::strstr(text, t.expected) != nullptr) {
-            say("=======================\n");
-            say("PASS : %s\n", t.name);
-            say("=======================\n");
+            say_framed("PASS : %s", t.name);
             return 0;
         }
         ++failures;

@@ -93,13 +93,7 @@ int testCELL_AT(const char* port) {
         }
         break;
     }
-    say("=======================\n");
-    if (failed) {
-        say("FAIL : %s \n", fn);
-    } else {
-        say("PASS : %s \n", fn);
-    }
-    say("=======================\n");
+    say_framed("%s : %s ", failed ? "FAIL" : "PASS", fn);
     return failed ? -1 : 0;
 }
 
