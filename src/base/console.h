@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdio>
 
 namespace ovik {
 
@@ -18,6 +19,17 @@ void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // A verdict line framed by two rules, unless quiet: the line is fmt's text followed by a
 // newline. One write, so that no other thread's line lands inside the frame.
 void say_framed(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Keeps other threads' lines out of a block of console lines while it lives, by holding
+// standard output's own lock (recursive: say() inside the block goes on). Only around
+// printing, never around a wait: the host link prints too.
+class ConsoleBlock {
+  public:
+    ConsoleBlock() { ::flockfile(stdout); }
+    ~ConsoleBlock() { ::funlockfile(stdout); }
+    ConsoleBlock(const ConsoleBlock&) = delete;
+    ConsoleBlock& operator=(const ConsoleBlock&) = delete;
+};
 
 // Line-buffered standard output, so a console reader sees every line as it is made.
 void use_line_buffered_stdout();

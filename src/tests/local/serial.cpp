@@ -56,6 +56,7 @@ void print_received(int n) {
 bool pattern_matches(const char* test, int n, int site_port, int site_byte) {
     for (std::size_t i = 0; i < SERIAL_BUF_SIZE; ++i) {
         if (rbuf[n][i] == wbuf[i]) continue;
+        const ConsoleBlock block;
         report_failure("[%s][%d] : Serial port %d read data error !\n", test, site_port, n);
         report_failure("[%s][%d] : wbuf[%d]: %x  !=  rbuf[%d][%d]: %x\n", test, site_byte,
                        static_cast<int>(i), wbuf[i], n, static_cast<int>(i), rbuf[n][i]);
@@ -138,6 +139,7 @@ bool loopback_port(int n) {
             }
         }
         if (rcnt < SERIAL_BUF_SIZE) {
+            const ConsoleBlock block;  // the report, then what arrived
             report_failure("[%s][%d] : Serial port %d(rcnt=%d) read length error !\n", "testserial",
                            1748, n, static_cast<int>(rcnt));
             print_received(n);
@@ -262,6 +264,7 @@ int testserial2W() {
         for (int n = r; n < ports; n += 2) {
             const std::size_t count = rcnt[static_cast<std::size_t>(n)];
             if (count < SERIAL_BUF_SIZE) {
+                const ConsoleBlock block;  // the report, then what arrived
                 report_failure(
                     "[%s][%d] : Serial port %d(rcnt=%d) read length error\t\t\t\t\t\t\t\t\t !\n",
                     "testserial2W", 1990, n, static_cast<int>(count));

@@ -1,0 +1,46 @@
+#include "base/console.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+namespace ovik {
+namespace {
+
+TEST(Console, FramedVerdictAndQuiet) {
+    testing::internal::CaptureStdout();
+    say_framed("PASS : %s ", "testSSD");
+    quiet.store(1);
+    say_framed("FAIL : %s", "hidden");
+    say("hidden\n");
+    quiet.store(0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "=======================\nPASS : testSSD \n=======================\n");
+}
+
+// Another thread's line waits until the block ends, instead of landing inside it.
+TEST(Console, BlockKeepsOtherThreadsOut) {
+    testing::internal::CaptureStdout();
+    std::atomic<bool> started{false};
+    std::thread other;
+    {
+        const ConsoleBlock block;
+        say("DIE-report\n");
+        other = std::thread([&] {
+            started.store(true);
+            say(">>Receive command\n");
+        });
+        while (!started.load()) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        say("what arrived\n");
+    }
+    other.join();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "DIE-report\nwhat arrived\n>>Receive command\n");
+}
+
+}  // namespace
+}  // namespace ovik
