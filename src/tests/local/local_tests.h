@@ -29,6 +29,9 @@ int testUSB1();
 int testmSATA();
 int testSD();
 int testStorageMerge();
+// Each medium is mounted by its test's first call and only looked at after that; this
+// forgets those mounts, so that the next calls start over as at start-up.
+void forget_mounted_media();
 
 // Memory
 int testMEM();

@@ -255,4 +255,11 @@ void register_local_tests(TestCatalogue& c) {
     c.testDIO = testDIO;
 }
 
+void forget_mounted_media() {
+    ssd_mounted = false;
+    usb1_mounted = false;
+    msata_mounted = false;
+    sd_mounted = false;
+}
+
 }  // namespace ovik

@@ -32,6 +32,7 @@ class StorageTest : public ::testing::Test {
     void SetUp() override {
         OVIK_NEED_PRIVATE_MOUNTS();
         config = Configuration{};
+        forget_mounted_media();
         ::unlink(ERROR_LOG_PATH);
     }
     static std::string log_text() { return TempDir::read(ERROR_LOG_PATH); }
