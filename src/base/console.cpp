@@ -17,12 +17,13 @@ void say(const char* fmt, ...) {
 
 void say_framed(const char* fmt, ...) {
     if (is_quiet()) return;
-    char line[256];
+    const ConsoleBlock block;
+    std::fputs("=======================\n", stdout);
     va_list ap;
     va_start(ap, fmt);
-    std::vsnprintf(line, sizeof line, fmt, ap);
+    std::vprintf(fmt, ap);
     va_end(ap);
-    std::printf("=======================\n%s\n=======================\n", line);
+    std::fputs("\n=======================\n", stdout);
 }
 
 void use_line_buffered_stdout() {

@@ -16,10 +16,6 @@ inline bool is_quiet() {
 // printf to standard output unless quiet.
 void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// A verdict line framed by two rules, unless quiet: the line is fmt's text followed by a
-// newline. One write, so that no other thread's line lands inside the frame.
-void say_framed(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-
 // Keeps other threads' lines out of a block of console lines while it lives, by holding
 // standard output's own lock (recursive: say() inside the block goes on). Only around
 // printing, never around a wait: the host link prints too.
@@ -30,6 +26,10 @@ class ConsoleBlock {
     ConsoleBlock(const ConsoleBlock&) = delete;
     ConsoleBlock& operator=(const ConsoleBlock&) = delete;
 };
+
+// A verdict line framed by two rules, unless quiet: the line is fmt's text followed by a
+// newline. Printed as one block, so that no other thread's line lands inside the frame.
+void say_framed(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Line-buffered standard output, so a console reader sees every line as it is made.
 void use_line_buffered_stdout();

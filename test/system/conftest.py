@@ -20,20 +20,21 @@ def pytest_configure(config):
     signal.signal(signal.SIGHUP, _interrupted)
 
 
+def _required_program(what, variable, relative):
+    path = _program(variable, relative)
+    if not path or not os.access(path, os.X_OK):
+        pytest.skip(f"{what} program not built (set {variable}): {path}")
+    return path
+
+
 @pytest.fixture(scope="session")
 def agent_program():
-    path = _program("OVIK_AGENT", "src/main/ovikburn")
-    if not path or not os.access(path, os.X_OK):
-        pytest.skip(f"agent program not built (set OVIK_AGENT): {path}")
-    return path
+    return _required_program("agent", "OVIK_AGENT", "src/main/ovikburn")
 
 
 @pytest.fixture(scope="session")
 def station_program():
-    path = _program("OVIK_STATION", "src/station/ovikstation")
-    if not path or not os.access(path, os.X_OK):
-        pytest.skip(f"station program not built (set OVIK_STATION): {path}")
-    return path
+    return _required_program("station", "OVIK_STATION", "src/station/ovikstation")
 
 
 @pytest.fixture(scope="session")
