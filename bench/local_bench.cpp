@@ -9,11 +9,11 @@
 
 #include "base/console.h"
 #include "pty_fixture.h"
-#include "testing/config.h"
-#include "testing/test_main.h"
-#include "testing/testplan.h"
-#include "testing/testresult.h"
-#include "tests/local/local_tests.h"
+#include "plan/config.h"
+#include "plan/test_thread.h"
+#include "plan/testplan.h"
+#include "plan/testresult.h"
+#include "checks/local/local_checks.h"
 
 namespace {
 

@@ -32,8 +32,8 @@
 #include "base/process.h"
 #include "base/unique_fd.h"
 #include "pty_fixture.h"
-#include "testing/config.h"
-#include "tests/net/net_tests.h"
+#include "plan/config.h"
+#include "checks/net/net_checks.h"
 
 namespace {
 

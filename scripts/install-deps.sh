@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   build-essential g++ cmake ninja-build pkg-config
-  libiniparser-dev libiw-dev libcli11-dev libsqlite3-dev
+  libiniparser-dev libiw-dev libcli11-dev libsqlite3-dev nlohmann-json3-dev
   # the station's dashboard and shared run records, and what their tests drive
   libcpp-httplib-dev libpq-dev postgresql chromium chromium-driver
   googletest libgtest-dev libgmock-dev

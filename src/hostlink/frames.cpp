@@ -5,7 +5,7 @@
 
 #include "base/unique_fd.h"
 #include "hostlink/hostlink.h"
-#include "testing/testresult.h"
+#include "plan/testresult.h"
 
 namespace ovik {
 

@@ -11,7 +11,7 @@
 #include "base/console.h"
 #include "hostlink/hostlink.h"
 #include "platform/rtc.h"
-#include "testing/testresult.h"
+#include "plan/testresult.h"
 
 namespace ovik {
 

@@ -8,8 +8,8 @@
 #include "hostlink/hostlink.h"
 #include "platform/bootenv.h"
 #include "platform/rtc.h"
-#include "testing/config.h"
-#include "testing/testresult.h"
+#include "plan/config.h"
+#include "plan/testresult.h"
 
 namespace ovik {
 

@@ -11,14 +11,14 @@
 #include "hostlink/hostlink.h"
 #include "main/version.h"
 #include "platform/bootenv.h"
-#include "testing/address_plan.h"
-#include "testing/catalogue.h"
-#include "testing/config.h"
-#include "testing/test_main.h"
-#include "testing/testplan.h"
-#include "testing/testresult.h"
-#include "tests/local/local_tests.h"
-#include "tests/net/net_tests.h"
+#include "plan/address_plan.h"
+#include "plan/catalogue.h"
+#include "plan/config.h"
+#include "plan/test_thread.h"
+#include "plan/testplan.h"
+#include "plan/testresult.h"
+#include "checks/local/local_checks.h"
+#include "checks/net/net_checks.h"
 
 namespace ovik {
 

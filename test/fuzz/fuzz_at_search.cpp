@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "fuzz_support.h"
-#include "tests/net/net_tests.h"
+#include "checks/net/net_checks.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace ovik;

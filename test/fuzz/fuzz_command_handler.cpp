@@ -17,8 +17,8 @@
 #include "fuzz_support.h"
 #include "hostlink/hostlink.h"
 #include "platform/download.h"
-#include "testing/config.h"
-#include "testing/testresult.h"
+#include "plan/config.h"
+#include "plan/testresult.h"
 
 namespace ovik {
 namespace {

@@ -13,10 +13,10 @@
 
 #include "base/console.h"
 #include "fuzz_support.h"
-#include "testing/catalogue.h"
-#include "testing/config.h"
-#include "testing/testplan.h"
-#include "testing/testresult.h"
+#include "plan/catalogue.h"
+#include "plan/config.h"
+#include "plan/testplan.h"
+#include "plan/testresult.h"
 
 namespace ovik {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "base/unique_fd.h"
 #include "fuzz_support.h"
-#include "tests/local/local_tests.h"
+#include "checks/local/local_checks.h"
 
 namespace ovik {
 namespace {

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "tests/net/net_tests.h"
+#include "checks/net/net_checks.h"
 
 namespace ovik {
 namespace {

@@ -3,7 +3,7 @@
 
 #include "hostlink/hostlink.h"
 #include "temp_dir.h"
-#include "testing/testresult.h"
+#include "plan/testresult.h"
 
 namespace ovik {
 namespace {

@@ -7,8 +7,8 @@
 #include "hostlink/hostlink.h"
 #include "private_mounts.h"
 #include "temp_dir.h"
-#include "testing/config.h"
-#include "testing/testresult.h"
+#include "plan/config.h"
+#include "plan/testresult.h"
 
 namespace ovik {
 namespace {
