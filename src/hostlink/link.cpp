@@ -10,8 +10,8 @@
 
 #include "base/console.h"
 #include "hostlink/hostlink.h"
-#include "platform/rtc.h"
 #include "plan/testresult.h"
+#include "platform/rtc.h"
 
 namespace ovik {
 
@@ -179,8 +179,9 @@ UniqueFd open_host_link_socket() {
 
 void host_link_loop(const UniqueFd& sock, LinkState& link, RunPlatform& platform) {
     while (!link.loop_end) {
+        // The pass whose download report ends the loop still answers one command: the PC
+        // may query the verdict right after the last report.
         announce_or_report(sock, link, platform);
-        if (link.loop_end) break;
 
         pollfd pfd{sock.get(), POLLIN, 0};
         const int wait_ms = run_status() == STATUS_IDLE ? 3000 : 1000;

@@ -19,7 +19,7 @@ OUTCOMES = {  # what the one-port test prints for each kind of answer
 }
 NO_CAN1 = "[testCAN][3247] : Error in socket bind.\n"
 TWO_OK = "testTwoCAN OK!!\n"
-TWO_FRAME = "frame_r.can_dlc = 16\n"
+TWO_FRAME = "frame_r.can_dlc = 8\n"
 TWO_TIMEOUT = "[testTwoCAN][3408] : Select timeout!\n"
 SCHEDULE = [can.WRONG_ID, can.ANSWER, can.WRONG_DATA, can.SILENT]
 

@@ -14,8 +14,8 @@
 #include "base/clock.h"
 #include "base/console.h"
 #include "base/unique_fd.h"
-#include "plan/error_log.h"
 #include "checks/net/net_checks.h"
+#include "plan/error_log.h"
 
 namespace ovik {
 namespace {
@@ -157,7 +157,7 @@ int testTwoCAN(const char* ifname0, const char* ifname1) {
                         static_cast<int>(rlen), static_cast<int>(wlen));
             return -1;
         }
-        say("frame_r.can_dlc = %d\n", static_cast<int>(rlen));
+        say("frame_r.can_dlc = %d\n", static_cast<int>(frame_r.can_dlc));
         const int wrong = first_wrong_byte(frame_r);
         if (wrong >= 0) {
             report_bare("[%s][%d] : Frame data error: frame_r.data[%d] = %d\n", fn, 3432, wrong,

@@ -11,8 +11,8 @@
 
 #include "base/console.h"
 #include "base/unique_fd.h"
-#include "plan/error_log.h"
 #include "checks/net/net_checks.h"
+#include "plan/error_log.h"
 
 namespace ovik {
 namespace {
@@ -80,6 +80,8 @@ int singlelooptestLANbyRAW(const char* port) {
     uint8_t got[128];
     ssize_t n = 0;
     for (;;) {
+        // A short frame leaves the rest of the buffer as zeros, never as the last frame's bytes.
+        std::memset(got, 0, sizeof got);
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(sock.get(), &readable);
@@ -88,6 +90,8 @@ int singlelooptestLANbyRAW(const char* port) {
             return fail("[%s][%d] : LAN port %s wait data coming timeout !\n", 2371, port);
         }
         n = ::recvfrom(sock.get(), got, FRAME_SIZE, 0, nullptr, nullptr);
+        // A failed receive has nothing to show; its length is not the frame's.
+        if (n < 0) break;
         if (n >= ETH_ALEN && std::memcmp(got, mac, ETH_ALEN) == 0) break;
         // One call, so that no other thread's line lands between the two.
         say("No correct destination MAC address !\nError MAC - %02x:%02x:%02x:%02x:%02x:%02x\n",
