@@ -2,70 +2,75 @@
 
 #include <utility>
 
+#include "station/json.h"
+
 namespace ovik::station {
 namespace {
 
-std::string json_bool(bool value) {
-    return value ? "true" : "false";
-}
-
 // A name for every item that has one or that counted a failure.
-std::string items_json(const wire::ResponseFrame& f) {
-    std::string j = "[";
+Json items_value(const wire::ResponseFrame& f) {
+    Json items = Json::array();
     for (std::size_t i = 0; i < wire::ITEM_COUNT; ++i) {
         std::string name = wire::field_text(f.item[i].name);
         if (name.empty() && f.item[i].fail == 0) continue;
         if (name.empty()) name = "item" + std::to_string(i);
-        if (j.size() > 1) j += ',';
-        j += "{\"name\":" + json_string(name) + ",\"fail\":" + std::to_string(f.item[i].fail) + "}";
+        items.push_back(Json{{"name", utf8_of_latin1(name)}, {"fail", f.item[i].fail}});
     }
-    return j + "]";
+    return items;
 }
 
 // The ports the agent tests, and any other that counted a failure.
-std::string ports_json(const wire::ResponseFrame& f) {
-    std::string j = "[";
+Json ports_value(const wire::ResponseFrame& f) {
+    Json ports = Json::array();
     for (std::size_t i = 0; i < wire::PORT_COUNT; ++i) {
         if (i >= f.portnum && f.portfail[i] == 0) continue;
-        if (j.size() > 1) j += ',';
-        j += "{\"port\":" + std::to_string(i) + ",\"fail\":" + std::to_string(f.portfail[i]) + "}";
+        ports.push_back(Json{{"port", i}, {"fail", f.portfail[i]}});
     }
-    return j + "]";
+    return ports;
 }
 
-std::string device_json(const LineDevice& d) {
+Json device_value(const LineDevice& d) {
     const AgentReport& r = d.report;
     const bool done = d.phase == Phase::done;
-    std::string j = "{\"key\":" + json_string(r.address);
-    j += ",\"serial\":" + (r.record ? std::to_string(r.record->serial) : std::string("null"));
-    j += ",\"address\":" + json_string(r.address);
-    j += ",\"state\":" + json_string(done ? verdict_name(r.verdict) : phase_name(d.phase));
-    j += ",\"done\":" + json_bool(done);
-    j += ",\"verdict\":" + json_string(verdict_name(r.verdict));
-    j += ",\"health\":" + json_string(health_name(health_of(d)));
-    j += ",\"download\":" + json_string(download_result_name(r.download));
-    j += ",\"progress\":" +
-         (d.phase == Phase::downloading ? std::to_string(d.progress) : std::string("null"));
-    j += ",\"reason\":" + json_string(r.reason);
+    Json j;
+    j["key"] = utf8_of_latin1(r.address);
+    j["serial"] = r.record ? Json(r.record->serial) : Json(nullptr);
+    j["address"] = utf8_of_latin1(r.address);
+    j["state"] = done ? verdict_name(r.verdict) : phase_name(d.phase);
+    j["done"] = done;
+    j["verdict"] = verdict_name(r.verdict);
+    j["health"] = health_name(health_of(d));
+    j["download"] = download_result_name(r.download);
+    j["progress"] = d.phase == Phase::downloading ? Json(d.progress) : Json(nullptr);
+    j["reason"] = utf8_of_latin1(r.reason);
     if (r.record) {
         const wire::ResponseFrame& f = *r.record;
-        j += ",\"cycles\":" + std::to_string(f.cycles);
-        j += ",\"burntime\":" + std::to_string(f.burntime);
-        j += ",\"burn\":" + json_string(burn_time_text(f.burntime));
-        j += ",\"failed_items\":" + json_string(failed_items_text(f));
-        j += ",\"failed_ports\":" + json_string(failed_ports_text(f));
-        j += ",\"status\":" + json_string(wire::status_name(f.status));
-        j += ",\"error\":" + std::to_string(f.error);
-        j += ",\"diagsent\":" + std::to_string(f.diagsent);
-        j += ",\"diagrecv\":" + std::to_string(f.diagrecv);
-        j += ",\"items\":" + items_json(f);
-        j += ",\"ports\":" + ports_json(f);
+        j["cycles"] = f.cycles;
+        j["burntime"] = f.burntime;
+        j["burn"] = burn_time_text(f.burntime);
+        j["failed_items"] = utf8_of_latin1(failed_items_text(f));
+        j["failed_ports"] = failed_ports_text(f);
+        j["status"] = wire::status_name(f.status);
+        j["error"] = f.error;
+        j["diagsent"] = f.diagsent;
+        j["diagrecv"] = f.diagrecv;
+        j["items"] = items_value(f);
+        j["ports"] = ports_value(f);
     } else {
-        j += ",\"cycles\":null,\"burntime\":null,\"burn\":null,\"failed_items\":\"\","
-             "\"failed_ports\":\"\",\"status\":null,\"error\":null,\"diagsent\":null,"
-             "\"diagrecv\":null,\"items\":[],\"ports\":[]";
+        // The same keys, so the page need not tell the cases apart: no counters, no failures.
+        j["cycles"] = nullptr;
+        j["burntime"] = nullptr;
+        j["burn"] = nullptr;
+        j["failed_items"] = "";
+        j["failed_ports"] = "";
+        j["status"] = nullptr;
+        j["error"] = nullptr;
+        j["diagsent"] = nullptr;
+        j["diagrecv"] = nullptr;
+        j["items"] = Json::array();
+        j["ports"] = Json::array();
     }
-    return j + "}";
+    return j;
 }
 
 }  // namespace
@@ -110,39 +115,42 @@ std::string line_json(const LineInfo& info, const std::vector<LineDevice>& devic
     std::size_t downloading = 0;
     std::size_t done = 0;
     std::size_t passed = 0;
-    std::string list = "[";
+    Json list = Json::array();
     for (const LineDevice& d : devices) {
         ++health_count[static_cast<int>(health_of(d))];
         running += d.phase == Phase::running ? 1 : 0;
         downloading += d.phase == Phase::downloading ? 1 : 0;
         done += d.phase == Phase::done ? 1 : 0;
         passed += d.phase == Phase::done && agent_passed(d.report) ? 1 : 0;
-        if (list.size() > 1) list += ',';
-        list += device_json(d);
+        list.push_back(device_value(d));
     }
-    list += ']';
 
-    std::string j = "{\"station\":" + json_string(info.station);
-    j += ",\"state\":" + json_string(info.state);
-    j += ",\"started_at\":" + (info.started_at != 0 ? std::to_string(info.started_at) : "null");
+    Json j;
+    j["station"] = utf8_of_latin1(info.station);
+    j["state"] = utf8_of_latin1(info.state);
+    j["started_at"] = info.started_at != 0 ? Json(info.started_at) : Json(nullptr);
     if (info.plan) {
         const RunPlan& p = *info.plan;
-        j += ",\"plan\":{\"duration_ms\":" + std::to_string(p.duration.count()) +
-             ",\"baud\":" + std::to_string(p.baud) + ",\"firmware\":" + json_string(p.firmware) +
-             ",\"declare_fail\":" + json_bool(p.declare_fail) +
-             ",\"stop_all_on_fail\":" + json_bool(p.stop_all_on_fail) + "}";
+        j["plan"] = Json{{"duration_ms", p.duration.count()},
+                         {"baud", p.baud},
+                         {"firmware", utf8_of_latin1(p.firmware)},
+                         {"declare_fail", p.declare_fail},
+                         {"stop_all_on_fail", p.stop_all_on_fail}};
     } else {
-        j += ",\"plan\":null";
+        j["plan"] = nullptr;
     }
-    j += ",\"totals\":{\"devices\":" + std::to_string(devices.size());
+    Json totals;
+    totals["devices"] = devices.size();
     for (const Health h : {Health::waiting, Health::clean, Health::failing, Health::stopped}) {
-        j += ",\"" + std::string(health_name(h)) +
-             "\":" + std::to_string(health_count[static_cast<int>(h)]);
+        totals[health_name(h)] = health_count[static_cast<int>(h)];
     }
-    j += ",\"running\":" + std::to_string(running) +
-         ",\"downloading\":" + std::to_string(downloading) + ",\"done\":" + std::to_string(done) +
-         ",\"passed\":" + std::to_string(passed) + "}";
-    return j + ",\"devices\":" + list + "}";
+    totals["running"] = running;
+    totals["downloading"] = downloading;
+    totals["done"] = done;
+    totals["passed"] = passed;
+    j["totals"] = std::move(totals);
+    j["devices"] = std::move(list);
+    return json_line(j);
 }
 
 LineFeed::LineFeed(std::string first) : snapshot_{1, std::move(first), false} {}

@@ -4,6 +4,9 @@
 #include <array>
 #include <cstdio>
 #include <ctime>
+#include <utility>
+
+#include "station/json.h"
 
 namespace ovik::station {
 namespace {
@@ -27,7 +30,6 @@ bool port_listed(const ResponseFrame& f, std::size_t i) {
 constexpr const char* ALERT_ON = "\x1b[1;31m";
 constexpr const char* ALERT_OFF = "\x1b[0m";
 
-// Bytes above 0x7F count as Latin-1, as in the JSON.
 void append_utf8(std::string& out, unsigned char c) {
     if (c < 0x80) {
         out += static_cast<char>(c);
@@ -55,6 +57,46 @@ std::string datetime_text(const std::array<uint8_t, 6>& dt) {
     std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", 1900 + dt[5], dt[4] + 1,
                   dt[3], dt[2], dt[1], dt[0]);
     return text;
+}
+
+Json record_value(const ResponseFrame& f) {
+    Json j;
+    j["code"] = f.code;
+    j["ser"] = f.ser;
+    j["serial"] = f.serial;
+    j["ip"] = ip_text(f.ip);
+    j["softwareid"] = f.softwareid;
+    j["apid"] = f.apid;
+    j["status"] = f.status;
+    j["status_name"] = status_name(f.status);
+    j["error"] = f.error;
+    j["burntime"] = f.burntime;
+    j["cycles"] = f.cycles;
+    j["diagsent"] = f.diagsent;
+    j["diagrecv"] = f.diagrecv;
+    j["datetime"] = datetime_text(f.datetime);
+    j["portnum"] = f.portnum;
+    Json ports = Json::object();
+    for (std::size_t i = 0; i < PORT_COUNT; ++i) {
+        if (port_listed(f, i)) ports["port " + std::to_string(i)] = f.portfail[i];
+    }
+    j["portfail"] = std::move(ports);
+    Json items = Json::array();
+    for (std::size_t i = 0; i < ITEM_COUNT; ++i) {
+        const std::string name = field_text(f.item[i].name);
+        if (name.empty()) continue;
+        items.push_back(Json{{"name", utf8_of_latin1(name)}, {"fail", f.item[i].fail}});
+    }
+    j["items"] = std::move(items);
+    j["wlan_ping_sent"] = f.wlan_ping_sent;
+    j["wlan_ping_recv"] = f.wlan_ping_recv;
+    j["wlan_signal"] = f.wlan_signal;
+    j["wlan_bitrate"] = f.wlan_bitrate;
+    j["wlan0_ssid"] = utf8_of_latin1(field_text(f.wlan0_ssid));
+    j["wlan0_channel"] = utf8_of_latin1(field_text(f.wlan0_channel));
+    j["wlan1_ssid"] = utf8_of_latin1(field_text(f.wlan1_ssid));
+    j["wlan1_channel"] = utf8_of_latin1(field_text(f.wlan1_channel));
+    return j;
 }
 
 }  // namespace
@@ -176,106 +218,29 @@ std::string verdict_table(const std::vector<AgentReport>& reports) {
     return text;
 }
 
-std::string json_string(std::string_view text) {
-    std::string out = "\"";
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (c < 0x20 || c >= 0x7F) {
-                    char esc[8];
-                    std::snprintf(esc, sizeof esc, "\\u%04x", c);
-                    out += esc;
-                } else {
-                    out += ch;
-                }
-        }
-    }
-    return out + "\"";
+std::string utf8_of_latin1(std::string_view text) {
+    std::string out;
+    for (const char ch : text) append_utf8(out, static_cast<unsigned char>(ch));
+    return out;
 }
 
 std::string record_json(const ResponseFrame& f, const std::string& indent) {
-    const std::string in = indent + "  ";
-    std::string j = "{\n";
-    auto num = [&](const char* key, uint64_t value) {
-        j += in + json_string(key) + ": " + std::to_string(value) + ",\n";
-    };
-    auto text = [&](const char* key, const std::string& value) {
-        j += in + json_string(key) + ": " + json_string(value) + ",\n";
-    };
-    num("code", f.code);
-    num("ser", f.ser);
-    num("serial", f.serial);
-    text("ip", ip_text(f.ip));
-    num("softwareid", f.softwareid);
-    num("apid", f.apid);
-    num("status", f.status);
-    text("status_name", status_name(f.status));
-    num("error", f.error);
-    num("burntime", f.burntime);
-    num("cycles", f.cycles);
-    num("diagsent", f.diagsent);
-    num("diagrecv", f.diagrecv);
-    text("datetime", datetime_text(f.datetime));
-    num("portnum", f.portnum);
-    std::string ports;
-    for (std::size_t i = 0; i < PORT_COUNT; ++i) {
-        if (!port_listed(f, i)) continue;
-        if (!ports.empty()) ports += ", ";
-        ports += json_string("port " + std::to_string(i)) + ": " + std::to_string(f.portfail[i]);
-    }
-    j += in + "\"portfail\": {" + ports + "},\n";
-    std::string items;
-    for (std::size_t i = 0; i < ITEM_COUNT; ++i) {
-        const std::string name = field_text(f.item[i].name);
-        if (name.empty()) continue;
-        if (!items.empty()) items += ", ";
-        items += "{\"name\": " + json_string(name) +
-                 ", \"fail\": " + std::to_string(f.item[i].fail) + "}";
-    }
-    j += in + "\"items\": [" + items + "],\n";
-    num("wlan_ping_sent", f.wlan_ping_sent);
-    num("wlan_ping_recv", f.wlan_ping_recv);
-    num("wlan_signal", f.wlan_signal);
-    num("wlan_bitrate", f.wlan_bitrate);
-    text("wlan0_ssid", field_text(f.wlan0_ssid));
-    text("wlan0_channel", field_text(f.wlan0_channel));
-    text("wlan1_ssid", field_text(f.wlan1_ssid));
-    j += in + "\"wlan1_channel\": " + json_string(field_text(f.wlan1_channel)) + "\n";
-    return j + indent + "}";
+    return json_layout(record_value(f), indent, 1);
 }
 
 std::string report_json(const std::vector<AgentReport>& reports) {
-    std::string j = "[";
-    for (std::size_t i = 0; i < reports.size(); ++i) {
-        const AgentReport& r = reports[i];
-        j += i == 0 ? "\n" : ",\n";
-        j += "  {\n";
-        j += "    \"serial\": " +
-             (r.record ? std::to_string(r.record->serial) : std::string("null")) + ",\n";
-        j += "    \"address\": " + json_string(r.address) + ",\n";
-        j += "    \"verdict\": " + json_string(verdict_name(r.verdict)) + ",\n";
-        j += "    \"download\": " + json_string(download_result_name(r.download)) + ",\n";
-        j += "    \"reason\": " + json_string(r.reason) + ",\n";
-        j += "    \"record\": " + (r.record ? record_json(*r.record, "    ") : "null") + "\n";
-        j += "  }";
+    Json list = Json::array();
+    for (const AgentReport& r : reports) {
+        Json j;
+        j["serial"] = r.record ? Json(r.record->serial) : Json(nullptr);
+        j["address"] = utf8_of_latin1(r.address);
+        j["verdict"] = verdict_name(r.verdict);
+        j["download"] = download_result_name(r.download);
+        j["reason"] = utf8_of_latin1(r.reason);
+        j["record"] = r.record ? record_value(*r.record) : Json(nullptr);
+        list.push_back(std::move(j));
     }
-    return j + (reports.empty() ? "]\n" : "\n]\n");
+    return json_layout(list, "", 3) + "\n";
 }
 
 std::string csv_field(std::string_view text) {

@@ -50,9 +50,11 @@ std::string table_text(const std::vector<std::vector<Cell>>& rows, bool highligh
 
 std::string verdict_table(const std::vector<AgentReport>& reports);
 
-// A JSON string literal, quotes included. Bytes above 0x7F count as Latin-1, so any text from
-// a device gives valid JSON.
-std::string json_string(std::string_view text);
+// Texts from devices, operators and databases are bytes, those above 0x7F Latin-1; the reports
+// hold them as UTF-8, so any text is valid JSON, CSV and XML.
+std::string utf8_of_latin1(std::string_view text);
+
+// The record as JSON, a field a line two spaces in from indent, the closing brace at indent.
 std::string record_json(const wire::ResponseFrame& f, const std::string& indent);
 std::string report_json(const std::vector<AgentReport>& reports);
 

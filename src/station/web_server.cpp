@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "station/endpoint.h"
+#include "station/json.h"
 #include "station/web_assets.h"
 
 namespace ovik::station {
@@ -33,8 +34,8 @@ std::optional<uint32_t> serial_of(const std::string& text) {
     return value;
 }
 
-std::string number_or_null(const std::optional<uint32_t>& value) {
-    return value ? std::to_string(*value) : "null";
+Json number_or_null(const std::optional<uint32_t>& value) {
+    return value ? Json(*value) : Json(nullptr);
 }
 
 void send_asset(httplib::Response& res, std::string_view name) {
@@ -100,15 +101,15 @@ void WebServer::Impl::route() {
     server.Get(R"(/api/device/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
         const std::optional<uint32_t> serial = serial_of(req.matches[1]);
         if (!serial) {
-            send_json(res, "{\"error\":\"not a serial number\"}", 404);
+            send_json(res, json_line({{"error", "not a serial number"}}), 404);
             return;
         }
         std::string error;
         const std::optional<std::vector<RunRecord>> runs = history(*serial, error);
         if (!runs) {
             send_json(res,
-                      "{\"serial\":" + std::to_string(*serial) +
-                          ",\"error\":" + json_string("cannot read the records: " + error) + "}",
+                      json_line({{"serial", *serial},
+                                 {"error", utf8_of_latin1("cannot read the records: " + error)}}),
                       503);
             return;
         }
@@ -162,35 +163,33 @@ std::optional<WebAddress> parse_web_address(const std::string& text) {
 }
 
 std::string runs_json(uint32_t serial, const std::vector<RunRecord>& runs) {
-    std::string j = "{\"serial\":" + std::to_string(serial) + ",\"runs\":[";
+    Json list = Json::array();
     for (const RunRecord& r : runs) {
-        if (&r != &runs.front()) j += ',';
-        j += "{\"ended_at\":" + std::to_string(r.ended_at);
-        j += ",\"ended\":" + json_string(local_time_text(r.ended_at));
-        j += ",\"started_at\":" + number_or_null(r.started_at);
-        j += ",\"started\":" +
-             (r.started_at ? json_string(local_time_text(*r.started_at)) : std::string("null"));
-        j += ",\"station\":" + json_string(r.station);
-        j += ",\"address\":" + json_string(r.address);
-        j += ",\"verdict\":" + json_string(r.verdict);
-        j += ",\"download\":" + json_string(r.download);
-        j += ",\"reason\":" + json_string(r.reason);
-        j += ",\"cycles\":" + number_or_null(r.cycles);
-        j += ",\"burn\":" +
-             (r.burntime ? json_string(burn_time_text(*r.burntime)) : std::string("null"));
-        j += ",\"failed_items\":" + json_string(r.failed_items);
-        j += ",\"failed_ports\":" + json_string(r.failed_ports);
-        j += ",\"baud\":" + std::to_string(r.plan.baud);
-        j += ",\"firmware\":" + json_string(r.plan.firmware);
-        j += ",\"duration_ms\":" + std::to_string(r.plan.duration.count());
-        j += ",\"declare_fail\":" + std::string(r.plan.declare_fail ? "true" : "false");
-        j += ",\"stop_all_on_fail\":" + std::string(r.plan.stop_all_on_fail ? "true" : "false");
+        Json j;
+        j["ended_at"] = r.ended_at;
+        j["ended"] = local_time_text(r.ended_at);
+        j["started_at"] = number_or_null(r.started_at);
+        j["started"] = r.started_at ? Json(local_time_text(*r.started_at)) : Json(nullptr);
+        j["station"] = utf8_of_latin1(r.station);
+        j["address"] = utf8_of_latin1(r.address);
+        j["verdict"] = utf8_of_latin1(r.verdict);
+        j["download"] = utf8_of_latin1(r.download);
+        j["reason"] = utf8_of_latin1(r.reason);
+        j["cycles"] = number_or_null(r.cycles);
+        j["burn"] = r.burntime ? Json(burn_time_text(*r.burntime)) : Json(nullptr);
+        j["failed_items"] = utf8_of_latin1(r.failed_items);
+        j["failed_ports"] = utf8_of_latin1(r.failed_ports);
+        j["baud"] = r.plan.baud;
+        j["firmware"] = utf8_of_latin1(r.plan.firmware);
+        j["duration_ms"] = r.plan.duration.count();
+        j["declare_fail"] = r.plan.declare_fail;
+        j["stop_all_on_fail"] = r.plan.stop_all_on_fail;
         // As text: the page parses it, so one damaged row of a shared database spoils only
         // its own record.
-        j += ",\"record\":" + (r.record.empty() ? std::string("null") : json_string(r.record));
-        j += "}";
+        j["record"] = r.record.empty() ? Json(nullptr) : Json(utf8_of_latin1(r.record));
+        list.push_back(std::move(j));
     }
-    return j + "]}";
+    return json_line({{"serial", serial}, {"runs", std::move(list)}});
 }
 
 std::unique_ptr<WebServer> WebServer::start(const WebAddress& address, const LineFeed& feed,

@@ -72,14 +72,14 @@ TEST(LineSnapshot, JsonHoldsTotalsAndEachAgentsFailuresOnOneLine) {
         device(Phase::polling, Verdict::pending, std::nullopt),
     };
     RunPlan plan;
-    plan.firmware = "fw-1.2.bin";
+    plan.firmware = "fw-1.2\xe9.bin";  // a Latin-1 byte
     plan.duration = Millis(3600000);
     const std::string json = line_json({"line-3", "running", plan, 1700000000}, devices);
 
     EXPECT_EQ(json.find('\n'), std::string::npos) << json;
     EXPECT_EQ(json.rfind("{\"station\":\"line-3\",\"state\":\"running\",\"started_at\":1700000000,"
                          "\"plan\":{\"duration_ms\":3600000,\"baud\":115200,\"firmware\":"
-                         "\"fw-1.2.bin\",\"declare_fail\":false,\"stop_all_on_fail\":false},"
+                         "\"fw-1.2\\u00e9.bin\",\"declare_fail\":false,\"stop_all_on_fail\":false},"
                          "\"totals\":{\"devices\":5,\"waiting\":1,\"clean\":3,\"failing\":1,"
                          "\"stopped\":0,\"running\":2,\"downloading\":1,\"done\":1,\"passed\":1},"
                          "\"devices\":[{\"key\":\"10.0.0.5\",\"serial\":4001,",

@@ -18,7 +18,7 @@ RunRecord stored_run() {
     RunRecord r;
     r.started_at = 1700000001;
     r.ended_at = 1700000100;
-    r.station = "line-3";
+    r.station = "line-3\xe9";  // a Latin-1 byte
     r.address = "10.0.0.5";
     r.verdict = "failed";
     r.download = "not requested";
@@ -72,7 +72,7 @@ TEST(WebServer, ServesPagesSnapshotAndDeviceRuns) {
          "{\"serial\":77,\"runs\":[{\"ended_at\":1700000100,"},
         {"/api/device/13", 503, "application/json",
          "{\"serial\":13,\"error\":\"cannot read the records: connection refused\"}"},
-        {"/api/device/99999999999", 404, "application/json", "not a serial number"},
+        {"/api/device/99999999999", 404, "application/json", "{\"error\":\"not a serial number\"}"},
         {"/device/x", 404, "", ""},
         {"/etc/passwd", 404, "", ""},
         {"/index.html/../cli.cpp", 404, "", ""},
@@ -92,7 +92,7 @@ TEST(WebServer, ServesPagesSnapshotAndDeviceRuns) {
     ASSERT_TRUE(device);
     const char* fields[] = {
         "\"started_at\":1700000001,",
-        "\"station\":\"line-3\",\"address\":\"10.0.0.5\",\"verdict\":\"failed\","
+        "\"station\":\"line-3\\u00e9\",\"address\":\"10.0.0.5\",\"verdict\":\"failed\","
         "\"download\":\"not requested\",\"reason\":\"lost: \\\"no answer\\\"\",\"cycles\":9,"
         "\"burn\":\"0:01:00\",\"failed_items\":\"\",\"failed_ports\":\"1:3\",\"baud\":115200,"
         "\"firmware\":\"na\",\"duration_ms\":60000,\"declare_fail\":false,"
