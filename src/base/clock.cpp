@@ -1,5 +1,8 @@
 #include "base/clock.h"
 
+#include <poll.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 
@@ -24,6 +27,24 @@ SystemClock system_clock;
 std::atomic<Clock*> current{&system_clock};
 
 }  // namespace
+
+int wait_readable(int fd, int64_t timeout_ms, int64_t* left_ms) {
+    const auto monotonic_ms = [] {
+        timespec ts{};
+        ::clock_gettime(CLOCK_MONOTONIC, &ts);
+        return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    };
+    const int64_t deadline = monotonic_ms() + timeout_ms;
+    int ready = 0;
+    for (;;) {
+        const int64_t left = std::max<int64_t>(0, deadline - monotonic_ms());
+        pollfd pfd{fd, POLLIN, 0};
+        ready = ::poll(&pfd, 1, static_cast<int>(left));
+        if (ready >= 0 || errno != EINTR) break;
+    }
+    if (left_ms != nullptr) *left_ms = std::max<int64_t>(0, deadline - monotonic_ms());
+    return ready > 0 ? 1 : ready;
+}
 
 Clock& clock() {
     return *current.load(std::memory_order_acquire);

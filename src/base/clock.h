@@ -35,4 +35,9 @@ inline void sleep_s(int64_t s) {
     clock().sleep_ms(s * 1000);
 }
 
+// Waits until fd is readable, at most timeout_ms: 1 when it is, 0 at the time limit, -1 on an
+// error (errno says which). With left_ms, the time not used is stored there, so that several
+// waits can share one budget.
+int wait_readable(int fd, int64_t timeout_ms, int64_t* left_ms = nullptr);
+
 }  // namespace ovik

@@ -5,14 +5,11 @@
 
 #include "base/unique_fd.h"
 #include "hostlink/hostlink.h"
-#include "plan/testresult.h"
 
 namespace ovik {
 
-HostCommand hostcommand;
-
-void parse_command_frame(const uint8_t* bytes) {
-    hostcommand = wire::decode_command(
+HostCommand parse_command_frame(const uint8_t* bytes) {
+    return wire::decode_command(
         std::span<const uint8_t, wire::COMMAND_FRAME_SIZE>(bytes, wire::COMMAND_FRAME_SIZE));
 }
 
@@ -30,7 +27,7 @@ void read_text_field(const char* path, std::array<char, N>& field) {
 
 }  // namespace
 
-wire::ResponseBytes build_response_frame(const WifiTextFiles& files) {
+wire::ResponseBytes build_response_frame(const TestResult& testresult, const WifiTextFiles& files) {
     constexpr auto r = std::memory_order_relaxed;
     wire::ResponseFrame f;
     f.code = testresult.code;

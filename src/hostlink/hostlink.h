@@ -5,22 +5,23 @@
 
 #include <netinet/in.h>
 
-#include <atomic>
 #include <cstdint>
+#include <optional>
 
 #include "base/clock.h"
 #include "base/unique_fd.h"
+#include "plan/config.h"
+#include "plan/testresult.h"
 #include "platform/download.h"
 #include "wire/frames.h"
 
 namespace ovik {
 
-// The last command frame from the PC, numbers in host order.
+// A command frame from the PC, numbers in host order.
 using HostCommand = wire::CommandFrame;
-extern HostCommand hostcommand;
 
-// Converts the first 128 received bytes into hostcommand.
-void parse_command_frame(const uint8_t* bytes);
+// Converts the first 128 received bytes into a command.
+HostCommand parse_command_frame(const uint8_t* bytes);
 
 // Files the device image writes with the Wi-Fi names the PC sees in every frame.
 struct WifiTextFiles {
@@ -30,8 +31,9 @@ struct WifiTextFiles {
     const char* wlan1_channel = "/dev/shm/wlan1_channel";
 };
 
-// testresult in its network form, with the four Wi-Fi texts read from their files.
-wire::ResponseBytes build_response_frame(const WifiTextFiles& files = WifiTextFiles{});
+// The record in its network form, with the four Wi-Fi texts read from their files.
+wire::ResponseBytes build_response_frame(const TestResult& testresult,
+                                         const WifiTextFiles& files = WifiTextFiles{});
 
 // What the run control needs from the device; the system's own is the hardware clock and the
 // download thread, tests give their own.
@@ -41,8 +43,11 @@ class RunPlatform {
     virtual int32_t read_clock() = 0;
     virtual int set_clock(int32_t t) = 0;
     virtual void fill_time(uint8_t datetime[6]) = 0;
-    // Starts the download thread (nothing new when one runs already).
-    virtual void start_download() = 0;
+    // Starts the download thread for the file (nothing new when one runs already); it waits
+    // for release_download().
+    virtual void start_download(const FwrFile& file) = 0;
+    virtual void release_download() = 0;
+    virtual int32_t download_progress() = 0;
 };
 
 // The device's own: hardware clock, download thread.
@@ -51,13 +56,15 @@ class DevicePlatform final : public RunPlatform {
     int32_t read_clock() override;
     int set_clock(int32_t t) override;
     void fill_time(uint8_t datetime[6]) override;
-    void start_download() override;
+    void start_download(const FwrFile& file) override;
+    void release_download() override;
+    int32_t download_progress() override;
 
   private:
     Downloader downloader_;
 };
 
-// State of the link loop.
+// State of the link loop and of the run it drives, besides the shared record.
 struct LinkState {
     sockaddr_in peer{};         // destination of every response and report
     bool alive_pending = true;  // announce while idle and nobody has been answered
@@ -65,32 +72,39 @@ struct LinkState {
     bool loop_end = false;
     int32_t start_time = 0;  // hardware-clock readings of the start and stop commands
     int32_t stop_time = 0;
+    HostCommand hostcommand{};  // the last command frame
+    uint32_t downloadfwr = 0;   // a download is expected; the PC's "na" file name clears it
+    FwrFile fwr_file{};         // the firmware file name from set parameter
+    // The verdict that the stop's answer carried: the end of the run shows this one.
+    std::optional<bool> stop_failed;
 
-    LinkState();
+    explicit LinkState(uint32_t expect_download = 0);
 };
 
 enum class Reply { None, Ack, Nak };
 
-// The command handler: acts on hostcommand, and says what to send back. testresult.error has
-// been cleared by the caller.
-Reply handle_command(LinkState& link, RunPlatform& platform);
+// The command handler: acts on link.hostcommand, and says what to send back. The record's
+// error has been cleared by the caller.
+Reply handle_command(LinkState& link, RunState& run, RunPlatform& platform);
 
-// The ACK or NAK frame for hostcommand: the record with the answer's code, the clock's date and
-// the burn time. A PC has been answered, so the announcements stop.
-wire::ResponseBytes answer_frame(LinkState& link, RunPlatform& platform, Reply reply,
+// The ACK or NAK frame for link.hostcommand: the record with the answer's code, the clock's
+// date and the burn time. A PC has been answered, so the announcements stop.
+wire::ResponseBytes answer_frame(LinkState& link, RunState& run, RunPlatform& platform, Reply reply,
                                  const WifiTextFiles& files = WifiTextFiles{});
 
-// Opens the host link socket on eth0, port 1033. Ends the process with status 255 when it
-// cannot be set up.
+// Opens the host link socket on eth0, port 1033; an invalid descriptor when it cannot be set
+// up (the reason has been printed).
 UniqueFd open_host_link_socket();
 
 // Serves the link until a verdict (or the end of a download) ends it.
-void host_link_loop(const UniqueFd& sock, LinkState& link, RunPlatform& platform);
+void host_link_loop(const UniqueFd& sock, LinkState& link, RunState& run, RunPlatform& platform);
 
-// After the loop: restore the PHY, show the verdict, write mm_flags for a pass. Never returns.
-[[noreturn]] void end_of_run(UniqueFd sock);
+// The verdict part of the end of the run: restore the PHY, show the verdict, write mm_flags
+// for a pass.
+void show_verdict(const LinkState& link, RunState& run, const Configuration& config);
 
-// The verdict part of the end of the run (everything but the final sleep).
-void show_verdict();
+// After the loop: close the socket, show the verdict, then sleep until power-off.
+[[noreturn]] void end_of_run(UniqueFd sock, const LinkState& link, RunState& run,
+                             const Configuration& config);
 
 }  // namespace ovik

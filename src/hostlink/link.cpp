@@ -1,16 +1,16 @@
 #include <arpa/inet.h>
 #include <net/if.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
+#include "base/clock.h"
 #include "base/console.h"
 #include "hostlink/hostlink.h"
 #include "plan/testresult.h"
+#include "platform/netif.h"
 #include "platform/rtc.h"
 
 namespace ovik {
@@ -18,8 +18,6 @@ namespace ovik {
 using namespace wire;
 
 namespace {
-
-constexpr auto relaxed = std::memory_order_relaxed;
 
 sockaddr_in broadcast_peer() {
     sockaddr_in a{};
@@ -29,8 +27,7 @@ sockaddr_in broadcast_peer() {
     return a;
 }
 
-ssize_t send_frame(const UniqueFd& sock, const sockaddr_in& peer,
-                   const ResponseBytes& frame = build_response_frame()) {
+ssize_t send_frame(const UniqueFd& sock, const sockaddr_in& peer, const ResponseBytes& frame) {
     return ::sendto(sock.get(), frame.data(), frame.size(), 0,
                     reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
 }
@@ -46,14 +43,16 @@ uint32_t burn_time(const LinkState& link, RunPlatform& platform) {
 }
 
 // Announcement or status report at the top of each pass.
-void announce_or_report(const UniqueFd& sock, LinkState& link, RunPlatform& platform) {
-    const uint16_t status = run_status();
+void announce_or_report(const UniqueFd& sock, LinkState& link, RunState& run,
+                        RunPlatform& platform) {
+    TestResult& testresult = run.testresult;
+    const uint16_t status = run.status();
     if (status == STATUS_IDLE) {
         if (!link.alive_pending) return;
         testresult.code = RSP_ALIVE;
         platform.fill_time(testresult.datetime.data());
         link.peer = broadcast_peer();
-        const ssize_t sent = send_frame(sock, link.peer);
+        const ssize_t sent = send_frame(sock, link.peer, build_response_frame(testresult));
         say("<<Send ALIVE message to PC to want to start burning. [%d]\n", static_cast<int>(sent));
         return;
     }
@@ -64,28 +63,28 @@ void announce_or_report(const UniqueFd& sock, LinkState& link, RunPlatform& plat
         testresult.code = RSP_DIAG;
         platform.fill_time(testresult.datetime.data());
         testresult.burntime = burn_time(link, platform);
-        send_frame(sock, link.peer);
+        send_frame(sock, link.peer, build_response_frame(testresult));
         ++testresult.diagsent;
     } else {
         // Each download report carries the progress read at the report before.
-        const int32_t progress = download_progress.load(relaxed);
+        const int32_t progress = platform.download_progress();
         if (progress > 99) {
-            set_run_status(STATUS_DOWNLOAD_OK);
+            run.set_status(STATUS_DOWNLOAD_OK);
             testresult.code = RSP_DOWNLOAD_END;
             link.loop_end = true;
         } else if (progress < 0) {
-            set_run_status(STATUS_DOWNLOAD_FAIL);
+            run.set_status(STATUS_DOWNLOAD_FAIL);
             testresult.code = RSP_DOWNLOAD_END;
             link.loop_end = true;
         } else {
             testresult.code = RSP_DIAG;
         }
-        send_frame(sock, link.peer);
+        send_frame(sock, link.peer, build_response_frame(testresult));
         testresult.diagsent = static_cast<uint32_t>(progress);
     }
     link.last_report = now;
     say("<<Response [TQ61_DIAG] to PC my ser=%d, time=%lu, status=0x%x\n", testresult.ser,
-        static_cast<unsigned long>(testresult.burntime), run_status());
+        static_cast<unsigned long>(testresult.burntime), run.status());
 }
 
 const char* command_line_text(uint16_t cmd) {
@@ -121,7 +120,8 @@ const char* command_line_text(uint16_t cmd) {
 
 }  // namespace
 
-LinkState::LinkState() : peer(broadcast_peer()) {}
+LinkState::LinkState(uint32_t expect_download)
+    : peer(broadcast_peer()), downloadfwr(expect_download) {}
 
 int32_t DevicePlatform::read_clock() {
     return read_rtc_time();
@@ -132,34 +132,40 @@ int DevicePlatform::set_clock(int32_t t) {
 void DevicePlatform::fill_time(uint8_t datetime[6]) {
     rtc_datetime(datetime);
 }
-void DevicePlatform::start_download() {
-    downloader_.start();
+void DevicePlatform::start_download(const FwrFile& file) {
+    downloader_.start(file);
+}
+void DevicePlatform::release_download() {
+    downloader_.release();
+}
+int32_t DevicePlatform::download_progress() {
+    return downloader_.progress();
 }
 
-ResponseBytes answer_frame(LinkState& link, RunPlatform& platform, Reply reply,
+ResponseBytes answer_frame(LinkState& link, RunState& run, RunPlatform& platform, Reply reply,
                            const WifiTextFiles& files) {
+    TestResult& testresult = run.testresult;
     link.alive_pending = false;
     testresult.code =
-        static_cast<uint16_t>((reply == Reply::Ack ? ACK_BIT : NAK_BIT) | hostcommand.cmd);
+        static_cast<uint16_t>((reply == Reply::Ack ? ACK_BIT : NAK_BIT) | link.hostcommand.cmd);
     platform.fill_time(testresult.datetime.data());
-    testresult.burntime = run_status() == STATUS_RUNNING
+    testresult.burntime = run.status() == STATUS_RUNNING
                               ? burn_time(link, platform)
                               : seconds_between(link.start_time, link.stop_time);
-    return build_response_frame(files);
+    return build_response_frame(testresult, files);
 }
 
 UniqueFd open_host_link_socket() {
     UniqueFd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!sock.valid()) {
         say("Open the socket is fail !\n");
-        std::exit(-1);
+        return sock;
     }
-    char device[32] = "eth0";
-    if (::setsockopt(sock.get(), SOL_SOCKET, SO_BINDTODEVICE, device, sizeof device) != 0) {
+    if (!bind_to_device(sock.get(), "eth0")) {
         say("Cannot assign the opened socket file handle to eth0 !\n");
         std::fprintf(stderr, "SO_BINDTODEVICE eth0: %s\n", std::strerror(errno));
         sock.reset();
-        std::exit(-1);
+        return sock;
     }
     const int on = 1;
     (void)::setsockopt(sock.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
@@ -172,21 +178,19 @@ UniqueFd open_host_link_socket() {
     if (::bind(sock.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         std::fprintf(stderr, "bind to port %d: %s\n", AGENT_PORT, std::strerror(errno));
         sock.reset();
-        std::exit(-1);
     }
     return sock;
 }
 
-void host_link_loop(const UniqueFd& sock, LinkState& link, RunPlatform& platform) {
+void host_link_loop(const UniqueFd& sock, LinkState& link, RunState& run, RunPlatform& platform) {
+    TestResult& testresult = run.testresult;
     while (!link.loop_end) {
         // The pass whose download report ends the loop still answers one command: the PC
         // may query the verdict right after the last report.
-        announce_or_report(sock, link, platform);
+        announce_or_report(sock, link, run, platform);
 
-        pollfd pfd{sock.get(), POLLIN, 0};
-        const int wait_ms = run_status() == STATUS_IDLE ? 3000 : 1000;
-        const int ready = ::poll(&pfd, 1, wait_ms);
-        if (ready <= 0) continue;
+        const int wait_ms = run.status() == STATUS_IDLE ? 3000 : 1000;
+        if (wait_readable(sock.get(), wait_ms) <= 0) continue;
 
         uint8_t buf[COMMAND_FRAME_SIZE];
         sockaddr_in from{};
@@ -201,20 +205,20 @@ void host_link_loop(const UniqueFd& sock, LinkState& link, RunPlatform& platform
         // A longer datagram counts as its first 128 bytes.
         const std::size_t got = std::min<std::size_t>(static_cast<std::size_t>(n), sizeof buf);
         if (got < sizeof buf) std::memset(buf + got, 0, sizeof buf - got);
-        parse_command_frame(buf);
-        say(">>Receive command (0x%x) from PC length = %d, ser=%d\n", hostcommand.cmd,
-            static_cast<int>(got), hostcommand.ser);
+        link.hostcommand = parse_command_frame(buf);
+        say(">>Receive command (0x%x) from PC length = %d, ser=%d\n", link.hostcommand.cmd,
+            static_cast<int>(got), link.hostcommand.ser);
         if (got < COMMAND_FRAME_SIZE) {
             say("The data length is too short, need [%d]\n", static_cast<int>(COMMAND_FRAME_SIZE));
             continue;
         }
 
         testresult.error = 0;
-        say("%s", command_line_text(hostcommand.cmd));
-        const Reply reply = handle_command(link, platform);
+        say("%s", command_line_text(link.hostcommand.cmd));
+        const Reply reply = handle_command(link, run, platform);
         if (reply == Reply::None) continue;
 
-        send_frame(sock, link.peer, answer_frame(link, platform, reply));
+        send_frame(sock, link.peer, answer_frame(link, run, platform, reply));
         say("<<Response command to PC my ser=%d, time=%lu!\n", testresult.ser,
             static_cast<unsigned long>(testresult.burntime));
     }

@@ -7,9 +7,6 @@
 #include "base/process.h"
 #include "hostlink/hostlink.h"
 #include "platform/bootenv.h"
-#include "platform/rtc.h"
-#include "plan/config.h"
-#include "plan/testresult.h"
 
 namespace ovik {
 
@@ -19,147 +16,152 @@ namespace {
 
 constexpr auto relaxed = std::memory_order_relaxed;
 
-void clear_run_counters() {
-    testresult.diagsent = 0;
-    testresult.diagrecv = 0;
-    testresult.wlan_ping_sent.store(0, relaxed);
-    testresult.wlan_ping_recv.store(0, relaxed);
-}
+// The handler's view of one command: the link's state, the run's and the device's.
+struct Command {
+    LinkState& link;
+    RunState& run;
+    RunPlatform& platform;
+    TestResult& testresult;
+    const HostCommand& hostcommand;
 
-void advance_sequence() {
-    testresult.ser = static_cast<uint16_t>(testresult.ser + 1);
-}
+    Reply nak(uint16_t error) {
+        testresult.error = error;
+        return Reply::Nak;
+    }
+    Reply ack() {
+        testresult.ser = static_cast<uint16_t>(testresult.ser + 1);
+        return Reply::Ack;
+    }
+    void clear_run_counters() {
+        testresult.diagsent = 0;
+        testresult.diagrecv = 0;
+        testresult.wlan_ping_sent.store(0, relaxed);
+        testresult.wlan_ping_recv.store(0, relaxed);
+    }
+};
 
-bool sequence_matches() {
-    if (hostcommand.ser == testresult.ser) return true;
-    say("Error sequence number my [%d], PC [%d]\n", testresult.ser, hostcommand.ser);
-    testresult.error = ERR_SEQUENCE;
+bool sequence_matches(Command& c) {
+    if (c.hostcommand.ser == c.testresult.ser) return true;
+    say("Error sequence number my [%d], PC [%d]\n", c.testresult.ser, c.hostcommand.ser);
+    c.testresult.error = ERR_SEQUENCE;
     return false;
 }
 
-Reply set_parameter() {
-    if (config.downloadfwr != 0) {
-        say("hostcommand.req.fwr = %s\n", fwr_text(hostcommand.fwr).c_str());
-    }
-    say("hostcommand.req.baud = %ld\n", static_cast<long>(hostcommand.baud));
-    if (hostcommand.baud > MAX_BAUD) {
+Reply set_parameter(Command& c) {
+    const HostCommand& cmd = c.hostcommand;
+    if (c.link.downloadfwr != 0) say("hostcommand.req.fwr = %s\n", fwr_text(cmd.fwr).c_str());
+    say("hostcommand.req.baud = %ld\n", static_cast<long>(cmd.baud));
+    if (cmd.baud > MAX_BAUD) {
         say("Error baud rate too large !\n");
-        testresult.error = ERR_BAUD;
-        return Reply::Nak;
+        return c.nak(ERR_BAUD);
     }
-    if (run_status() != STATUS_IDLE) {
+    if (c.run.status() != STATUS_IDLE) {
         say("Error status is not at idle status !\n");
-        testresult.error = ERR_STATE;
-        return Reply::Nak;
+        return c.nak(ERR_STATE);
     }
-    if (config.downloadfwr != 0) {
-        fwr_file.fill('\0');
-        std::copy(hostcommand.fwr.begin(), hostcommand.fwr.end(), fwr_file.begin());
-        if (fwr_text(hostcommand.fwr) == "na") config.downloadfwr = 0;
+    if (c.link.downloadfwr != 0) {
+        c.link.fwr_file.fill('\0');
+        std::copy(cmd.fwr.begin(), cmd.fwr.end(), c.link.fwr_file.begin());
+        if (fwr_text(cmd.fwr) == "na") c.link.downloadfwr = 0;
     }
-    serial_baud.store(hostcommand.baud, relaxed);
-    advance_sequence();
-    return Reply::Ack;
+    c.run.serial_baud.store(cmd.baud, relaxed);
+    return c.ack();
 }
 
-Reply start(LinkState& link, RunPlatform& platform) {
-    if (run_status() != STATUS_IDLE) {
+Reply start(Command& c) {
+    if (c.run.status() != STATUS_IDLE) {
         say("Error status is not at idle status !\n");
-        testresult.error = ERR_STATE;
-        return Reply::Nak;
+        return c.nak(ERR_STATE);
     }
     // The run's local times are the factory's, UTC+8, from here on.
-    static char tz[] = "TZ=CST-8";
-    ::putenv(tz);
+    ::setenv("TZ", "CST-8", 1);
     ::tzset();
-    if (platform.set_clock(static_cast<int32_t>(hostcommand.time)) < 0) {
+    const auto pc_time = static_cast<int32_t>(c.hostcommand.time);
+    if (c.platform.set_clock(pc_time) < 0) {
         sleep_s(3);
-        platform.set_clock(static_cast<int32_t>(hostcommand.time));
+        c.platform.set_clock(pc_time);
     }
     sleep_s(1);
-    clear_run_counters();
-    testresult.cycles.store(0, relaxed);
-    link.start_time = platform.read_clock();
-    advance_sequence();
-    set_run_status(STATUS_RUNNING);
-    link.last_report = now_ms();
-    return Reply::Ack;
+    c.clear_run_counters();
+    c.testresult.cycles.store(0, relaxed);
+    c.link.start_time = c.platform.read_clock();
+    const Reply reply = c.ack();
+    c.run.set_status(STATUS_RUNNING);
+    c.link.last_report = now_ms();
+    return reply;
 }
 
-Reply stop(LinkState& link, RunPlatform& platform) {
-    if (run_status() != STATUS_RUNNING) {
-        testresult.error = ERR_STATE;
-        return Reply::Nak;
-    }
-    link.stop_time = platform.read_clock();
-    say("stopburntime:%lu\n", static_cast<unsigned long>(static_cast<uint32_t>(link.stop_time)));
-    teststop.store(1, relaxed);
-    if (config.downloadfwr == 0) link.loop_end = true;
-    if (hostcommand.fail != 0) testfail.store(-1, relaxed);
-    if (testfail.load(relaxed) != 0) {
-        link.loop_end = true;
-        set_run_status(STATUS_FAIL);
-        testresult.error = ERR_RUN_FAILED;
+Reply stop(Command& c) {
+    if (c.run.status() != STATUS_RUNNING) return c.nak(ERR_STATE);
+    c.link.stop_time = c.platform.read_clock();
+    say("stopburntime:%lu\n", static_cast<unsigned long>(static_cast<uint32_t>(c.link.stop_time)));
+    c.run.teststop.store(1, relaxed);
+    if (c.link.downloadfwr == 0) c.link.loop_end = true;
+    if (c.hostcommand.fail != 0) c.run.mark_failed();
+    const bool failed = c.run.failed();
+    c.link.stop_failed = failed;
+    if (failed) {
+        c.link.loop_end = true;
+        c.run.set_status(STATUS_FAIL);
+        c.testresult.error = ERR_RUN_FAILED;
     } else {
-        set_run_status(STATUS_OK);
+        c.run.set_status(STATUS_OK);
     }
-    clear_run_counters();
-    advance_sequence();
-    return Reply::Ack;
+    c.clear_run_counters();
+    return c.ack();
 }
 
-Reply download(RunPlatform& platform) {
-    platform.start_download();
-    download_request.store(1, std::memory_order_release);
-    set_run_status(STATUS_DOWNLOAD);
-    advance_sequence();
-    return Reply::Ack;
+Reply download(Command& c) {
+    c.platform.start_download(c.link.fwr_file);
+    c.platform.release_download();
+    c.run.set_status(STATUS_DOWNLOAD);
+    return c.ack();
 }
 
-void reset(LinkState& link) {
-    set_run_status(STATUS_IDLE);
-    testresult.ser = 0;
-    clear_run_counters();
-    link.start_time = 0;
-    link.stop_time = 0;
-    testresult.burntime = 0;
-    testresult.cycles.store(0, relaxed);
-    for (auto& p : testresult.portfail) p.store(0, relaxed);
-    for (auto& it : testresult.item) it.fail.store(0, relaxed);
-    link.alive_pending = true;
+void reset(Command& c) {
+    c.run.set_status(STATUS_IDLE);
+    c.testresult.ser = 0;
+    c.clear_run_counters();
+    c.link.start_time = 0;
+    c.link.stop_time = 0;
+    c.testresult.burntime = 0;
+    c.testresult.cycles.store(0, relaxed);
+    for (auto& p : c.testresult.portfail) p.store(0, relaxed);
+    for (auto& it : c.testresult.item) it.fail.store(0, relaxed);
+    c.link.alive_pending = true;
 }
 
 }  // namespace
 
-Reply handle_command(LinkState& link, RunPlatform& platform) {
-    const uint16_t cmd = hostcommand.cmd;
-    if (cmd >= CMD_QUERY && cmd <= CMD_DOWNLOAD && !sequence_matches()) return Reply::Nak;
+Reply handle_command(LinkState& link, RunState& run, RunPlatform& platform) {
+    Command c{link, run, platform, run.testresult, link.hostcommand};
+    const uint16_t cmd = link.hostcommand.cmd;
+    if (cmd >= CMD_QUERY && cmd <= CMD_DOWNLOAD && !sequence_matches(c)) return Reply::Nak;
     switch (cmd) {
         case CMD_POLLING:
-            return run_status() == STATUS_IDLE && testresult.ser == 0 ? Reply::Ack : Reply::None;
+            return run.status() == STATUS_IDLE && c.testresult.ser == 0 ? Reply::Ack : Reply::None;
         case CMD_QUERY:
-            advance_sequence();
-            return Reply::Ack;
+            return c.ack();
         case CMD_SET_PARAMETER:
-            return set_parameter();
+            return set_parameter(c);
         case CMD_START:
-            return start(link, platform);
+            return start(c);
         case CMD_STOP:
-            return stop(link, platform);
+            return stop(c);
         case CMD_DOWNLOAD:
-            return download(platform);
+            return download(c);
         case CMD_DIAGNOSTIC:
-            if (run_status() == STATUS_RUNNING) ++testresult.diagrecv;
+            if (run.status() == STATUS_RUNNING) ++c.testresult.diagrecv;
             return Reply::None;
         case CMD_RESET:
-            reset(link);
+            reset(c);
             return Reply::None;
         default:
             return Reply::None;
     }
 }
 
-void show_verdict() {
+void show_verdict(const LinkState& link, RunState& run, const Configuration& config) {
     if (config.gigalanlb != 0) {
         run_command({"/usr/sbin/phytool", "write", "eth1/0x02/0x001f", "0x0a43"});
         run_command({"/usr/sbin/phytool", "write", "eth1/0x02/0x0018", "0x2118"});
@@ -167,13 +169,16 @@ void show_verdict() {
         run_command({"ethtool", "-s", "eth1", "autoneg", "on"});
         run_command({"ethtool", "-r", "eth1"});
     }
-    if (testfail.load(relaxed) != 0) {
-        set_run_status(STATUS_FAIL);
+    // The PC was told a verdict in the stop's answer and may have installed the firmware on
+    // it: a failure counted afterwards by the cycle still running is in the error log, but
+    // changes neither the LEDs nor mm_flags. Without a stop, the run's own flag decides.
+    if (link.stop_failed.value_or(run.failed())) {
+        run.set_status(STATUS_FAIL);
         std::printf("Burning fail !\n");
         run_command({"/bin/FailLED.sh"});
         return;
     }
-    set_run_status(STATUS_OK);
+    run.set_status(STATUS_OK);
     std::printf("Burning OK.\n");
     bool written = false;
     if (get_flag(EOT_FLAG) != 0) {
@@ -188,14 +193,14 @@ void show_verdict() {
         run_command({"/bin/PassLED.sh"});
     } else {
         run_command({"/bin/FailLED.sh"});
-        testfail.store(-1, relaxed);
+        run.mark_failed();
     }
 }
 
-void end_of_run(UniqueFd sock) {
+void end_of_run(UniqueFd sock, const LinkState& link, RunState& run, const Configuration& config) {
     say("Stop main program loop !\n");
     sock.reset();
-    show_verdict();
+    show_verdict(link, run, config);
     for (;;) sleep_s(1);
 }
 

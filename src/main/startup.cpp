@@ -9,16 +9,10 @@
 
 #include "base/console.h"
 #include "hostlink/hostlink.h"
+#include "main/interfaces.h"
 #include "main/version.h"
-#include "platform/bootenv.h"
 #include "plan/address_plan.h"
-#include "plan/catalogue.h"
-#include "plan/config.h"
-#include "plan/test_thread.h"
-#include "plan/testplan.h"
-#include "plan/testresult.h"
-#include "checks/local/local_checks.h"
-#include "checks/net/net_checks.h"
+#include "platform/bootenv.h"
 
 namespace ovik {
 
@@ -26,7 +20,7 @@ namespace {
 constexpr const char* RULE = "===============================================================";
 }  // namespace
 
-void usage(const char* program) {
+int usage(const char* program) {
     std::printf("%s\n", RULE);
     std::printf("ovikburn builddate:\t%s\n", OVIKBURN_BUILD_DATE);
     std::printf("%s\n", RULE);
@@ -40,7 +34,7 @@ void usage(const char* program) {
     }
     std::printf("%63s\n", "");
     std::fflush(stdout);
-    std::exit(1);
+    return 1;
 }
 
 int hex_digit_value(char c) {
@@ -75,12 +69,42 @@ void print_hex_as_ascii(const char* text) {
     if (!is_quiet()) std::putchar('\n');
 }
 
-int agent_main(int argc, char** argv) {
+namespace {
+
+// Reads, applies and prepares one configuration file: 0, or the exit status that ends the
+// start-up.
+int load_config(const char* path, Agent& agent) {
+    const ConfigResult result = read_config(path, agent.catalogue, agent.testplan);
+    if (!result.file) {
+        std::fputs(result.refusal.c_str(), stdout);
+        return 1;
+    }
+    apply_config(*result.file, agent.config, agent.testplan, agent.run.testresult);
+    InterfaceSetup setup{agent.run.testresult, agent.discovery, agent.net};
+    if (prepare_interfaces(*result.file, agent.config, setup) < 0) {
+        say("Cannot set the WLAN0's SSID or IP!\n");
+        return 255;
+    }
+    return 0;
+}
+
+}  // namespace
+
+Agent::Agent()
+    : ctx{config, run, log},
+      local(ctx),
+      net(ctx, pair),
+      discovery(pair),
+      test_thread(testplan, run, config) {
+    register_local_checks(catalogue, local);
+    register_net_checks(catalogue, net);
+}
+
+int agent_main(int argc, char** argv, Agent& agent) {
     use_line_buffered_stdout();
+    TestResult& testresult = agent.run.testresult;
     testresult.clear();
-    register_local_tests(catalogue);
-    register_net_tests(catalogue);
-    if (argc == 1) usage(argv[0]);
+    if (argc == 1) return usage(argv[0]);
 
     bool no_remote = false;
     int opt = 0;
@@ -90,22 +114,26 @@ int agent_main(int argc, char** argv) {
                 testresult.serial = static_cast<uint32_t>(std::strtol(optarg, nullptr, 10));
                 break;
             case 'i':
-                if (!assign_eth0_address(optarg)) {
+                if (!assign_eth0_address(testresult, optarg)) {
                     std::printf(
                         "The address of -i is longer than %zu characters: '%s'. Give a "
                         "dotted IPv4 address such as 192.180.5.222.\n",
-                        ADDRESS_TEXT_SIZE - 1, optarg);
+                        ADDRESS_TEXT_MAX, optarg);
                     return 1;
                 }
                 break;
             case 'c':
-                if (load_config("./cfg_ovikburn") < 0) return 1;
+                if (const int status = load_config("./cfg_ovikburn", agent); status != 0) {
+                    return status;
+                }
                 break;
             case 'e':
                 testresult.serial = static_cast<uint32_t>(get_serial_number());
                 std::printf("serialnumber = %d\n", static_cast<int>(testresult.serial));
-                assign_if_address("eth0");
-                if (load_config("/dev/shm/cfg_ovikburn") < 0) return 1;
+                assign_if_address(testresult, "eth0");
+                if (const int status = load_config("/dev/shm/cfg_ovikburn", agent); status != 0) {
+                    return status;
+                }
                 break;
             case 'n':
                 no_remote = true;
@@ -114,7 +142,7 @@ int agent_main(int argc, char** argv) {
                 print_hex_as_ascii(optarg);
                 return 0;
             case 'h':
-                usage(argv[0]);
+                return usage(argv[0]);
             case 'q':
                 quiet.store(1, std::memory_order_relaxed);
                 break;
@@ -122,7 +150,7 @@ int agent_main(int argc, char** argv) {
                 // getopt has said what is wrong; name the option as it was given.
                 const char shown[3] = {'-', static_cast<char>(optopt), '\0'};
                 std::printf("Unknown option: '%s'\n", optarg != nullptr ? optarg : shown);
-                usage(argv[0]);
+                return usage(argv[0]);
             }
         }
     }
@@ -133,24 +161,21 @@ int agent_main(int argc, char** argv) {
     }
 
     // The TPM2 self test runs in a child process that lives as long as the agent.
-    static Tpm2Prober tpm2_prober;
-    if (slot(Slot::TPM2).filled() && !tpm2_prober.start()) {
+    if (agent.testplan.slot(Slot::TPM2).filled() && !agent.tpm2_prober.start()) {
         std::printf("Fork failed\n");
         return 1;
     }
 
-    set_run_status(no_remote ? wire::STATUS_RUNNING : wire::STATUS_IDLE);
-    testfail.store(0, std::memory_order_relaxed);
+    agent.run.set_status(no_remote ? wire::STATUS_RUNNING : wire::STATUS_IDLE);
+    agent.run.testfail.store(0, std::memory_order_relaxed);
 
     UniqueFd sock = open_host_link_socket();
-    LinkState link;
+    if (!sock.valid()) return 255;
+    LinkState link(agent.config.downloadfwr);
     link.last_report = now_ms();
-    // Both live for the rest of the process: after the run the agent sleeps until power-off.
-    static TestThread test_thread;
-    test_thread.start();
-    static DevicePlatform platform;
-    host_link_loop(sock, link, platform);
-    end_of_run(std::move(sock));
+    agent.test_thread.start();
+    host_link_loop(sock, link, agent.run, agent.platform);
+    end_of_run(std::move(sock), link, agent.run, agent.config);
 }
 
 }  // namespace ovik

@@ -1,14 +1,48 @@
 // main: the agent's start-up, its command line and the stand-alone hex-to-ASCII mode.
 #pragma once
 
+#include "checks/local/local_checks.h"
+#include "checks/net/net_checks.h"
+#include "hostlink/hostlink.h"
+#include "plan/catalogue.h"
+#include "plan/check_context.h"
+#include "plan/config.h"
+#include "plan/error_log.h"
+#include "plan/test_thread.h"
+#include "plan/testplan.h"
+#include "plan/testresult.h"
+#include "platform/discovery.h"
+
 namespace ovik {
+
+// Everything the agent keeps for its life, created by main and handed down by reference. It
+// lives until power-off: after a run the agent sleeps, and nothing is torn down.
+struct Agent {
+    Agent();
+    Agent(const Agent&) = delete;
+    Agent& operator=(const Agent&) = delete;
+
+    RunState run;
+    Configuration config;
+    TestPlan testplan;
+    ErrorLog log;
+    PairAddress pair;
+    CheckContext ctx;
+    LocalChecks local;
+    NetChecks net;
+    TestCatalogue catalogue;
+    PeerDiscovery discovery;
+    Tpm2Prober tpm2_prober;
+    DevicePlatform platform;
+    TestThread test_thread;
+};
 
 // The whole agent: returns the exit status of a start-up that ends early; after a run it never
 // returns.
-int agent_main(int argc, char** argv);
+int agent_main(int argc, char** argv, Agent& agent);
 
-// Prints the usage text and ends the process with status 1.
-[[noreturn]] void usage(const char* program);
+// Prints the usage text; returns the exit status 1.
+int usage(const char* program);
 
 // -T: the text read as pairs of hexadecimal digits, written as the characters they encode.
 void print_hex_as_ascii(const char* text);

@@ -5,25 +5,20 @@
 #include <cstring>
 
 #include "platform/netif.h"
-#include "plan/testresult.h"
 
 namespace ovik {
 
-char address_text[ADDRESS_TEXT_SIZE];
-
-void assign_if_address(const char* iface) {
-    const auto text = plan_address_text(iface, testresult.serial);
+void assign_if_address(TestResult& record, const char* iface) {
+    const auto text = plan_address_text(iface, record.serial);
     if (!text) return;
-    std::snprintf(address_text, sizeof address_text, "%s", text->c_str());
-    if (std::strcmp(iface, "eth0") == 0) testresult.ip = ::inet_addr(address_text);
-    ifup(iface, address_text);
+    if (std::strcmp(iface, "eth0") == 0) record.ip = ::inet_addr(text->c_str());
+    ifup(iface, text->c_str());
 }
 
-bool assign_eth0_address(const char* text) {
-    if (std::strlen(text) >= ADDRESS_TEXT_SIZE) return false;
-    std::snprintf(address_text, sizeof address_text, "%s", text);
-    testresult.ip = ::inet_addr(address_text);
-    ifup("eth0", address_text);
+bool assign_eth0_address(TestResult& record, const char* text) {
+    if (std::strlen(text) > ADDRESS_TEXT_MAX) return false;
+    record.ip = ::inet_addr(text);
+    ifup("eth0", text);
     return true;
 }
 

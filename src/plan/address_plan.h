@@ -3,18 +3,19 @@
 
 #include <cstddef>
 
+#include "plan/testresult.h"
+
 namespace ovik {
 
-inline constexpr std::size_t ADDRESS_TEXT_SIZE = 32;
+// The longest address text that -i takes (the address buffer's 32 bytes less the terminator).
+inline constexpr std::size_t ADDRESS_TEXT_MAX = 31;
 
-// Dotted text of the last address given to an interface (by -i or by assign_if_address).
-extern char address_text[ADDRESS_TEXT_SIZE];
+// Gives the interface its plan address from the record's serial number and brings it up; for
+// eth0 also sets the record's ip. Interfaces outside the plan are left alone.
+void assign_if_address(TestResult& record, const char* iface);
 
-// Gives the interface its plan address from testresult.serial and brings it up; for eth0 also
-// sets testresult.ip. Interfaces outside the plan are left alone.
-void assign_if_address(const char* iface);
-
-// -i: eth0 gets the given address; testresult.ip carries it. False when the text does not fit.
-bool assign_eth0_address(const char* text);
+// -i: eth0 gets the given address; the record's ip carries it. False when the text is longer
+// than ADDRESS_TEXT_MAX.
+bool assign_eth0_address(TestResult& record, const char* text);
 
 }  // namespace ovik

@@ -9,20 +9,10 @@
 #include <memory>
 #include <vector>
 
-#include "base/clock.h"
-#include "base/console.h"
-#include "base/process.h"
+#include "base/text.h"
 #include "base/unique_fd.h"
-#include "plan/address_plan.h"
-#include "plan/catalogue.h"
-#include "plan/testplan.h"
-#include "plan/testresult.h"
 
 namespace ovik {
-
-Configuration config;
-std::atomic<uint32_t> serial_baud{115200};
-TestCatalogue catalogue;
 
 namespace {
 
@@ -30,52 +20,6 @@ struct DictionaryFree {
     void operator()(dictionary* d) const { iniparser_freedict(d); }
 };
 using Dictionary = std::unique_ptr<dictionary, DictionaryFree>;
-
-// Everything the file says, read and checked before anything is changed.
-struct CellularKeys {
-    bool on = false;
-    std::string device;
-    int32_t interval = 0;
-};
-
-struct ConfigValues {
-    uint32_t softwareid = 0;
-    uint32_t apid = 0;
-    bool downloadfwr = false;
-    bool serial = false;
-    bool serial2w = false;
-    std::string serial_device;
-    int32_t portnum = -1;
-    int32_t interface_mode = -1;
-    bool lan2 = false;
-    bool alone = false;
-    bool lan2_gigalb = false;
-    bool lan2_ping = false;
-    bool lan3 = false;
-    bool lan4 = false;
-    bool dio = false;
-    bool usb1 = false;
-    std::string usb1_device;
-    bool msata = false;
-    std::string msata_device;
-    bool ssd = false;
-    bool sd = false;
-    std::string sd_device;
-    bool merge = false;
-    bool gps = false;
-    std::string gps_device;
-    std::array<CellularKeys, 3> cellular;
-    bool wlan = false;
-    bool detection = false;
-    std::string ap_address;
-    std::string ap_essid;
-    bool tpm = false;
-    bool tpm2 = false;
-    bool mem = false;
-    bool can = false;
-    bool can2 = false;
-    bool twocan = false;
-};
 
 // A configuration the agent cannot run safely; the text names the key and the reason.
 struct Refusal {
@@ -142,8 +86,7 @@ void check_storage_name(Reader& r, const char* key, const std::string& name) {
     }
 }
 
-ConfigValues read_values(Reader& r) {
-    ConfigValues v;
+void read_values(Reader& r, ConfigFile& v) {
     v.softwareid = r.hex("info:SOFTWARE_ID").value_or(0);
     v.apid = r.hex("info:AP_ID").value_or(0);
     v.downloadfwr = r.on("info:DownloadFWR");
@@ -193,23 +136,20 @@ ConfigValues read_values(Reader& r) {
     v.gps = r.on("gps:TestGPS");
     if (v.gps) v.gps_device = r.text("gps:GPSDEVICE", DEVICE_NAME_SIZE - 1);
 
-    static constexpr const char* cell_keys[3][3] = {
-        {"cellular:TestCELL", "cellular:CELLDEVICE", "cellular:INTERVAL"},
-        {"cellular:TestCELL2", "cellular:CELLDEVICE2", "cellular:INTERVAL2"},
-        {"cellular:TestCELL3", "cellular:CELLDEVICE3", "cellular:INTERVAL3"},
-    };
     for (std::size_t k = 0; k < 3; ++k) {
-        CellularKeys& c = v.cellular[k];
-        c.on = r.on(cell_keys[k][0]);
+        // "cellular:TestCELL", "cellular:TestCELL2", ... and their device and interval keys.
+        const std::string n = k == 0 ? "" : std::to_string(k + 1);
+        ConfigFile::Cellular& c = v.cellular[k];
+        c.on = r.on(("cellular:TestCELL" + n).c_str());
         if (!c.on) continue;
-        c.device = r.text(cell_keys[k][1], DEVICE_NAME_SIZE - 1);
-        c.interval = r.integer(cell_keys[k][2], 0);
+        c.device = r.text(("cellular:CELLDEVICE" + n).c_str(), DEVICE_NAME_SIZE - 1);
+        c.interval = r.integer(("cellular:INTERVAL" + n).c_str(), 0);
     }
 
     v.wlan = r.on("wlan:TestWLAN");
     v.detection = r.on("wlan:Detection");
     if (v.wlan && !v.detection && v.alone) {
-        v.ap_address = r.text("wlan:APPIP_0", config.ap_address.size() - 1);
+        v.ap_address = r.text("wlan:APPIP_0", Configuration{}.ap_address.size() - 1);
         v.ap_essid = r.text("wlan:APPESSID_0", DEVICE_NAME_SIZE - 1);
     }
     v.tpm = r.on("tpm:TestTPM");
@@ -218,20 +158,12 @@ ConfigValues read_values(Reader& r) {
     v.can = r.on("can:TestCAN");
     v.can2 = r.on("can:TestCAN2");
     v.twocan = r.on("can:TestTwoCAN");
-    return v;
 }
 
-// The slots the file fills, with the function each gets, checked against what this build has.
-struct SlotChoice {
-    Slot slot;
-    const char* key;
-    TestFn func = nullptr;
-    TestFnOnDevice on_device = nullptr;
-    TestFnOnPair on_pair = nullptr;
-};
+using SlotChoice = ConfigFile::SlotChoice;
 
-std::vector<SlotChoice> slot_choices(const ConfigValues& v) {
-    const TestCatalogue& c = catalogue;
+// The slots the file fills, with the function each gets from what this build has.
+std::vector<SlotChoice> slot_choices(const ConfigFile& v, const TestCatalogue& c) {
     std::vector<SlotChoice> s;
     if (v.serial) s.push_back({Slot::Serial, "uart:TestSerial", c.testserial});
     if (v.serial2w) s.push_back({Slot::Serial2W, "uart:TestSerial2W", c.testserial2W});
@@ -269,27 +201,17 @@ std::vector<SlotChoice> slot_choices(const ConfigValues& v) {
     return s;
 }
 
-void check_plan(Reader& r, const ConfigValues& v, const std::vector<SlotChoice>& choices) {
+void check_plan(Reader& r, const ConfigFile& v, const TestPlan& current) {
+    const std::vector<SlotChoice>& choices = v.choices;
     for (const auto& c : choices) {
         if (c.func == nullptr && c.on_device == nullptr && c.on_pair == nullptr) {
             r.refuse(std::string(c.key) + ": this build of ovikburn has no such test; turn it off");
             return;
         }
     }
-    if (v.lan2_ping && catalogue.start_peer_discovery == nullptr) {
-        r.refuse("ethernet:TestLAN2_Ping: this build of ovikburn has no peer discovery");
-    }
-    if (v.wlan && !v.detection) {
-        if (v.alone && catalogue.set_wireless == nullptr) {
-            r.refuse("wlan:TestWLAN: this build of ovikburn cannot join an access point");
-        }
-        if (!v.alone && catalogue.wlan_pair_exchange == nullptr) {
-            r.refuse("wlan:TestWLAN: this build of ovikburn has no Wi-Fi pair exchange");
-        }
-    }
     // The item table holds 8 entries: count the numbered slots the plan would then hold.
     std::array<bool, SLOT_COUNT> filled{};
-    for (std::size_t i = 0; i < SLOT_COUNT; ++i) filled[i] = testplan[i].filled();
+    for (std::size_t i = 0; i < SLOT_COUNT; ++i) filled[i] = current[i].filled();
     for (const auto& c : choices) filled[static_cast<std::size_t>(c.slot)] = true;
     if (v.merge) {
         filled[static_cast<std::size_t>(Slot::USB1)] = false;
@@ -299,9 +221,9 @@ void check_plan(Reader& r, const ConfigValues& v, const std::vector<SlotChoice>&
     std::string names;
     std::size_t count = 0;
     for (std::size_t i = 0; i < SLOT_COUNT; ++i) {
-        if (!filled[i] || !testplan[i].numbered()) continue;
+        if (!filled[i] || !current[i].numbered()) continue;
         names += (count++ == 0 ? "" : ", ");
-        names += testplan[i].name;
+        names += current[i].name;
     }
     if (count > wire::ITEM_COUNT) {
         r.refuse("too many tests: " + std::to_string(count) + " numbered test items (" + names +
@@ -310,156 +232,112 @@ void check_plan(Reader& r, const ConfigValues& v, const std::vector<SlotChoice>&
     }
 }
 
-template <std::size_t N>
-void copy_text(std::array<char, N>& field, const std::string& text) {
-    field.fill('\0');
-    std::memcpy(field.data(), text.data(), std::min(text.size(), N - 1));
-}
-
 // Gives the slot the test its step chose; key names the step when several fill one slot.
-void put(Slot s, const std::vector<SlotChoice>& choices, const char* key = nullptr) {
+void put(TestPlan& plan, Slot s, const std::vector<SlotChoice>& choices,
+         const char* key = nullptr) {
     for (const auto& c : choices) {
         if (c.slot != s || (key != nullptr && std::strcmp(c.key, key) != 0)) continue;
-        TestSlot& t = slot(s);
+        TestSlot& t = plan.slot(s);
         t.func = c.func;
         t.func_on_device = c.on_device;
         t.func_on_pair = c.on_pair;
     }
 }
 
-void apply(const ConfigValues& v, const std::vector<SlotChoice>& choices) {
-    testresult.softwareid = htons(static_cast<uint16_t>(v.softwareid & 0xFFFF));
-    testresult.apid = htonl(v.apid);
+}  // namespace
+
+ConfigResult read_config(const char* path, const TestCatalogue& catalogue,
+                         const TestPlan& current) {
+    Dictionary ini(iniparser_load(path));
+    if (!ini) return {std::nullopt, std::string("cannot parse file: ") + path + "\n"};
+    iniparser_dump(ini.get(), stdout);
+
+    Reader reader(ini.get());
+    ConfigFile file;
+    read_values(reader, file);
+    file.choices = slot_choices(file, catalogue);
+    check_plan(reader, file, current);
+    if (reader.refusal()) {
+        return {std::nullopt,
+                reader.refusal()->reason + "\ncannot parse file: " + std::string(path) + "\n"};
+    }
+    return {std::move(file), {}};
+}
+
+void apply_config(const ConfigFile& v, Configuration& config, TestPlan& plan, TestResult& record) {
+    const auto& choices = v.choices;
+    config.softwareid = htons(static_cast<uint16_t>(v.softwareid & 0xFFFF));
+    config.apid = htonl(v.apid);
+    record.softwareid = config.softwareid;
+    record.apid = config.apid;
     config.downloadfwr = v.downloadfwr ? 1 : 0;
 
     if (v.serial) {
-        put(Slot::Serial, choices);
-        copy_text(config.serial_device, v.serial_device);
-        testresult.portnum = static_cast<uint16_t>(v.portnum);
+        put(plan, Slot::Serial, choices);
         config.interface_mode = v.interface_mode;
     }
-    if (v.serial2w) {
-        put(Slot::Serial2W, choices);
+    if (v.serial2w) put(plan, Slot::Serial2W, choices);
+    if (v.serial || v.serial2w) {
         copy_text(config.serial_device, v.serial_device);
-        testresult.portnum = static_cast<uint16_t>(v.portnum);
-        for (int n = 0; n < v.portnum; ++n) {
-            run_command({"setinterface", v.serial_device + std::to_string(n), "1"});
-        }
+        config.portnum = static_cast<uint16_t>(v.portnum);
+        record.portnum = config.portnum;
     }
-    if (v.lan2) {
-        put(Slot::LAN2, choices, "ethernet:TestLAN2");
-        if (v.alone) {
-            run_command({"/sbin/mii-tool", "-F", "100baseTx-FD", "eth1"});
-            sleep_s(1);
-        }
-        assign_if_address("eth1");
-    }
+    if (v.lan2) put(plan, Slot::LAN2, choices, "ethernet:TestLAN2");
     if (v.lan2_gigalb) {
-        put(Slot::LAN2, choices, "ethernet:TestLAN2_GigaLanLB");
+        put(plan, Slot::LAN2, choices, "ethernet:TestLAN2_GigaLanLB");
         config.gigalanlb = 1;
-        run_command({"/usr/sbin/phytool", "write", "eth1/0x02/0x001f", "0x0a43"});
-        run_command({"/usr/sbin/phytool", "write", "eth1/0x02/0x0000", "0x8000"});
-        sleep_s(1);
-        run_command({"/usr/sbin/phytool", "write", "eth1/0x02/0x0000", "0x0140"});
-        run_command({"/usr/sbin/phytool", "write", "eth1/0x02/0x0018", "0x2d18"});
-        sleep_s(3);
-        assign_if_address("eth1");
     }
-    if (v.lan2_ping) {
-        catalogue.start_peer_discovery("eth1");
-        put(Slot::LAN2, choices, "ethernet:TestLAN2_Ping");
-        assign_if_address("eth1");
-    }
-    if (v.lan3) {
-        put(Slot::LAN3, choices);
-        run_command({"/sbin/mii-tool", "-F", "100baseTx-FD", "eth2"});
-        sleep_s(1);
-        assign_if_address("eth2");
-    }
-    if (v.lan4) {
-        put(Slot::LAN4, choices);
-        run_command(
-            {"/sbin/ethtool", "-s", "eth3", "autoneg", "off", "speed", "100", "duplex", "full"});
-        sleep_s(1);
-    }
-    if (v.dio) put(Slot::DIO, choices);
+    if (v.lan2_ping) put(plan, Slot::LAN2, choices, "ethernet:TestLAN2_Ping");
+    if (v.lan3) put(plan, Slot::LAN3, choices);
+    if (v.lan4) put(plan, Slot::LAN4, choices);
+    if (v.dio) put(plan, Slot::DIO, choices);
     if (v.usb1) {
         copy_text(config.usb1_device, v.usb1_device);
-        put(Slot::USB1, choices);
+        put(plan, Slot::USB1, choices);
         config.storagemask += STORAGE_USB1;
     }
     if (v.msata) {
         copy_text(config.msata_device, v.msata_device);
-        put(Slot::MSATA, choices);
+        put(plan, Slot::MSATA, choices);
         config.storagemask += STORAGE_MSATA;
     }
-    if (v.ssd) put(Slot::SSD, choices);
+    if (v.ssd) put(plan, Slot::SSD, choices);
     if (v.sd) {
         copy_text(config.sd_device, v.sd_device);
-        put(Slot::SD, choices);
+        put(plan, Slot::SD, choices);
         config.storagemask += STORAGE_SD;
     }
     if (v.merge) {
-        put(Slot::ExStorage, choices);
-        slot(Slot::USB1).clear();
-        slot(Slot::MSATA).clear();
-        slot(Slot::SD).clear();
+        put(plan, Slot::ExStorage, choices);
+        plan.slot(Slot::USB1).clear();
+        plan.slot(Slot::MSATA).clear();
+        plan.slot(Slot::SD).clear();
     }
     if (v.gps) {
-        put(Slot::GPS, choices);
+        put(plan, Slot::GPS, choices);
         copy_text(config.gps_device, v.gps_device);
     }
     const Slot cell_slots[3] = {Slot::Cellular, Slot::Cellular2, Slot::Cellular3};
     for (std::size_t k = 0; k < 3; ++k) {
         if (!v.cellular[k].on) continue;
-        put(cell_slots[k], choices);
+        put(plan, cell_slots[k], choices);
         copy_text(config.modem_device[k], v.cellular[k].device);
-        slot(cell_slots[k]).interval = v.cellular[k].interval;
-        slot(cell_slots[k]).countdown = v.cellular[k].interval;
+        plan.slot(cell_slots[k]).interval = v.cellular[k].interval;
+        plan.slot(cell_slots[k]).countdown = v.cellular[k].interval;
     }
     if (v.wlan) {
-        put(Slot::WLAN, choices);
-        if (!v.detection && v.alone) {
+        put(plan, Slot::WLAN, choices);
+        if (v.joins_access_point()) {
             copy_text(config.ap_address, v.ap_address);
             copy_text(config.ap_essid, v.ap_essid);
-            catalogue.set_wireless("wlan0", config.ap_essid.data());
-            assign_if_address("wlan0");
-        } else if (!v.detection) {
-            if (catalogue.wlan_pair_exchange("eth1", "wlan0", testresult.serial) < 0) {
-                say("Cannot set the WLAN0's SSID or IP!\n");
-                std::exit(-1);
-            }
         }
     }
-    if (v.tpm) put(Slot::TPM, choices);
-    if (v.tpm2) put(Slot::TPM2, choices);
-    if (v.mem) put(Slot::MEM, choices);
-    if (v.can) put(Slot::CAN, choices);
-    if (v.can2) put(Slot::CAN2, choices);
-    if (v.twocan) put(Slot::CAN0CAN1, choices);
-}
-
-}  // namespace
-
-int load_config(const char* path) {
-    Dictionary ini(iniparser_load(path));
-    if (!ini) {
-        std::printf("cannot parse file: %s\n", path);
-        return -1;
-    }
-    iniparser_dump(ini.get(), stdout);
-
-    Reader reader(ini.get());
-    const ConfigValues values = read_values(reader);
-    const std::vector<SlotChoice> choices = slot_choices(values);
-    check_plan(reader, values, choices);
-    if (reader.refusal()) {
-        std::printf("%s\n", reader.refusal()->reason.c_str());
-        std::printf("cannot parse file: %s\n", path);
-        return -1;
-    }
-    apply(values, choices);
-    return 0;
+    if (v.tpm) put(plan, Slot::TPM, choices);
+    if (v.tpm2) put(plan, Slot::TPM2, choices);
+    if (v.mem) put(plan, Slot::MEM, choices);
+    if (v.can) put(plan, Slot::CAN, choices);
+    if (v.can2) put(plan, Slot::CAN2, choices);
+    if (v.twocan) put(plan, Slot::CAN0CAN1, choices);
 }
 
 }  // namespace ovik

@@ -1,12 +1,17 @@
 // The device model's configuration, cfg_ovikburn: which tests run, on which device nodes, and
-// how the interfaces are prepared. Written once at start-up, read-only afterwards.
+// how the interfaces are prepared. Reading a file is one step without side effects besides
+// the dump of the file: it yields what the file asks for, or the reason it cannot be used.
+// Applying it fills the configuration and the plan; preparing the interfaces is start-up's.
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "plan/catalogue.h"
+#include "plan/testplan.h"
 
 namespace ovik {
 
@@ -23,7 +28,11 @@ inline constexpr uint32_t STORAGE_USB1 = 1;
 inline constexpr uint32_t STORAGE_MSATA = 2;
 inline constexpr uint32_t STORAGE_SD = 4;
 
+// The configuration fields, written when a file is applied and read-only during the run.
 struct Configuration {
+    uint16_t softwareid = 0;   // network order, as the record holds it
+    uint32_t apid = 0;         // network order
+    uint16_t portnum = 0;      // serial ports under test
     uint32_t downloadfwr = 0;  // a firmware download is expected after a passed run
     uint32_t gigalanlb = 0;    // eth1's PHY is in loop-back and must be restored at the end
     DeviceName serial_device{};
@@ -38,22 +47,79 @@ struct Configuration {
     DeviceName ap_essid{};
 };
 
-extern Configuration config;
+// What one file asks for, every key read and checked.
+struct ConfigFile {
+    struct Cellular {
+        bool on = false;
+        std::string device;
+        int32_t interval = 0;
+    };
+    // A slot the file fills, with the function it gets from the catalogue.
+    struct SlotChoice {
+        Slot slot;
+        const char* key;
+        TestFn func = nullptr;
+        TestFnOnDevice on_device = nullptr;
+        TestFnOnPair on_pair = nullptr;
+    };
 
-// Baud rate of the serial loop-back test, set by the PC's set-parameter command.
-extern std::atomic<uint32_t> serial_baud;
+    uint32_t softwareid = 0;
+    uint32_t apid = 0;
+    bool downloadfwr = false;
+    bool serial = false;
+    bool serial2w = false;
+    std::string serial_device;
+    int32_t portnum = -1;
+    int32_t interface_mode = -1;
+    bool lan2 = false;
+    bool alone = false;
+    bool lan2_gigalb = false;
+    bool lan2_ping = false;
+    bool lan3 = false;
+    bool lan4 = false;
+    bool dio = false;
+    bool usb1 = false;
+    std::string usb1_device;
+    bool msata = false;
+    std::string msata_device;
+    bool ssd = false;
+    bool sd = false;
+    std::string sd_device;
+    bool merge = false;
+    bool gps = false;
+    std::string gps_device;
+    std::array<Cellular, 3> cellular;
+    bool wlan = false;
+    bool detection = false;
+    std::string ap_address;
+    std::string ap_essid;
+    bool tpm = false;
+    bool tpm2 = false;
+    bool mem = false;
+    bool can = false;
+    bool can2 = false;
+    bool twocan = false;
+    std::vector<SlotChoice> choices;
 
-// Loads the INI file at path. 0 when it was read, -1 when it cannot be used: the reason is
-// printed on one line naming the key, then "cannot parse file: PATH". A refused file changes
-// nothing.
-int load_config(const char* path);
+    // The Wi-Fi set-ups the file asks for.
+    bool joins_access_point() const { return wlan && !detection && alone; }
+    bool pairs_wifi() const { return wlan && !detection && !alone; }
+};
 
-// Text of a fixed field, up to its terminator.
-template <std::size_t N>
-std::string text_of(const std::array<char, N>& field) {
-    std::size_t n = 0;
-    while (n < N && field[n] != '\0') ++n;
-    return std::string(field.data(), n);
-}
+// A file read: what it asks for, or the lines that say why it cannot be used (the key and
+// the reason, then "cannot parse file: PATH").
+struct ConfigResult {
+    std::optional<ConfigFile> file;
+    std::string refusal;
+};
+
+// Reads the INI file at path (dumping it to standard output as it is read), against the
+// functions this build has and the slots that earlier files filled.
+ConfigResult read_config(const char* path, const TestCatalogue& catalogue, const TestPlan& current);
+
+// Applies a file that was read: fills the configuration, the plan and the record's identity
+// fields, on top of what earlier files set.
+void apply_config(const ConfigFile& file, Configuration& config, TestPlan& testplan,
+                  TestResult& record);
 
 }  // namespace ovik

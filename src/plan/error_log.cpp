@@ -10,8 +10,6 @@
 
 namespace ovik {
 
-char errmsg[ERRMSG_SIZE];
-
 std::string format_error_record(std::time_t t, const char* message) {
     std::tm tm{};
     ::gmtime_r(&t, &tm);
@@ -32,23 +30,42 @@ bool append_error_record(const char* path, std::time_t t, const char* message) {
     return true;
 }
 
-void writeErrorLog(const char* message) {
-    if (!append_error_record(ERROR_LOG_PATH, std::time(nullptr), message)) {
-        say("Fail to create log file.\n");
-    }
-}
-
 int file_exists(const char* path) {
     struct stat st {};
     return ::stat(path, &st) == 0 ? 1 : 0;
 }
 
-void report_failure(const char* fmt, ...) {
+void ErrorLog::writeErrorLog(const char* message) {
+    if (!append_error_record(path_.c_str(), std::time(nullptr), message)) {
+        say("Fail to create log file.\n");
+    }
+}
+
+void ErrorLog::report_failure(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     std::vsnprintf(errmsg, sizeof errmsg, fmt, ap);
     va_end(ap);
     say("%s-%s", "DIE", errmsg);
+    writeErrorLog(errmsg);
+}
+
+void ErrorLog::report_bare(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(errmsg, sizeof errmsg, fmt, ap);
+    va_end(ap);
+    say("%s", errmsg);
+    writeErrorLog(errmsg);
+}
+
+void ErrorLog::say_and_log(const char* fmt, const char* fn, int site_console, int site_log,
+                           const char* arg) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    say(fmt, fn, site_console, arg);
+    std::snprintf(errmsg, sizeof errmsg, fmt, fn, site_log, arg);
+#pragma GCC diagnostic pop
     writeErrorLog(errmsg);
 }
 

@@ -1,18 +1,20 @@
-// The test plan: the fixed catalogue of test slots, filled by the configuration loader,
-// numbered into the item table when the test thread starts, and walked once per cycle.
+// The test plan: the fixed catalogue of test slots, filled from the configuration, numbered
+// into the item table when the test thread starts, and walked once per cycle.
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstdint>
+#include <functional>
+
+#include "plan/testresult.h"
 
 namespace ovik {
 
 // Test function contract: -1 is a failure in this cycle, anything else a pass. Tests bound
 // their own waits, report their own failures and never touch the item counters.
-using TestFn = int (*)();
-using TestFnOnDevice = int (*)(const char* device);
-using TestFnOnPair = int (*)(const char* first, const char* second);
+using TestFn = std::function<int()>;
+using TestFnOnDevice = std::function<int(const char* device)>;
+using TestFnOnPair = std::function<int(const char* first, const char* second)>;
 
 enum class Slot : uint8_t {
     Serial,
@@ -41,10 +43,10 @@ enum class Slot : uint8_t {
 inline constexpr std::size_t SLOT_COUNT = 22;
 
 struct TestSlot {
-    const char* name;       // item name; nullptr for the serial slots, which count per port
-    TestFn func = nullptr;  // the slot's test, when it takes no argument
-    TestFnOnDevice func_on_device = nullptr;  // CAN and cellular tests
-    TestFnOnPair func_on_pair = nullptr;      // the two-port CAN test
+    const char* name = nullptr;     // item name; nullptr for the serial slots, which count per port
+    TestFn func;                    // the slot's test, when it takes no argument
+    TestFnOnDevice func_on_device;  // CAN and cellular tests
+    TestFnOnPair func_on_pair;      // the two-port CAN test
     uint32_t item = 0;
     int32_t interval = 0;  // cellular slots: the test runs every interval + 1 cycles
     int32_t countdown = 0;
@@ -60,20 +62,21 @@ struct TestSlot {
     }
 };
 
-using TestPlan = std::array<TestSlot, SLOT_COUNT>;
+// The slots in catalogue order, every one empty until the configuration fills it.
+class TestPlan {
+  public:
+    TestPlan();
+    TestSlot& slot(Slot s) { return slots_[static_cast<std::size_t>(s)]; }
+    const TestSlot& slot(Slot s) const { return slots_[static_cast<std::size_t>(s)]; }
+    TestSlot& operator[](std::size_t i) { return slots_[i]; }
+    const TestSlot& operator[](std::size_t i) const { return slots_[i]; }
 
-// The process's plan, in catalogue order.
-extern TestPlan testplan;
+  private:
+    std::array<TestSlot, SLOT_COUNT> slots_;
+};
 
-inline TestSlot& slot(Slot s) {
-    return testplan[static_cast<std::size_t>(s)];
-}
-
-// Empties every slot (start-up state).
-void reset_testplan();
-
-// Numbers the filled slots into testresult.item, clears the port counters, and gives eth2 and
-// eth3 their addresses when their tests are on.
-void build_test_items();
+// Numbers the filled slots into the record's item table, clears the port counters, and gives
+// eth2 and eth3 their addresses when their tests are on.
+void build_test_items(TestPlan& testplan, TestResult& record);
 
 }  // namespace ovik

@@ -2,10 +2,6 @@
 
 namespace ovik {
 
-TestResult testresult;
-std::atomic<int32_t> testfail{0};
-std::atomic<uint32_t> teststop{0};
-
 void ItemEntry::set_name(const char* text) {
     std::size_t i = 0;
     for (; i + 1 < name.size() && text[i] != '\0'; ++i) {

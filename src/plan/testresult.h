@@ -51,22 +51,26 @@ struct TestResult {
     void clear();
 };
 
-extern TestResult testresult;
+// The run's shared state: the record, the failure and stop flags, and the serial ports'
+// baud rate. main creates one and hands it to the host link, the test thread and the tests.
+struct RunState {
+    TestResult testresult;
+    // Run failure flag: 0 from start-up, -1 once any test failed or the PC declared a failure.
+    std::atomic<int32_t> testfail{0};
+    // Stop request from the PC; never cleared.
+    std::atomic<uint32_t> teststop{0};
+    // Baud rate of the serial loop-back test, set by the PC's set-parameter command.
+    std::atomic<uint32_t> serial_baud{115200};
 
-// Run failure flag: 0 from start-up, -1 once any test failed or the PC declared a failure.
-extern std::atomic<int32_t> testfail;
-// Stop request from the PC; never cleared.
-extern std::atomic<uint32_t> teststop;
+    uint16_t status() const { return testresult.status.load(std::memory_order_relaxed); }
+    void set_status(uint16_t s) { testresult.status.store(s, std::memory_order_relaxed); }
+    bool failed() const { return testfail.load(std::memory_order_relaxed) != 0; }
+    void mark_failed() { testfail.store(-1, std::memory_order_relaxed); }
+};
 
-// Relaxed helpers for the counters.
+// Relaxed increment of a counter.
 inline void bump(std::atomic<uint32_t>& counter) {
     counter.fetch_add(1, std::memory_order_relaxed);
-}
-inline uint16_t run_status() {
-    return testresult.status.load(std::memory_order_relaxed);
-}
-inline void set_run_status(uint16_t status) {
-    testresult.status.store(status, std::memory_order_relaxed);
 }
 
 }  // namespace ovik

@@ -15,38 +15,12 @@
 
 #include "base/clock.h"
 #include "base/console.h"
+#include "base/text.h"
 #include "base/unique_fd.h"
 #include "platform/netif.h"
 
 namespace ovik {
 namespace {
-
-std::mutex pair_ip_mutex;
-char pair_ip[16];
-
-// Owner of the responder thread; it lives as long as the process, and wakes to end at once.
-class Responder {
-  public:
-    ~Responder() { stop(); }
-    void start(std::string own) {
-        if (thread_.joinable()) return;
-        wake_.reset(::eventfd(0, EFD_CLOEXEC));
-        thread_ = std::thread(discovery_responder, std::move(own));
-    }
-    void stop() {
-        if (!thread_.joinable()) return;
-        const uint64_t one = 1;
-        (void)::write(wake_.get(), &one, sizeof one);
-        thread_.join();
-    }
-    int wake_fd() const { return wake_.get(); }
-
-  private:
-    UniqueFd wake_;
-    std::thread thread_;
-};
-
-Responder responder;
 
 sockaddr_in any_port(uint16_t port) {
     sockaddr_in a{};
@@ -58,14 +32,14 @@ sockaddr_in any_port(uint16_t port) {
 
 }  // namespace
 
-std::string pair_ip_text() {
-    std::lock_guard<std::mutex> lock(pair_ip_mutex);
-    return std::string(pair_ip, strnlen(pair_ip, sizeof pair_ip));
+std::string PairAddress::text() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return std::string(pair_ip, ::strnlen(pair_ip, sizeof pair_ip));
 }
 
-void set_pair_ip(const char* text) {
-    std::lock_guard<std::mutex> lock(pair_ip_mutex);
-    std::snprintf(pair_ip, sizeof pair_ip, "%s", text);
+void PairAddress::set(const char* text) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    copy_text(pair_ip, text);
 }
 
 std::string discovery_broadcast(const std::string& own_address) {
@@ -79,7 +53,20 @@ std::string discovery_broadcast(const std::string& own_address) {
     return text;
 }
 
-void discovery_responder(const std::string& own_address) {
+void PeerDiscovery::start_responder(const std::string& own_address) {
+    if (thread_.joinable()) return;
+    wake_.reset(::eventfd(0, EFD_CLOEXEC));
+    thread_ = std::thread([this, own_address] { respond(own_address); });
+}
+
+void PeerDiscovery::stop() {
+    if (!thread_.joinable()) return;
+    const uint64_t one = 1;
+    (void)::write(wake_.get(), &one, sizeof one);
+    thread_.join();
+}
+
+void PeerDiscovery::respond(const std::string& own_address) {
     const UniqueFd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!sock.valid()) {
         std::fprintf(stderr, "sock error\n: %s\n", std::strerror(errno));
@@ -93,7 +80,7 @@ void discovery_responder(const std::string& own_address) {
         return;
     }
     for (;;) {
-        pollfd fds[2] = {{sock.get(), POLLIN, 0}, {responder.wake_fd(), POLLIN, 0}};
+        pollfd fds[2] = {{sock.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
         if (::poll(fds, 2, 5000) <= 0) continue;
         if ((fds[1].revents & POLLIN) != 0) return;
         char buf[1025] = {};
@@ -106,7 +93,7 @@ void discovery_responder(const std::string& own_address) {
         ::inet_ntop(AF_INET, &from.sin_addr, sender, sizeof sender);
         // Our own broadcasts come back to us; they are not a partner.
         if (own_address == sender) continue;
-        set_pair_ip(sender);
+        pair_.set(sender);
         (void)::sendto(sock.get(), "IP_FOUND_ACK", 12, 0, reinterpret_cast<const sockaddr*>(&from),
                        len);
     }
@@ -150,17 +137,13 @@ int discover_peer(const char* broadcast) {
     }
 }
 
-int start_peer_discovery(const char* iface) {
+int PeerDiscovery::start_peer_discovery(const char* iface) {
     const std::string own = get_if_ipv4(iface);
-    responder.start(own);
+    start_responder(own);
     const std::string broadcast = discovery_broadcast(own);
     const int r = discover_peer(broadcast.c_str());
     if (r != 0) std::printf("Broadcast get IP %s failed. (ret:%d)\n", broadcast.c_str(), r);
     return r;
-}
-
-void stop_discovery_responder() {
-    responder.stop();
 }
 
 }  // namespace ovik

@@ -8,10 +8,6 @@
 
 namespace ovik {
 
-std::atomic<int32_t> download_progress{0};
-std::atomic<uint32_t> download_request{0};
-std::array<char, wire::FWR_SIZE + 1> fwr_file{};
-
 Argv upgrade_command(const char* file, const std::string& script) {
     return {script, "firmware", file, "tftp"};
 }
@@ -58,9 +54,9 @@ void run_upgrade(const Argv& command, const char* file, std::atomic<int32_t>& pr
         progress.store(-1, r);
     } else {
         follow_upgrade_output(child->output(), file, progress);
-        const int status = child->wait();
-        if (status != 0) {
-            std::printf("Error: pclose(%s) fail. (%d)\n", shown.c_str(), status);
+        // The status shows as the wait status itself (256 for exit 1), as pclose returns it.
+        if (child->wait() != 0) {
+            std::printf("Error: pclose(%s) fail. (%d)\n", shown.c_str(), child->raw_status());
             progress.store(-1, r);
         }
     }
@@ -76,16 +72,18 @@ Downloader::~Downloader() {
     if (thread_.joinable()) thread_.join();
 }
 
-bool Downloader::start() {
+bool Downloader::start(const FwrFile& file) {
     bool expected = false;
     if (!running_.compare_exchange_strong(expected, true, std::memory_order_acq_rel)) {
         return false;
     }
     if (thread_.joinable()) thread_.join();
-    thread_ = std::thread([this] {
+    // The thread keeps its own copy of the name: a later set-parameter command may change the
+    // run's while the upgrade runs.
+    thread_ = std::thread([this, file] {
         while (download_request.load(std::memory_order_acquire) == 0) sleep_s(1);
-        say("Start TFTP download FWR file %s\n", fwr_file.data());
-        run_upgrade(upgrade_command(fwr_file.data(), script_), fwr_file.data(), download_progress);
+        say("Start TFTP download FWR file %s\n", file.data());
+        run_upgrade(upgrade_command(file.data(), script_), file.data(), download_progress);
         running_.store(false, std::memory_order_release);
     });
     return true;

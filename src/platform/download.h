@@ -16,12 +16,8 @@ namespace ovik {
 
 inline constexpr const char* UPGRADE_SCRIPT = "/usr/sbin/mp_upgrade.sh";
 
-// 0..100 while the download runs and when it has finished, -1 when it failed. Never reset.
-extern std::atomic<int32_t> download_progress;
-// Releases the download thread.
-extern std::atomic<uint32_t> download_request;
-// The firmware file name from the PC, complete before download_request is set.
-extern std::array<char, wire::FWR_SIZE + 1> fwr_file;
+// The firmware file name from the PC: its 16 bytes and a terminator.
+using FwrFile = std::array<char, wire::FWR_SIZE + 1>;
 
 // The upgrade script's argument vector for a file name: the name is one argument, whatever
 // characters it holds.
@@ -44,12 +40,19 @@ class Downloader {
     Downloader& operator=(const Downloader&) = delete;
     ~Downloader();
 
-    // Starts the thread unless one is running; true when it started one.
-    bool start();
+    // Starts the thread for the file unless one is running; true when it started one. The
+    // thread waits for release().
+    bool start(const FwrFile& file);
+    // Sets download_request: the waiting thread runs the upgrade.
+    void release() { download_request.store(1, std::memory_order_release); }
     bool running() const { return running_.load(std::memory_order_acquire); }
+    // 0..100 while the download runs and when it has finished, -1 when it failed. Never reset.
+    int32_t progress() const { return download_progress.load(std::memory_order_relaxed); }
 
   private:
     std::string script_;
+    std::atomic<int32_t> download_progress{0};
+    std::atomic<uint32_t> download_request{0};
     std::thread thread_;
     std::atomic<bool> running_{false};
 };

@@ -11,6 +11,7 @@
 
 #include "base/console.h"
 #include "base/process.h"
+#include "base/text.h"
 #include "base/unique_fd.h"
 
 namespace ovik {
@@ -51,13 +52,19 @@ void ifup(const char* iface, const char* address) {
     run_command(argv);
 }
 
+bool bind_to_device(int fd, const char* iface) {
+    char device[32];
+    copy_text(device, iface);
+    return ::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device, sizeof device) == 0;
+}
+
 std::string get_if_ipv4(const char* iface) {
     std::string text = "0.0.0.0";
     UniqueFd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (sock.valid()) {
         ifreq ifr{};
         ifr.ifr_addr.sa_family = AF_INET;
-        std::strncpy(ifr.ifr_name, iface, IFNAMSIZ - 1);
+        copy_text(ifr.ifr_name, iface);
         if (::ioctl(sock.get(), SIOCGIFADDR, &ifr) == 0) {
             sockaddr_in sin{};
             std::memcpy(&sin, &ifr.ifr_addr, sizeof sin);

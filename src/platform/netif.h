@@ -22,6 +22,10 @@ std::optional<std::string> plan_address_text(const char* iface, uint32_t serial)
 // An empty interface name does nothing.
 void ifup(const char* iface, const char* address);
 
+// Binds the socket to the interface (SO_BINDTODEVICE, the name in a 32-byte zero-filled
+// buffer); false on failure, with errno set.
+bool bind_to_device(int fd, const char* iface);
+
 // The interface's IPv4 address as dotted text, "0.0.0.0" when it has none; prints it.
 std::string get_if_ipv4(const char* iface);
 

@@ -2,10 +2,7 @@
 #include <sys/ioctl.h>
 
 #include <array>
-#include <atomic>
 #include <cstdio>
-#include <memory>
-#include <new>
 
 #include "base/clock.h"
 #include "base/console.h"
@@ -21,14 +18,6 @@ struct DioRecord {
     uint32_t value;
 };
 
-struct DioChannel {
-    int32_t number = 0;
-    uint32_t value = 0;
-};
-
-std::atomic<int> dio_initialised{0};
-std::unique_ptr<std::array<DioChannel, DIO_CHANNELS>> channel_table;
-
 int dio_request(unsigned long request, DioRecord& record) {
     sleep_ms(100);
     const UniqueFd fd(::open(DIO_DEVICE, O_RDWR | O_CLOEXEC));
@@ -39,13 +28,13 @@ int dio_request(unsigned long request, DioRecord& record) {
     return 0;
 }
 
-int check_args(int32_t channel) {
-    if (dio_initialised.load(std::memory_order_relaxed) == 0) return -3;
+}  // namespace
+
+int DioLibrary::check_args(int32_t channel) const {
+    if (!dio_initialised) return -3;
     if (channel < 0 || channel >= DIO_CHANNELS) return -2;
     return 0;
 }
-
-}  // namespace
 
 int dio_ioctl_set(int32_t channel, uint32_t value) {
     DioRecord record{static_cast<uint32_t>(channel), value};
@@ -59,39 +48,37 @@ int dio_ioctl_get(int32_t channel, uint32_t* value) {
     return 0;
 }
 
-int dio_init(int /*unused*/) {
-    if (dio_initialised.load(std::memory_order_relaxed) != 0) return 0;
-    channel_table.reset(new (std::nothrow) std::array<DioChannel, DIO_CHANNELS>());
-    if (!channel_table) return -1;
-    for (int i = 0; i < DIO_CHANNELS; ++i) (*channel_table)[static_cast<std::size_t>(i)].number = i;
-    dio_initialised.store(1, std::memory_order_relaxed);
+int DioLibrary::dio_init(int /*unused*/) {
+    if (dio_initialised) return 0;
+    for (int i = 0; i < DIO_CHANNELS; ++i) channel_table[static_cast<std::size_t>(i)].number = i;
+    dio_initialised = true;
     return 0;
 }
 
-int dio_set_dout(int32_t channel, uint32_t value) {
+int DioLibrary::dio_set_dout(int32_t channel, uint32_t value) {
     if (const int rc = check_args(channel); rc != 0) return rc;
     if (value != 0 && value != 1) return -2;
     return dio_ioctl_set(channel, value);
 }
 
-int dio_get_din(int32_t channel, uint32_t* value) {
+int DioLibrary::dio_get_din(int32_t channel, uint32_t* value) {
     if (const int rc = check_args(channel); rc != 0) return rc;
     return dio_ioctl_get(channel, value);
 }
 
-int testDIO() {
-    if (dio_init(0) != 0) {
+int testDIO(DioLibrary& dio) {
+    if (dio.dio_init(0) != 0) {
         std::printf("Initialize Ovik dio control library failed\n");
         return -1;
     }
     for (const uint32_t level : {0u, 1u}) {
         for (int32_t ch = 0; ch < DIO_CHANNELS; ++ch) {
-            dio_set_dout(ch, level);
+            dio.dio_set_dout(ch, level);
             sleep_ms(100);
         }
         for (int32_t ch = 0; ch < DIO_CHANNELS; ++ch) {
             uint32_t din = 0;
-            if (dio_get_din(ch, &din) != 0) {
+            if (dio.dio_get_din(ch, &din) != 0) {
                 std::printf("Failed to get DIN state\n");
                 return -1;
             }

@@ -1,37 +1,52 @@
 // checks/local: the device's own interfaces: storage media, memory, TPM, digital I/O and
-// serial ports. Each test follows the test function contract of the test plan.
+// serial ports. Each test follows the test function contract of the test plan; the objects
+// here hold what a test keeps between its calls.
 #pragma once
 
 #include <sys/types.h>
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
-#include <optional>
 
 #include "plan/catalogue.h"
+#include "plan/check_context.h"
 
 namespace ovik {
 
-// Puts this library's tests into the catalogue the configuration loader uses.
-void register_local_tests(TestCatalogue& c);
-
 // Storage
-int check_mounted(const char* device, const char* mount_point);
-// The same over a mount table in the format of /proc/mounts: 0 when a line names the device
-// and the mount point as its first two fields, -1 otherwise.
+// 0 when a line of the mount table (the format of /proc/mounts) names the device and the
+// mount point as its first two fields, -1 otherwise.
 int find_mount_line(std::FILE* mounts, const char* device, const char* mount_point);
-int createTestFileOnExternalStorage(const char* device, const char* mount_point);
-int CompareTestFile(const char* path);
-int compare_mptest(const char* device, const char* mount_point);
-int random_testing(const char* path);
-int testSSD();
-int testUSB1();
-int testmSATA();
-int testSD();
-int testStorageMerge();
-// Each medium is mounted by its test's first call and only looked at after that; this
-// forgets those mounts, so that the next calls start over as at start-up.
-void forget_mounted_media();
+
+class StorageChecks {
+  public:
+    explicit StorageChecks(const CheckContext& ctx) : ctx_(ctx) {}
+
+    int check_mounted(const char* device, const char* mount_point);
+    int createTestFileOnExternalStorage(const char* device, const char* mount_point);
+    int CompareTestFile(const char* path);
+    int compare_mptest(const char* device, const char* mount_point);
+    int random_testing(const char* path);
+    int testSSD();
+    int testUSB1();
+    int testmSATA();
+    int testSD();
+    int testStorageMerge();
+
+  private:
+    struct Medium;
+    int write_checked_medium(const Medium& m, const DeviceName& device_name, bool& mounted);
+
+    CheckContext ctx_;
+    // Set after the first successful mount step; a medium is never looked at again after that.
+    bool ssd_mounted = false;
+    bool usb1_mounted = false;
+    bool msata_mounted = false;
+    bool sd_mounted = false;
+    std::array<uint8_t, 4096> written{};
+    std::array<uint8_t, 4096> back{};
+};
 
 // Memory
 int testMEM();
@@ -61,21 +76,64 @@ inline constexpr const char* DIO_DEVICE = "/dev/dio";
 inline constexpr unsigned long DIO_SET_DOUT = 15;
 inline constexpr unsigned long DIO_GET_DIN = 17;
 inline constexpr int DIO_CHANNELS = 4;
-int dio_init(int unused);
-int dio_set_dout(int32_t channel, uint32_t value);
-int dio_get_din(int32_t channel, uint32_t* value);
 int dio_ioctl_set(int32_t channel, uint32_t value);
 int dio_ioctl_get(int32_t channel, uint32_t* value);
-int testDIO();
+
+class DioLibrary {
+  public:
+    // 0, or -1 when the channel table cannot be made.
+    int dio_init(int unused);
+    // 0, -1 when the driver refuses, -2 for a bad channel or value, -3 before dio_init.
+    int dio_set_dout(int32_t channel, uint32_t value);
+    int dio_get_din(int32_t channel, uint32_t* value);
+
+  private:
+    struct DioChannel {
+        int32_t number = 0;
+        uint32_t value = 0;
+    };
+    int check_args(int32_t channel) const;
+
+    bool dio_initialised = false;
+    std::array<DioChannel, DIO_CHANNELS> channel_table{};
+};
+int testDIO(DioLibrary& dio);
 
 // Serial ports
 inline constexpr std::size_t SERIAL_BUF_SIZE = 128;
 inline constexpr std::size_t SERIAL_PORTS = 64;
-// Receive buffers shared by the serial tests and, as scratch, the network tests.
-extern uint8_t rbuf[SERIAL_PORTS][SERIAL_BUF_SIZE];
 // The termios speed constant for a rate, or -1 for a rate outside the table.
 long baudrate_to_speed(uint32_t rate);
-int testserial();
-int testserial2W();
+
+class SerialChecks {
+  public:
+    explicit SerialChecks(const CheckContext& ctx) : ctx_(ctx) {}
+    int testserial();
+    int testserial2W();
+    // What port n received in the last call.
+    const uint8_t* received(int n) const { return rbuf[n]; }
+
+  private:
+    bool loopback_port(int n);
+    bool pattern_matches(const char* test, int n, int site_port, int site_byte);
+    void count_port_failure(int n);
+    void print_received(int n);
+    uint16_t tested_ports() const;
+
+    CheckContext ctx_;
+    uint8_t rbuf[SERIAL_PORTS][SERIAL_BUF_SIZE] = {};
+    uint8_t wbuf[SERIAL_BUF_SIZE] = {};
+};
+
+// Everything this library keeps between test calls, in one object for main.
+struct LocalChecks {
+    explicit LocalChecks(const CheckContext& ctx) : storage(ctx), serial(ctx) {}
+    StorageChecks storage;
+    SerialChecks serial;
+    DioLibrary dio;
+};
+
+// Puts this library's tests into the catalogue, bound to the objects.
+void register_local_checks(TestCatalogue& c, LocalChecks& checks);
 
 }  // namespace ovik

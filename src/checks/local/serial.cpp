@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -11,26 +10,23 @@
 
 #include "base/clock.h"
 #include "base/console.h"
+#include "base/text.h"
 #include "base/unique_fd.h"
+#include "checks/local/local_checks.h"
 #include "plan/config.h"
 #include "plan/error_log.h"
 #include "plan/testresult.h"
-#include "checks/local/local_checks.h"
 
 namespace ovik {
 
-uint8_t rbuf[SERIAL_PORTS][SERIAL_BUF_SIZE];
-
 namespace {
 
-uint8_t wbuf[SERIAL_BUF_SIZE];
-
 // Byte i is the digit of i modulo 10.
-void build_pattern() {
+void build_pattern(uint8_t* wbuf) {
     for (std::size_t i = 0; i < SERIAL_BUF_SIZE; ++i) wbuf[i] = static_cast<uint8_t>('0' + i % 10);
 }
 
-std::string port_path(int n) {
+std::string port_path(const Configuration& config, int n) {
     return text_of(config.serial_device) + std::to_string(n);
 }
 
@@ -40,61 +36,66 @@ bool window_over(int64_t start) {
     return d > 4 || d < -4;
 }
 
-uint16_t tested_ports() {
-    return static_cast<uint16_t>(std::min<std::size_t>(testresult.portnum, SERIAL_PORTS));
-}
-
-void count_port_failure(int n) {
-    bump(testresult.portfail[static_cast<std::size_t>(n)]);
-}
-
-void print_received(int n) {
-    say("%s\n", reinterpret_cast<const char*>(rbuf[n]));
-}
-
-// Compares a full receive buffer with the pattern; reports the first difference.
-bool pattern_matches(const char* test, int n, int site_port, int site_byte) {
-    for (std::size_t i = 0; i < SERIAL_BUF_SIZE; ++i) {
-        if (rbuf[n][i] == wbuf[i]) continue;
-        const ConsoleBlock block;
-        report_failure("[%s][%d] : Serial port %d read data error !\n", test, site_port, n);
-        report_failure("[%s][%d] : wbuf[%d]: %x  !=  rbuf[%d][%d]: %x\n", test, site_byte,
-                       static_cast<int>(i), wbuf[i], n, static_cast<int>(i), rbuf[n][i]);
-        return false;
-    }
-    return true;
-}
-
 void close_port(UniqueFd& fd) {
     if (!fd.valid()) return;
     ::tcflush(fd.get(), TCIOFLUSH);
     fd.reset();
 }
 
+}  // namespace
+
+uint16_t SerialChecks::tested_ports() const {
+    return static_cast<uint16_t>(std::min<std::size_t>(ctx_.run.testresult.portnum, SERIAL_PORTS));
+}
+
+void SerialChecks::count_port_failure(int n) {
+    bump(ctx_.run.testresult.portfail[static_cast<std::size_t>(n)]);
+}
+
+void SerialChecks::print_received(int n) {
+    // The buffer holds at most 128 bytes with no terminator of its own.
+    say("%.*s\n", static_cast<int>(SERIAL_BUF_SIZE), reinterpret_cast<const char*>(rbuf[n]));
+}
+
+// Compares a full receive buffer with the pattern; reports the first difference.
+bool SerialChecks::pattern_matches(const char* test, int n, int site_port, int site_byte) {
+    for (std::size_t i = 0; i < SERIAL_BUF_SIZE; ++i) {
+        if (rbuf[n][i] == wbuf[i]) continue;
+        const ConsoleBlock block;
+        ctx_.log.report_failure("[%s][%d] : Serial port %d read data error !\n", test, site_port,
+                                n);
+        ctx_.log.report_failure("[%s][%d] : wbuf[%d]: %x  !=  rbuf[%d][%d]: %x\n", test, site_byte,
+                                static_cast<int>(i), wbuf[i], n, static_cast<int>(i), rbuf[n][i]);
+        return false;
+    }
+    return true;
+}
+
 // One port of the loop-back test; true when it passed.
-bool loopback_port(int n) {
-    const std::string path = port_path(n);
+bool SerialChecks::loopback_port(int n) {
+    const std::string path = port_path(ctx_.config, n);
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!fd.valid()) {
-        report_failure("[%s][%d] : Open UART %s fail !\n", "testserial", 1650, path.c_str());
+        ctx_.log.report_failure("[%s][%d] : Open UART %s fail !\n", "testserial", 1650,
+                                path.c_str());
         count_port_failure(n);
         return false;
     }
-    build_pattern();
+    build_pattern(wbuf);
 
     termios tio{};
     ::tcgetattr(fd.get(), &tio);
     ::cfmakeraw(&tio);
     tio.c_iflag |= IGNPAR;
     tio.c_oflag &= ~static_cast<tcflag_t>(OPOST | OLCUC | ONLCR | OCRNL | ONOCR | ONLRET | OFILL);
-    const uint32_t rate = serial_baud.load(std::memory_order_relaxed);
+    const uint32_t rate = ctx_.run.serial_baud.load(std::memory_order_relaxed);
     long speed = baudrate_to_speed(rate);
     if (speed < 0) {
         say("Error: bad baudrate (%d), set to 115200.\n", static_cast<int>(rate));
         speed = B115200;
     }
     tio.c_cflag |= static_cast<tcflag_t>(speed) | CS8 | CREAD | CLOCAL;
-    if (config.interface_mode == 0) {
+    if (ctx_.config.interface_mode == 0) {
         tio.c_cflag |= CRTSCTS;
     } else {
         tio.c_iflag |= IXON | IXOFF | IXANY;
@@ -115,11 +116,7 @@ bool loopback_port(int n) {
         std::size_t rcnt = 0;
         const int64_t start = now_ms().sec;
         while (!window_over(start) && rcnt < SERIAL_BUF_SIZE) {
-            fd_set readable;
-            FD_ZERO(&readable);
-            FD_SET(fd.get(), &readable);
-            timeval tv{1, 0};
-            const int ready = ::select(fd.get() + 1, &readable, nullptr, nullptr, &tv);
+            const int ready = wait_readable(fd.get(), 1000);
             if (ready < 0) {
                 say("select()");
                 continue;
@@ -140,8 +137,8 @@ bool loopback_port(int n) {
         }
         if (rcnt < SERIAL_BUF_SIZE) {
             const ConsoleBlock block;  // the report, then what arrived
-            report_failure("[%s][%d] : Serial port %d(rcnt=%d) read length error !\n", "testserial",
-                           1748, n, static_cast<int>(rcnt));
+            ctx_.log.report_failure("[%s][%d] : Serial port %d(rcnt=%d) read length error !\n",
+                                    "testserial", 1748, n, static_cast<int>(rcnt));
             print_received(n);
             count_port_failure(n);
             passed = false;
@@ -153,8 +150,6 @@ bool loopback_port(int n) {
     close_port(fd);
     return passed;
 }
-
-}  // namespace
 
 long baudrate_to_speed(uint32_t rate) {
     switch (rate) {
@@ -199,7 +194,7 @@ long baudrate_to_speed(uint32_t rate) {
     }
 }
 
-int testserial() {
+int SerialChecks::testserial() {
     std::memset(rbuf, 0, sizeof rbuf);
     bool all_passed = true;
     const uint16_t ports = tested_ports();
@@ -211,23 +206,24 @@ int testserial() {
     return all_passed ? 0 : -1;
 }
 
-int testserial2W() {
+int SerialChecks::testserial2W() {
     const uint16_t ports = tested_ports();
     std::array<UniqueFd, SERIAL_PORTS> fds;
     std::array<std::size_t, SERIAL_PORTS> rcnt{};
     bool failed = false;
     for (int n = 0; n < ports; ++n) {
-        const std::string path = port_path(n);
+        const std::string path = port_path(ctx_.config, n);
         fds[static_cast<std::size_t>(n)].reset(
             ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
         if (!fds[static_cast<std::size_t>(n)].valid()) {
-            report_failure("[%s][%d] : Open UART %s fail !\n", "testserial2W", 1922, path.c_str());
+            ctx_.log.report_failure("[%s][%d] : Open UART %s fail !\n", "testserial2W", 1922,
+                                    path.c_str());
             count_port_failure(n);
             failed = true;
         }
     }
     std::memset(rbuf, 0, sizeof rbuf);
-    build_pattern();
+    build_pattern(wbuf);
 
     termios tio{};
     tio.c_iflag = IXON | IXOFF | IXANY;
@@ -265,7 +261,7 @@ int testserial2W() {
             const std::size_t count = rcnt[static_cast<std::size_t>(n)];
             if (count < SERIAL_BUF_SIZE) {
                 const ConsoleBlock block;  // the report, then what arrived
-                report_failure(
+                ctx_.log.report_failure(
                     "[%s][%d] : Serial port %d(rcnt=%d) read length error\t\t\t\t\t\t\t\t\t !\n",
                     "testserial2W", 1990, n, static_cast<int>(count));
                 print_received(n);

@@ -2,20 +2,18 @@
 #include <linux/can/raw.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #include "base/clock.h"
 #include "base/console.h"
+#include "base/text.h"
 #include "base/unique_fd.h"
 #include "checks/net/net_checks.h"
-#include "plan/error_log.h"
 
 namespace ovik {
 namespace {
@@ -26,7 +24,7 @@ UniqueFd open_can() {
 
 bool bind_can(const UniqueFd& sock, const char* ifname) {
     ifreq ifr{};
-    std::strncpy(ifr.ifr_name, ifname, IFNAMSIZ - 1);
+    copy_text(ifr.ifr_name, ifname);
     if (::ioctl(sock.get(), SIOCGIFINDEX, &ifr) != 0) return false;
     sockaddr_can addr{};
     addr.can_family = AF_CAN;
@@ -35,11 +33,7 @@ bool bind_can(const UniqueFd& sock, const char* ifname) {
 }
 
 bool readable_within(const UniqueFd& sock, int seconds) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(sock.get(), &readable);
-    timeval tv{seconds, 0};
-    return ::select(sock.get() + 1, &readable, nullptr, nullptr, &tv) > 0;
+    return wait_readable(sock.get(), int64_t{seconds} * 1000) > 0;
 }
 
 can_frame counting_frame(canid_t id) {
@@ -59,77 +53,67 @@ int first_wrong_byte(const can_frame& f) {
     return -1;
 }
 
-// testTwoCAN prints its messages bare, not as DIE lines, and logs them.
-void report_bare(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-void report_bare(const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(errmsg, sizeof errmsg, fmt, ap);
-    va_end(ap);
-    say("%s", errmsg);
-    writeErrorLog(errmsg);
-}
-
 }  // namespace
 
-int testCAN(const char* ifname) {
+int NetChecks::testCAN(const char* ifname) {
     const char* fn = "testCAN";
     const UniqueFd sock = open_can();
     if (!sock.valid()) {
-        report_failure("[%s][%d] : Error while opening socket.\n", fn, 3235);
+        ctx_.log.report_failure("[%s][%d] : Error while opening socket.\n", fn, 3235);
         return -1;
     }
     if (!bind_can(sock, ifname)) {
-        report_failure("[%s][%d] : Error in socket bind.\n", fn, 3247);
+        ctx_.log.report_failure("[%s][%d] : Error in socket bind.\n", fn, 3247);
         return -1;
     }
     const can_frame request = counting_frame(0x200);
     (void)::write(sock.get(), &request, sizeof request);
     if (!readable_within(sock, 3)) {
-        report_failure("[%s][%d] : Frame time out!\n", fn, 3271);
+        ctx_.log.report_failure("[%s][%d] : Frame time out!\n", fn, 3271);
         return -1;
     }
     can_frame answer{};
     const ssize_t n = ::read(sock.get(), &answer, sizeof answer);
     if (n < 1) {
-        report_failure("[%s][%d] : Frame read error.\n", fn, 3281);
+        ctx_.log.report_failure("[%s][%d] : Frame read error.\n", fn, 3281);
         return -1;
     }
     if (n < static_cast<ssize_t>(sizeof answer)) {
-        report_failure("[%s][%d] : Frame is incompleted.\n", fn, 3289);
+        ctx_.log.report_failure("[%s][%d] : Frame is incompleted.\n", fn, 3289);
         return -1;
     }
     if (answer.can_id != 0x300) {
         say("receive can id: %X\n", answer.can_id);
-        report_failure("[%s][%d] : Frame ID error. Receive can id: %X \n", fn, 3298, answer.can_id);
+        ctx_.log.report_failure("[%s][%d] : Frame ID error. Receive can id: %X \n", fn, 3298,
+                                answer.can_id);
         return -1;
     }
     if (first_wrong_byte(answer) >= 0) {
-        report_failure("[%s][%d] : Frame data Error.\n", fn, 3307);
+        ctx_.log.report_failure("[%s][%d] : Frame data Error.\n", fn, 3307);
         return -1;
     }
     say("%s test OK.\n", ifname);
     return 0;
 }
 
-int testTwoCAN(const char* ifname0, const char* ifname1) {
+int NetChecks::testTwoCAN(const char* ifname0, const char* ifname1) {
     const char* fn = "testTwoCAN";
     const UniqueFd first = open_can();
     if (!first.valid()) {
-        report_bare("[%s][%d] : FAIL to create socket.\n", fn, 3336);
+        ctx_.log.report_bare("[%s][%d] : FAIL to create socket.\n", fn, 3336);
         return -1;
     }
     if (!bind_can(first, ifname0)) {
-        report_bare("[%s][%d] : FAIL to bind %s.\n", fn, 3348, ifname0);
+        ctx_.log.report_bare("[%s][%d] : FAIL to bind %s.\n", fn, 3348, ifname0);
         return -1;
     }
     const UniqueFd second = open_can();
     if (!second.valid()) {
-        report_bare("[%s][%d] : FAIL to create socket.\n", fn, 3357);
+        ctx_.log.report_bare("[%s][%d] : FAIL to create socket.\n", fn, 3357);
         return -1;
     }
     if (!bind_can(second, ifname1)) {
-        report_bare("[%s][%d] : FAIL to bind %s.\n", fn, 3369, ifname1);
+        ctx_.log.report_bare("[%s][%d] : FAIL to bind %s.\n", fn, 3369, ifname1);
         return -1;
     }
     // A fixed standard identifier, the same both ways; the receiver does not look at it.
@@ -138,30 +122,30 @@ int testTwoCAN(const char* ifname0, const char* ifname1) {
     for (const auto& d : directions) {
         const ssize_t wlen = ::write(d[0]->get(), &frame_w, sizeof frame_w);
         if (wlen < 0) {
-            report_bare("[%s][%d] : FAIL to write.\n", fn, 3393);
+            ctx_.log.report_bare("[%s][%d] : FAIL to write.\n", fn, 3393);
             return -1;
         }
         sleep_ms(10);
         if (!readable_within(*d[1], 3)) {
-            report_bare("[%s][%d] : Select timeout!\n", fn, 3408);
+            ctx_.log.report_bare("[%s][%d] : Select timeout!\n", fn, 3408);
             return -1;
         }
         can_frame frame_r{};
         const ssize_t rlen = ::read(d[1]->get(), &frame_r, sizeof frame_r);
         if (rlen < 0) {
-            report_bare("[%s][%d] : FAIL to read CAN raw socket.\n", fn, 3416);
+            ctx_.log.report_bare("[%s][%d] : FAIL to read CAN raw socket.\n", fn, 3416);
             return -1;
         }
         if (rlen != wlen) {
-            report_bare("[%s][%d] : Frame is incomplete: rlen(%d) != wlen(%d)\n", fn, 3423,
-                        static_cast<int>(rlen), static_cast<int>(wlen));
+            ctx_.log.report_bare("[%s][%d] : Frame is incomplete: rlen(%d) != wlen(%d)\n", fn, 3423,
+                                 static_cast<int>(rlen), static_cast<int>(wlen));
             return -1;
         }
         say("frame_r.can_dlc = %d\n", static_cast<int>(frame_r.can_dlc));
         const int wrong = first_wrong_byte(frame_r);
         if (wrong >= 0) {
-            report_bare("[%s][%d] : Frame data error: frame_r.data[%d] = %d\n", fn, 3432, wrong,
-                        frame_r.data[wrong]);
+            ctx_.log.report_bare("[%s][%d] : Frame data error: frame_r.data[%d] = %d\n", fn, 3432,
+                                 wrong, frame_r.data[wrong]);
             return -1;
         }
     }

@@ -3,35 +3,34 @@
 #include <net/ethernet.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
 
+#include "base/clock.h"
 #include "base/console.h"
+#include "base/text.h"
 #include "base/unique_fd.h"
 #include "checks/net/net_checks.h"
-#include "plan/error_log.h"
 
 namespace ovik {
 namespace {
 
 constexpr std::size_t FRAME_SIZE = 18;
 
-int fail(const char* fmt, int site, const char* port) {
-    report_failure(fmt, "singlelooptestLANbyRAW", site, port);
-    return -1;
-}
-
 }  // namespace
 
-int singlelooptestLANbyRAW(const char* port) {
+int NetChecks::singlelooptestLANbyRAW(const char* port) {
+    const auto fail = [this](const char* fmt, int site, const char* name) {
+        ctx_.log.report_failure(fmt, "singlelooptestLANbyRAW", site, name);
+        return -1;
+    };
     const UniqueFd sock(::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL)));
     if (!sock.valid()) return fail("[%s][%d] : LAN port %s socket open fail !\n", 2251, port);
 
     ifreq ifr{};
-    std::strncpy(ifr.ifr_name, port, IFNAMSIZ - 1);
+    copy_text(ifr.ifr_name, port);
     if (::ioctl(sock.get(), SIOCGIFINDEX, &ifr) != 0) {
         return fail("[%s][%d] : LAN port %s ioctl SIOCGIFINDEX error !\n", 2265, port);
     }
@@ -82,11 +81,7 @@ int singlelooptestLANbyRAW(const char* port) {
     for (;;) {
         // A short frame leaves the rest of the buffer as zeros, never as the last frame's bytes.
         std::memset(got, 0, sizeof got);
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(sock.get(), &readable);
-        timeval tv{0, 100000};
-        if (::select(sock.get() + 1, &readable, nullptr, nullptr, &tv) <= 0) {
+        if (wait_readable(sock.get(), 100) <= 0) {
             return fail("[%s][%d] : LAN port %s wait data coming timeout !\n", 2371, port);
         }
         n = ::recvfrom(sock.get(), got, FRAME_SIZE, 0, nullptr, nullptr);
@@ -105,16 +100,6 @@ int singlelooptestLANbyRAW(const char* port) {
     }
     say("%s test OK.\n", port);
     return 0;
-}
-
-int testLAN2Raw() {
-    return singlelooptestLANbyRAW("eth1");
-}
-int testLAN3Raw() {
-    return singlelooptestLANbyRAW("eth2");
-}
-int testLAN4Raw() {
-    return singlelooptestLANbyRAW("eth3");
 }
 
 }  // namespace ovik

@@ -1,27 +1,22 @@
 #include <fcntl.h>
-#include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 
+#include "base/clock.h"
 #include "base/console.h"
+#include "base/text.h"
 #include "base/unique_fd.h"
-#include "plan/config.h"
 #include "checks/net/net_checks.h"
+#include "plan/config.h"
 
 namespace ovik {
 
-const char* const nmea_ids[NMEA_IDS] = {"GNRMC", "GNVTG", "GNGGA", "GNGSA", "GPGSV",
-                                        "GLGSV", "GNTXT", "GPRMC", "GPVTG", "GPGGA",
-                                        "GPGSA", "GPGLL", "GNGLL"};
-
-namespace {
-// Reads that held no known sentence; the first one in the life of the process is forgiven.
-std::atomic<int> gps_bad_msg_count{0};
-}  // namespace
+const char nmea_ids[NMEA_IDS][NMEA_ID_SIZE] = {"GNRMC", "GNVTG", "GNGGA", "GNGSA", "GPGSV",
+                                               "GLGSV", "GNTXT", "GPRMC", "GPVTG", "GPGGA",
+                                               "GPGSA", "GPGLL", "GNGLL"};
 
 const char* find_nmea_id(const char* text) {
     for (const char* id : nmea_ids) {
@@ -30,8 +25,8 @@ const char* find_nmea_id(const char* text) {
     return nullptr;
 }
 
-int testGPS() {
-    const std::string path = text_of(config.gps_device);
+int NetChecks::testGPS() {
+    const std::string path = text_of(ctx_.config.gps_device);
     const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
     if (!fd.valid()) {
         say("Open %s fail !\n", path.c_str());
@@ -47,21 +42,13 @@ int testGPS() {
     tio.c_cc[VTIME] = 100;
     ::tcsetattr(fd.get(), TCSANOW, &tio);
 
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(fd.get(), &readable);
-    timeval tv{5, 0};
-    const int ready = ::select(fd.get() + 1, &readable, nullptr, nullptr, &tv);
+    const int ready = wait_readable(fd.get(), 5000);
     if (ready < 0) {
         say("Fail to select in testGPS().\n");
         return -1;
     }
     if (ready == 0) {
         say("Timeout to select in testGPS().\n");
-        return -1;
-    }
-    if (!FD_ISSET(fd.get(), &readable)) {
-        say("No data avaliable in selecting GPS.\n");
         return -1;
     }
     char grbuf[257] = {};
@@ -73,7 +60,7 @@ int testGPS() {
     if (find_nmea_id(grbuf) != nullptr) return 0;
     say("Got wrong message. \n");
     say("grbuf: %s\n", grbuf);
-    return gps_bad_msg_count.fetch_add(1) + 1 == 1 ? 0 : -1;
+    return ++gps_bad_msg_count == 1 ? 0 : -1;
 }
 
 }  // namespace ovik

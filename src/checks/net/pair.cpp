@@ -3,7 +3,6 @@
 #include <net/ethernet.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,20 +14,15 @@
 
 #include "base/clock.h"
 #include "base/console.h"
+#include "base/text.h"
 #include "base/unique_fd.h"
+#include "checks/net/net_checks.h"
 #include "platform/discovery.h"
 #include "platform/netif.h"
-#include "checks/net/net_checks.h"
 
 namespace ovik {
 
-char self_sn[8];
-char pair_sn[8];
-char final_sn[8];
-
 namespace {
-
-char self_ip[16];
 
 int fail(const char* fmt, const char* wired) {
     say(fmt, wired);
@@ -63,22 +57,21 @@ bool pair_message_valid(const PairMessage& msg) {
     return ::inet_pton(AF_INET, ip, &parsed) == 1;
 }
 
-int wlan_pair_exchange(const char* wired, const char* wifi, uint32_t serial) {
+int NetChecks::wlan_pair_exchange(const char* wired, const char* wifi, uint32_t serial) {
     std::snprintf(self_sn, sizeof self_sn, "%d", static_cast<int>(serial));
-    std::snprintf(self_ip, sizeof self_ip, "%s", get_if_ipv4(wired).c_str());
+    char self_ip[16];
+    copy_text(self_ip, get_if_ipv4(wired));
     const PairMessage self_msg = build_pair_message(self_sn, self_ip);
 
     const UniqueFd sock(::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_ALL)));
     if (!sock.valid()) return fail("%s socket open fail !\n", wired);
-    char device[32] = {};
-    std::strncpy(device, wired, sizeof device - 1);
-    if (::setsockopt(sock.get(), SOL_SOCKET, SO_BINDTODEVICE, device, sizeof device) != 0) {
+    if (!bind_to_device(sock.get(), wired)) {
         return fail("Cannot assign the opened socket file handle to %s !\n", wired);
     }
     const int on = 1;
     (void)::setsockopt(sock.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
     ifreq ifr{};
-    std::strncpy(ifr.ifr_name, wired, IFNAMSIZ - 1);
+    copy_text(ifr.ifr_name, wired);
     (void)::ioctl(sock.get(), SIOCGIFINDEX, &ifr);
     sockaddr_ll link{};
     link.sll_family = AF_PACKET;
@@ -101,11 +94,7 @@ int wlan_pair_exchange(const char* wired, const char* wifi, uint32_t serial) {
             say("%s send data error [%d] !\n", wired, errno);
             return -1;
         }
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(sock.get(), &readable);
-        timeval tv{30, 0};
-        if (::select(sock.get() + 1, &readable, nullptr, nullptr, &tv) <= 0) {
+        if (wait_readable(sock.get(), 30000) <= 0) {
             return fail("%s wait data coming timeout !\n", wired);
         }
         pair_msg.fill(0);
@@ -133,7 +122,7 @@ int wlan_pair_exchange(const char* wired, const char* wifi, uint32_t serial) {
     std::memcpy(pair_sn, pair_msg.data() + 3, 4);
     char peer_ip[17] = {};
     std::memcpy(peer_ip, pair_msg.data() + 8, 16);
-    set_pair_ip(peer_ip);
+    pair_.set(peer_ip);
     say("pair ip: %s\n", peer_ip);
     say("self_sn: %s\npair_sn: %s\n", self_sn, pair_sn);
 
@@ -146,13 +135,13 @@ int wlan_pair_exchange(const char* wired, const char* wifi, uint32_t serial) {
             std::memcpy(final_sn, pair_sn, sizeof final_sn);
             ssid += pair_sn;
             ifup("wlan0", "172.17.0.102");
-            result = wlan_connect_station("wlan0", ssid.c_str());
+            result = wlan_connect_station("wlan0", ssid.c_str(), final_sn);
         }
     } else if (std::strcmp(wifi, "wlan0") == 0) {
         std::memcpy(final_sn, self_sn, sizeof final_sn);
         ssid += self_sn;
         ifup("wlan0", "172.17.0.101");
-        result = wlan_start_ap("wlan0", ssid.c_str());
+        result = wlan_start_ap("wlan0", ssid.c_str(), final_sn);
     }
     say("final_sn: %s\n", final_sn);
     if (std::strcmp(wifi, "wlan0") == 0) {
@@ -162,21 +151,19 @@ int wlan_pair_exchange(const char* wired, const char* wifi, uint32_t serial) {
     return result;
 }
 
-void register_net_tests(TestCatalogue& c) {
-    c.testLAN2Raw = testLAN2Raw;
-    c.testLAN3Raw = testLAN3Raw;
-    c.testLAN4Raw = testLAN4Raw;
-    c.testLAN2Ping = testLAN2Ping;
-    c.testWLANAlone = testWLANAlone;
-    c.testWLANPair = testWLANPair;
+void register_net_checks(TestCatalogue& c, NetChecks& checks) {
+    NetChecks& n = checks;
+    c.testLAN2Raw = [&n] { return n.testLAN2Raw(); };
+    c.testLAN3Raw = [&n] { return n.testLAN3Raw(); };
+    c.testLAN4Raw = [&n] { return n.testLAN4Raw(); };
+    c.testLAN2Ping = [&n] { return n.testLAN2Ping(); };
+    c.testWLANAlone = [&n] { return n.testWLANAlone(); };
+    c.testWLANPair = [&n] { return n.testWLANPair(); };
     c.testWLANDetect = testWLANDetect;
-    c.testCAN = testCAN;
-    c.testTwoCAN = testTwoCAN;
-    c.testGPS = testGPS;
-    c.testCELL_AT = testCELL_AT;
-    c.start_peer_discovery = start_peer_discovery;
-    c.set_wireless = set_wireless;
-    c.wlan_pair_exchange = wlan_pair_exchange;
+    c.testCAN = [&n](const char* ifname) { return n.testCAN(ifname); };
+    c.testTwoCAN = [&n](const char* a, const char* b) { return n.testTwoCAN(a, b); };
+    c.testGPS = [&n] { return n.testGPS(); };
+    c.testCELL_AT = [&n](const char* port) { return n.testCELL_AT(port); };
 }
 
 }  // namespace ovik

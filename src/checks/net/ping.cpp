@@ -1,7 +1,6 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,13 +9,12 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/clock.h"
 #include "base/console.h"
 #include "base/unique_fd.h"
-#include "platform/discovery.h"
-#include "plan/config.h"
-#include "plan/testresult.h"
-#include "checks/local/local_checks.h"
 #include "checks/net/net_checks.h"
+#include "platform/discovery.h"
+#include "platform/netif.h"
 
 namespace ovik {
 
@@ -47,25 +45,23 @@ std::array<uint8_t, 128> echo_request() {
     return p;
 }
 
-int testPing(const char* iface, const char* target, int limit_s, int uncounted) {
+int NetChecks::testPing(const char* iface, const char* target, int limit_s, int uncounted) {
+    TestResult& record = ctx_.run.testresult;
     const bool counted = uncounted == 0 && std::strcmp(iface, "wlan0") == 0;
     const UniqueFd sock(::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP));
     if (!sock.valid()) {
         say("%s socket open ICMP fail !\n", iface);
         return -1;
     }
-    char device[32] = {};
-    std::strncpy(device, iface, sizeof device - 1);
-    if (::setsockopt(sock.get(), SOL_SOCKET, SO_BINDTODEVICE, device, sizeof device) != 0) {
-        if (counted) bump(testresult.wlan_ping_sent);
+    if (!bind_to_device(sock.get(), iface)) {
+        if (counted) bump(record.wlan_ping_sent);
         say("Cannot assign the opened socket file handle to %s !\n", iface);
         return -1;
     }
     const int on = 1;
     (void)::setsockopt(sock.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
     (void)::fcntl(sock.get(), F_SETFL, O_NONBLOCK);
-    uint8_t* area = rbuf[0];
-    std::memset(area, 0, SERIAL_BUF_SIZE);
+    uint8_t area[128] = {};
 
     addrinfo hints{};
     hints.ai_family = AF_INET;
@@ -80,7 +76,7 @@ int testPing(const char* iface, const char* target, int limit_s, int uncounted) 
     to.sin_port = 0;
 
     const std::array<uint8_t, 128> request = echo_request();
-    if (counted) bump(testresult.wlan_ping_sent);
+    if (counted) bump(record.wlan_ping_sent);
     const ssize_t sent = ::sendto(sock.get(), request.data(), request.size(), 0,
                                   reinterpret_cast<const sockaddr*>(&to), sizeof to);
     if (sent != static_cast<ssize_t>(request.size())) {
@@ -89,22 +85,18 @@ int testPing(const char* iface, const char* target, int limit_s, int uncounted) 
     }
     const std::time_t start = std::time(nullptr);
     for (;;) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(sock.get(), &readable);
-        timeval tv{0, 10000};
-        const int ready = ::select(sock.get() + 1, &readable, nullptr, nullptr, &tv);
+        const int ready = wait_readable(sock.get(), 10);
         if (ready < 0) {
             say("%s ping select fail !\n", iface);
             return -1;
         }
         if (ready > 0) {
-            const ssize_t n = ::recv(sock.get(), area, SERIAL_BUF_SIZE, 0);
+            const ssize_t n = ::recv(sock.get(), area, sizeof area, 0);
             if (n > 75) {
                 const std::size_t header = static_cast<std::size_t>(area[0] & 0x0F) * 4;
                 if (header < static_cast<std::size_t>(n) && area[header] == 0) {
                     say("%s test OK.\n", iface);
-                    if (counted) bump(testresult.wlan_ping_recv);
+                    if (counted) bump(record.wlan_ping_recv);
                     return 0;
                 }
             }
@@ -116,17 +108,17 @@ int testPing(const char* iface, const char* target, int limit_s, int uncounted) 
     }
 }
 
-int testLAN2Ping() {
-    return testPing("eth1", pair_ip_text().c_str(), 10, 1);
+int NetChecks::testLAN2Ping() {
+    return testPing("eth1", pair_.text().c_str(), 10, 1);
 }
 
-int testWLANAlone() {
+int NetChecks::testWLANAlone() {
     get_bit_rate("wlan0");
     get_signal_level("wlan0");
-    return testPing("wlan0", config.ap_address.data(), 10, 0);
+    return testPing("wlan0", ctx_.config.ap_address.data(), 10, 0);
 }
 
-int testWLANPair() {
+int NetChecks::testWLANPair() {
     // The lower serial number is the station and pings the access point.
     const long self = std::strtol(self_sn, nullptr, 10);
     const long pair = std::strtol(pair_sn, nullptr, 10);

@@ -14,8 +14,8 @@
 #include "base/clock.h"
 #include "base/console.h"
 #include "base/process.h"
+#include "base/text.h"
 #include "base/unique_fd.h"
-#include "plan/testresult.h"
 #include "checks/net/net_checks.h"
 
 namespace ovik {
@@ -64,9 +64,9 @@ int set_wireless(const char* iface, const char* essid) {
     sleep_s(5);
 
     iwreq wrq{};
-    std::strncpy(wrq.ifr_name, iface, IFNAMSIZ - 1);
-    char essid_buf[IW_ESSID_MAX_SIZE + 2] = {};
-    std::strncpy(essid_buf, essid, IW_ESSID_MAX_SIZE);
+    copy_text(wrq.ifr_name, iface);
+    char essid_buf[IW_ESSID_MAX_SIZE + 1];
+    copy_text(essid_buf, essid);
     wrq.u.essid.pointer = essid_buf;
     wrq.u.essid.length = static_cast<uint16_t>(std::strlen(essid_buf) + 1);
     wrq.u.essid.flags = 1;
@@ -79,7 +79,7 @@ int set_wireless(const char* iface, const char* essid) {
     const std::time_t start = std::time(nullptr);
     for (;;) {
         iwreq ap{};
-        std::strncpy(ap.ifr_name, iface, IFNAMSIZ - 1);
+        copy_text(ap.ifr_name, iface);
         if (::ioctl(sock.get(), SIOCGIWAP, &ap) == 0) {
             char text[32];
             iw_ether_ntop(reinterpret_cast<const ether_addr*>(ap.u.ap_addr.sa_data), text);
@@ -94,7 +94,7 @@ int set_wireless(const char* iface, const char* essid) {
     return -1;
 }
 
-int wlan_start_ap(const char* iface, const char* ssid) {
+int wlan_start_ap(const char* iface, const char* ssid, const char* final_sn) {
     if (std::strcmp(iface, "wlan0") != 0) return 0;
     const UniqueFd fd(::open(HOSTAPD_CONF, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd.valid()) {
@@ -113,7 +113,7 @@ int wlan_start_ap(const char* iface, const char* ssid) {
     return 0;
 }
 
-int wlan_connect_station(const char* iface, const char* ssid) {
+int wlan_connect_station(const char* iface, const char* ssid, const char* final_sn) {
     if (std::strcmp(iface, "wlan0") != 0) return 0;
     run_command({"iw", iface, "connect", ssid});
     sleep_s(5);
@@ -132,14 +132,14 @@ int wlan_connect_station(const char* iface, const char* ssid) {
     return connected ? 0 : 1;
 }
 
-void get_bit_rate(const char* iface) {
+void NetChecks::get_bit_rate(const char* iface) {
     const UniqueFd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!sock.valid()) {
         std::printf("%s socket open fail !\n", iface);
         return;
     }
     iwreq wrq{};
-    std::strncpy(wrq.ifr_name, iface, IFNAMSIZ - 1);
+    copy_text(wrq.ifr_name, iface);
     if (::ioctl(sock.get(), SIOCGIWRATE, &wrq) < 0) {
         std::printf("%s get BIT RATE fail !\n", iface);
         return;
@@ -147,7 +147,8 @@ void get_bit_rate(const char* iface) {
     char text[64];
     std::snprintf(text, sizeof text, "%g", static_cast<double>(wrq.u.bitrate.value) / 1000000.0);
     const long mbit = std::strtol(text, nullptr, 10);
-    testresult.wlan_bitrate.store(static_cast<uint8_t>(mbit & 0xFF), std::memory_order_relaxed);
+    ctx_.run.testresult.wlan_bitrate.store(static_cast<uint8_t>(mbit & 0xFF),
+                                           std::memory_order_relaxed);
     say("%s get BIT RATE OK !\n", iface);
     say("speed is %ld\n", static_cast<long>(mbit & 0xFF));
 }
@@ -168,14 +169,15 @@ int wireless_quality(const char* line, const char* iface) {
     return static_cast<int>(quality);
 }
 
-void get_signal_level(const char* iface) {
+void NetChecks::get_signal_level(const char* iface) {
     UniqueFile f(std::fopen("/proc/net/wireless", "r"));
     if (!f) return;
     char line[255];
     while (std::fgets(line, sizeof line, f.get()) != nullptr) {
         const int q = wireless_quality(line, iface);
         if (q >= 0)
-            testresult.wlan_signal.store(static_cast<uint8_t>(q), std::memory_order_relaxed);
+            ctx_.run.testresult.wlan_signal.store(static_cast<uint8_t>(q),
+                                                  std::memory_order_relaxed);
     }
     say("%s get SIGNAL LEVEL OK !\n", iface);
 }
