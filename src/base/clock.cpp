@@ -23,6 +23,7 @@ class SystemClock final : public Clock {
     }
 };
 
+// Process-wide by nature: every thread reads time through one clock, and a test swaps it.
 SystemClock system_clock;
 std::atomic<Clock*> current{&system_clock};
 

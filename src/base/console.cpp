@@ -5,6 +5,7 @@
 
 namespace ovik {
 
+// Process-wide by nature: -q silences every console line of every thread.
 std::atomic<int> quiet{0};
 
 void say(const char* fmt, ...) {
