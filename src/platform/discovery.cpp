@@ -116,8 +116,7 @@ int discover_peer(const char* broadcast) {
         for (int attempt = 0; attempt < 5; ++attempt) {
             (void)::sendto(sock.get(), "IP_FOUND", 8, 0, reinterpret_cast<const sockaddr*>(&to),
                            sizeof to);
-            pollfd pfd{sock.get(), POLLIN, 0};
-            if (::poll(&pfd, 1, 1000) > 0) {
+            if (wait_readable(sock.get(), 1000) > 0) {
                 char buf[1025] = {};
                 sockaddr_in from{};
                 socklen_t len = sizeof from;
