@@ -6,8 +6,9 @@
 //
 // Invariants: the sequence number advances by one exactly on an accepted numbered command (and
 // a reset zeroes it); the status moves only as the command allows; a refusal carries its error
-// code and changes nothing else; the answer is a 512-byte frame that carries the state, the
-// answer's code and the burn time, stop (or now) minus start modulo 2^32.
+// code and changes nothing else; an accepted stop keeps the verdict its answer carries; the
+// answer is a 512-byte frame that carries the state, the answer's code and the burn time, stop
+// (or now) minus start modulo 2^32.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -16,9 +17,8 @@
 #include "fake_clock.h"
 #include "fuzz_support.h"
 #include "hostlink/hostlink.h"
-#include "platform/download.h"
-#include "plan/config.h"
 #include "plan/testresult.h"
+#include "platform/download.h"
 
 namespace ovik {
 namespace {
@@ -40,7 +40,9 @@ class InertPlatform final : public RunPlatform {
     void fill_time(uint8_t datetime[6]) override {
         for (int i = 0; i < 6; ++i) datetime[i] = static_cast<uint8_t>(i);
     }
-    void start_download() override {}
+    void start_download(const FwrFile&) override {}
+    void release_download() override {}
+    int32_t download_progress() override { return 0; }
     int32_t last_reading() const { return static_cast<int32_t>(clock_); }
 
   private:
@@ -60,7 +62,11 @@ struct WifiFiles {
     }
 };
 
-const WifiFiles* wifi = nullptr;
+// The files every frame reads, made once for the whole run.
+const WifiFiles& wifi_files() {
+    static const WifiFiles files;
+    return files;
+}
 
 bool numbered(uint16_t cmd) {
     return cmd >= CMD_QUERY && cmd <= CMD_DOWNLOAD;
@@ -85,16 +91,24 @@ bool allowed_transition(uint16_t cmd, uint16_t before, uint16_t after) {
 
 // What a command may change, taken before it is handled.
 struct Before {
-    uint16_t status = run_status();
-    uint16_t ser = testresult.ser;
-    uint32_t baud = serial_baud.load();
-    std::array<char, FWR_SIZE + 1> fwr = fwr_file;
+    Before(const RunState& run, const LinkState& link)
+        : status(run.status()),
+          ser(run.testresult.ser),
+          baud(run.serial_baud.load()),
+          fwr(link.fwr_file),
+          loop_end(link.loop_end) {}
+    uint16_t status;
+    uint16_t ser;
+    uint32_t baud;
+    FwrFile fwr;
     bool loop_end;
 };
 
-void check_step(uint16_t cmd, uint16_t ser_sent, Reply reply, const Before& before,
-                const LinkState& link) {
-    const uint16_t status = run_status();
+void check_step(Reply reply, const Before& before, const RunState& run, const LinkState& link) {
+    const uint16_t cmd = link.hostcommand.cmd;
+    const uint16_t ser_sent = link.hostcommand.ser;
+    const TestResult& testresult = run.testresult;
+    const uint16_t status = run.status();
     const uint16_t ser = testresult.ser;
     FUZZ_CHECK(allowed_transition(cmd, before.status, status));
 
@@ -120,10 +134,13 @@ void check_step(uint16_t cmd, uint16_t ser_sent, Reply reply, const Before& befo
         FUZZ_CHECK(testresult.error == 0);
     }
     if (cmd == CMD_SET_PARAMETER && reply == Reply::Ack) {
-        FUZZ_CHECK(serial_baud.load() <= MAX_BAUD);
+        FUZZ_CHECK(run.serial_baud.load() <= MAX_BAUD);
     } else {
         // A refused set-parameter command changes neither the rate nor the file name.
-        FUZZ_CHECK(serial_baud.load() == before.baud && fwr_file == before.fwr);
+        FUZZ_CHECK(run.serial_baud.load() == before.baud && link.fwr_file == before.fwr);
+    }
+    if (cmd == CMD_STOP && reply == Reply::Ack) {
+        FUZZ_CHECK(link.stop_failed == (status == STATUS_FAIL));
     }
     if (cmd == CMD_POLLING) FUZZ_CHECK(reply != Reply::Nak);
     if (reply == Reply::None) FUZZ_CHECK(!numbered(cmd));
@@ -132,18 +149,21 @@ void check_step(uint16_t cmd, uint16_t ser_sent, Reply reply, const Before& befo
 }
 
 // The frame the loop sends for the reply: an answer, or (no reply) the next report's record.
-void check_frame(uint16_t cmd, Reply reply, LinkState& link, InertPlatform& platform) {
+void check_frame(Reply reply, LinkState& link, RunState& run, InertPlatform& platform) {
+    const uint16_t cmd = link.hostcommand.cmd;
+    const WifiTextFiles files = wifi_files().paths();
     const ResponseBytes bytes = reply == Reply::None
-                                    ? build_response_frame(wifi->paths())
-                                    : answer_frame(link, platform, reply, wifi->paths());
+                                    ? build_response_frame(run.testresult, files)
+                                    : answer_frame(link, run, platform, reply, files);
     static_assert(sizeof bytes == RESPONSE_FRAME_SIZE);
     const ResponseFrame f = decode_response(bytes);
-    FUZZ_CHECK(f.status == run_status() && f.ser == testresult.ser && f.error == testresult.error);
+    FUZZ_CHECK(f.status == run.status() && f.ser == run.testresult.ser &&
+               f.error == run.testresult.error);
     FUZZ_CHECK(field_text(f.wlan0_ssid) == "burnin1234\n" && field_text(f.wlan1_ssid).empty());
     if (reply == Reply::None) return;
     FUZZ_CHECK(f.code == ((reply == Reply::Ack ? ACK_BIT : NAK_BIT) | cmd));
     FUZZ_CHECK(!link.alive_pending);
-    const int32_t end = run_status() == STATUS_RUNNING ? platform.last_reading() : link.stop_time;
+    const int32_t end = run.status() == STATUS_RUNNING ? platform.last_reading() : link.stop_time;
     FUZZ_CHECK(f.burntime == static_cast<uint32_t>(end) - static_cast<uint32_t>(link.start_time));
 }
 
@@ -153,8 +173,6 @@ void check_frame(uint16_t cmd, Reply reply, LinkState& link, InertPlatform& plat
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     ovik::fuzz::silence_stdout();
     ovik::quiet.store(1);
-    static const ovik::WifiFiles files;
-    ovik::wifi = &files;
     return 0;
 }
 
@@ -168,25 +186,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // The start command's pauses pass on this clock without waiting.
     testsupport::FakeClock clock;
-    testresult.clear();
-    testfail.store(0);
-    teststop.store(0);
-    config = Configuration{};
-    config.downloadfwr = setup & 1U;
-    serial_baud.store(115200);
-    download_request.store(0);
-    fwr_file.fill('\0');
+    RunState run;
+    LinkState link(setup & 1U);
     InertPlatform platform((setup & 2U) != 0, clock_step);
-    LinkState link;
 
     for (std::size_t k = 0; (k + 1) * COMMAND_FRAME_SIZE <= size; ++k) {
-        if (k < 6 && (setup & (4U << k)) != 0) testfail.store(-1);
-        parse_command_frame(data + k * COMMAND_FRAME_SIZE);
-        testresult.error = 0;
-        const Before before{.loop_end = link.loop_end};
-        const Reply reply = handle_command(link, platform);
-        check_step(hostcommand.cmd, hostcommand.ser, reply, before, link);
-        check_frame(hostcommand.cmd, reply, link, platform);
+        if (k < 6 && (setup & (4U << k)) != 0) run.mark_failed();
+        link.hostcommand = parse_command_frame(data + k * COMMAND_FRAME_SIZE);
+        run.testresult.error = 0;
+        const Before before(run, link);
+        const Reply reply = handle_command(link, run, platform);
+        check_step(reply, before, run, link);
+        check_frame(reply, link, run, platform);
         // The loop ends at the end of this pass: no later frame reaches the handler.
         if (link.loop_end) break;
     }

@@ -42,8 +42,8 @@ inline std::string c_text(const uint8_t* data, std::size_t size) {
 
 // The result of searching text for the entries of a table: hit is an entry that occurs in the
 // text, and nullptr only when none does.
-template <std::size_t N>
-bool search_result_consistent(const char* text, const char* const (&table)[N], const char* hit) {
+template <std::size_t N, std::size_t M>
+bool search_result_consistent(const char* text, const char (&table)[N][M], const char* hit) {
     bool in_table = false;
     for (const char* entry : table) {
         if (hit == nullptr && std::strstr(text, entry) != nullptr) return false;

@@ -7,23 +7,27 @@
 #include <string>
 #include <thread>
 
+#include "output_capture.h"
+
 namespace ovik {
 namespace {
 
+using testsupport::OutputCapture;
+
 TEST(Console, FramedVerdictAndQuiet) {
-    testing::internal::CaptureStdout();
+    OutputCapture capture;
     say_framed("PASS : %s ", "testSSD");
     quiet.store(1);
     say_framed("FAIL : %s", "hidden");
     say("hidden\n");
     quiet.store(0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(capture.text(),
               "=======================\nPASS : testSSD \n=======================\n");
 }
 
 // Another thread's line waits until the block ends, instead of landing inside it.
 TEST(Console, BlockKeepsOtherThreadsOut) {
-    testing::internal::CaptureStdout();
+    OutputCapture capture;
     std::atomic<bool> started{false};
     std::thread other;
     {
@@ -38,8 +42,7 @@ TEST(Console, BlockKeepsOtherThreadsOut) {
         say("what arrived\n");
     }
     other.join();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "DIE-report\nwhat arrived\n>>Receive command\n");
+    EXPECT_EQ(capture.text(), "DIE-report\nwhat arrived\n>>Receive command\n");
 }
 
 }  // namespace

@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "hostlink/hostlink.h"
-#include "temp_dir.h"
 #include "plan/testresult.h"
+#include "temp_dir.h"
 
 namespace ovik {
 namespace {
@@ -11,7 +11,7 @@ namespace {
 using testsupport::TempDir;
 
 TEST(HostFrames, RecordBecomesTheNetworkFrame) {
-    testresult.clear();
+    TestResult testresult;
     testresult.code = wire::RSP_DIAG;
     testresult.ser = 7;
     testresult.serial = 1234;
@@ -31,7 +31,7 @@ TEST(HostFrames, RecordBecomesTheNetworkFrame) {
     const std::string long_ssid = dir.write("wlan1_ssid", "ABCDEFGHIJKLMNOPQRSTUVWXYZ\n");
     const std::string empty = dir.write("wlan1_channel", "");
     const WifiTextFiles files{ssid.c_str(), channel.c_str(), long_ssid.c_str(), empty.c_str()};
-    const wire::ResponseBytes b = build_response_frame(files);
+    const wire::ResponseBytes b = build_response_frame(testresult, files);
 
     const wire::ResponseFrame f = wire::decode_response(b);
     EXPECT_EQ(f.code, 0xC000);
@@ -55,19 +55,19 @@ TEST(HostFrames, RecordBecomesTheNetworkFrame) {
 
     const std::string a = dir.file("a"), bb = dir.file("b"), c = dir.file("c"), d = dir.file("d");
     const wire::ResponseBytes none =
-        build_response_frame({a.c_str(), bb.c_str(), c.c_str(), d.c_str()});
+        build_response_frame(testresult, {a.c_str(), bb.c_str(), c.c_str(), d.c_str()});
     for (std::size_t i = 447; i < 512; ++i) EXPECT_EQ(none[i], 0) << "byte " << i;
 }
 
-TEST(HostFrames, CommandBytesReachHostcommand) {
+TEST(HostFrames, CommandBytesBecomeTheCommand) {
     uint8_t raw[128] = {0x00, 0x03, 0x00, 0x01, 0, 0, 0x00, 0x0E, 0x10, 0x01};
     raw[29] = 'n';
     raw[30] = 'a';
-    parse_command_frame(raw);
-    EXPECT_EQ(hostcommand.cmd, wire::CMD_SET_PARAMETER);
-    EXPECT_EQ(hostcommand.ser, 1);
-    EXPECT_EQ(hostcommand.baud, 921601u);
-    EXPECT_EQ(wire::fwr_text(hostcommand.fwr), "na");
+    const HostCommand command = parse_command_frame(raw);
+    EXPECT_EQ(command.cmd, wire::CMD_SET_PARAMETER);
+    EXPECT_EQ(command.ser, 1);
+    EXPECT_EQ(command.baud, 921601u);
+    EXPECT_EQ(wire::fwr_text(command.fwr), "na");
 }
 
 }  // namespace

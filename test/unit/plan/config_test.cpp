@@ -6,275 +6,246 @@
 #include <algorithm>
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <vector>
 
-#include "fake_clock.h"
-#include "private_mounts.h"
-#include "temp_dir.h"
+#include "base/text.h"
+#include "output_capture.h"
 #include "plan/catalogue.h"
 #include "plan/testplan.h"
 #include "plan/testresult.h"
+#include "private_mounts.h"
+#include "temp_dir.h"
 
 namespace ovik {
 namespace {
 
-using testsupport::FakeClock;
+using testsupport::OutputCapture;
 using testsupport::TempDir;
-
-// Stand-ins with distinct addresses, so the test can tell which one a slot holds.
-int raw_lan() {
-    return 0;
-}
-int ping_lan() {
-    return 0;
-}
-int lan3() {
-    return 0;
-}
-int lan4() {
-    return 0;
-}
-int any_test() {
-    return 0;
-}
-int storage_merge() {
-    return 0;
-}
-int usb1() {
-    return 0;
-}
-int sd() {
-    return 0;
-}
-int wlan_alone() {
-    return 0;
-}
-int wlan_pair() {
-    return 0;
-}
-int wlan_detect() {
-    return 0;
-}
-int can(const char*) {
-    return 0;
-}
-int two_can(const char*, const char*) {
-    return 0;
-}
-int cell(const char*) {
-    return 0;
-}
-
-std::vector<std::string> setup_calls;
-int discovery(const char* iface) {
-    setup_calls.push_back(std::string("discovery ") + iface);
-    return 0;
-}
-int join_ap(const char* iface, const char* essid) {
-    setup_calls.push_back(std::string("set_wireless ") + iface + " " + essid);
-    return 0;
-}
-int pair_exchange(const char* wired, const char* wifi, uint32_t serial) {
-    setup_calls.push_back(std::string("pair ") + wired + " " + wifi + " " + std::to_string(serial));
-    return 0;
-}
-
-TestCatalogue full_catalogue() {
-    TestCatalogue c;
-    c.testserial = c.testserial2W = c.testMEM = c.testTPM = c.testTPM2 = c.testDIO = c.testSSD =
-        c.testmSATA = c.testGPS = any_test;
-    c.testLAN2Raw = raw_lan;
-    c.testLAN2Ping = ping_lan;
-    c.testLAN3Raw = lan3;
-    c.testLAN4Raw = lan4;
-    c.testStorageMerge = storage_merge;
-    c.testUSB1 = usb1;
-    c.testSD = sd;
-    c.testWLANAlone = wlan_alone;
-    c.testWLANPair = wlan_pair;
-    c.testWLANDetect = wlan_detect;
-    c.testCAN = can;
-    c.testTwoCAN = two_can;
-    c.testCELL_AT = cell;
-    c.start_peer_discovery = discovery;
-    c.set_wireless = join_ap;
-    c.wlan_pair_exchange = pair_exchange;
-    return c;
-}
 
 constexpr const char* IDENTITY = "[info]\nSOFTWARE_ID = 1A2B3C\nAP_ID = 0x105\n";
 
-class ConfigTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        OVIK_NEED_PRIVATE_MOUNTS();
-        testresult.clear();
-        testresult.serial = 1234;
-        config = Configuration{};
-        reset_testplan();
-        catalogue = full_catalogue();
-        setup_calls.clear();
-        testsupport::clear_recorded_commands();
-        ::unlink(MSATA_NODE_PATH);
-    }
-    int load(const std::string& text) {
-        const std::string path = dir_.write("cfg_ovikburn", text);
-        testing::internal::CaptureStdout();
-        const int rc = load_config(path.c_str());
-        out_ = testing::internal::GetCapturedStdout();
-        return rc;
-    }
-    // The line load_config printed before "cannot parse file".
-    std::string refusal() const {
-        const std::size_t end = out_.find("cannot parse file: ");
-        if (end == std::string::npos || end == 0) return "";
-        const std::size_t start = out_.rfind('\n', end - 2);
-        return out_.substr(start + 1, end - start - 2);
-    }
-    static std::vector<std::string> item_names() {
-        std::vector<std::string> v;
-        for (const auto& it : testresult.item) v.push_back(it.name_text());
-        return v;
-    }
-    FakeClock clock_;
-    TempDir dir_;
-    std::string out_;
+// What the files of one start-up fill.
+struct Loaded {
+    TestPlan plan;
+    Configuration config;
+    TestResult record;
 };
 
-TEST_F(ConfigTest, IdentityOnlyFillsNothingAndRunsNothing) {
-    ASSERT_EQ(load(IDENTITY), 0);
-    const auto* sw = reinterpret_cast<const uint8_t*>(&testresult.softwareid);
-    EXPECT_EQ(sw[0], 0x2B);
-    EXPECT_EQ(sw[1], 0x3C);
-    EXPECT_EQ(testresult.apid, htonl(0x105));
-    EXPECT_EQ(config.downloadfwr, 0u);
-    for (const auto& s : testplan) EXPECT_FALSE(s.filled());
-    EXPECT_EQ(testsupport::recorded_commands(), "");
-    EXPECT_NE(out_.find("[info:software_id]=[1A2B3C]"), std::string::npos) << "the dump: " << out_;
-}
-
-TEST_F(ConfigTest, ValueConversions) {
-    struct Case {
-        const char* line;
-        bool can_on;
-    };
-    for (const Case& c :
-         {Case{"TestCAN = yes", true}, Case{"TestCAN = Y", true}, Case{"TestCAN = 1", true},
-          Case{"TestCAN = true", true}, Case{"TestCAN = no", false}, Case{"TestCAN = 0", false},
-          Case{"TestCAN = 2", false}, Case{"TestCAN = maybe", false},
-          Case{"; TestCAN = y", false}}) {
-        SetUp();
-        ASSERT_EQ(load(std::string(IDENTITY) + "[can]\n" + c.line + "\n"), 0);
-        EXPECT_EQ(slot(Slot::CAN).filled(), c.can_on) << c.line;
+// Reads files through the catalogue of stand-ins; each stand-in notes its own name when it
+// runs, so that a test can tell which one a slot holds.
+class ConfigTest : public ::testing::Test {
+  protected:
+    ConfigTest() {
+        TestCatalogue& c = catalogue_;
+        c.testserial = named("testserial");
+        c.testserial2W = named("testserial2W");
+        c.testLAN2Raw = named("testLAN2Raw");
+        c.testLAN3Raw = named("testLAN3Raw");
+        c.testLAN4Raw = named("testLAN4Raw");
+        c.testLAN2Ping = named("testLAN2Ping");
+        c.testWLANAlone = named("testWLANAlone");
+        c.testWLANPair = named("testWLANPair");
+        c.testWLANDetect = named("testWLANDetect");
+        c.testStorageMerge = named("testStorageMerge");
+        c.testUSB1 = named("testUSB1");
+        c.testmSATA = named("testmSATA");
+        c.testSSD = named("testSSD");
+        c.testSD = named("testSD");
+        c.testMEM = named("testMEM");
+        c.testTPM = named("testTPM");
+        c.testTPM2 = named("testTPM2");
+        c.testDIO = named("testDIO");
+        c.testGPS = named("testGPS");
+        c.testCAN = [this](const char*) {
+            ran_ = "testCAN";
+            return 0;
+        };
+        c.testTwoCAN = [this](const char*, const char*) {
+            ran_ = "testTwoCAN";
+            return 0;
+        };
+        c.testCELL_AT = [this](const char*) {
+            ran_ = "testCELL_AT";
+            return 0;
+        };
     }
-    SetUp();
-    ASSERT_EQ(load("[INFO]\nsoftware_id = 0x00ff\nap_id = 12zz\n[Cellular]\nTestCELL = y\n"
-                   "CELLDEVICE = /dev/ttyUSB2\n[cellular]\nINTERVAL2 = 0x10\nTestCELL2 = t\n"
-                   "CELLDEVICE2 = /dev/ttyUSB3\n"),
-              0);
-    EXPECT_EQ(ntohs(testresult.softwareid), 0xFF) << "keys match without regard to case";
-    EXPECT_EQ(ntohl(testresult.apid), 0x12u) << "hex stops at the first non-hex character";
-    EXPECT_EQ(slot(Slot::Cellular).interval, 0) << "absent interval";
-    EXPECT_EQ(slot(Slot::Cellular2).interval, 16) << "integers take 0x";
-    EXPECT_EQ(slot(Slot::Cellular2).countdown, 16);
-    EXPECT_EQ(text_of(config.modem_device[1]), "/dev/ttyUSB3");
+
+    void SetUp() override {
+        // The mSATA node file has a fixed place in /dev/shm.
+        OVIK_NEED_PRIVATE_MOUNTS();
+        ::unlink(MSATA_NODE_PATH);
+        testsupport::clear_recorded_commands();
+    }
+
+    // Reads text as the file cfg_ovikburn against the plan; the dump is kept in dump_.
+    ConfigResult read(const std::string& text, const TestPlan& plan) {
+        const std::string path = dir_.write("cfg_ovikburn", text);
+        OutputCapture capture;
+        ConfigResult result = read_config(path.c_str(), catalogue_, plan);
+        dump_ = capture.text();
+        return result;
+    }
+
+    // Reads text and applies it as start-up does.
+    ::testing::AssertionResult load(const std::string& text, Loaded& into) {
+        const ConfigResult result = read(text, into.plan);
+        if (!result.file) return ::testing::AssertionFailure() << "refused: " << result.refusal;
+        apply_config(*result.file, into.config, into.plan, into.record);
+        return ::testing::AssertionSuccess();
+    }
+
+    // The refusal of a file: its reason, then the path that start-up could not use.
+    std::string refusal_for(const std::string& reason) const {
+        return reason + "\ncannot parse file: " + dir_.file("cfg_ovikburn") + "\n";
+    }
+
+    // The stand-in the slot holds (it runs once to say so); empty for an empty slot.
+    std::string held_by(const TestSlot& s) {
+        ran_.clear();
+        if (s.func) s.func();
+        if (s.func_on_device) s.func_on_device("dev");
+        if (s.func_on_pair) s.func_on_pair("dev0", "dev1");
+        return ran_;
+    }
+
+    // What every slot holds, in catalogue order.
+    std::vector<std::string> holders(const TestPlan& plan) {
+        std::vector<std::string> v;
+        for (std::size_t i = 0; i < SLOT_COUNT; ++i) v.push_back(held_by(plan[i]));
+        return v;
+    }
+
+    static std::vector<std::string> item_names(const TestResult& record) {
+        std::vector<std::string> v;
+        for (const auto& it : record.item) v.push_back(it.name_text());
+        return v;
+    }
+
+    TestFn named(const char* name) {
+        return [this, name] {
+            ran_ = name;
+            return 0;
+        };
+    }
+
+    TempDir dir_;
+    TestCatalogue catalogue_;
+    std::string ran_;
+    std::string dump_;
+};
+
+TEST_F(ConfigTest, IdentityOnlyFillsNoSlot) {
+    Loaded a;
+    ASSERT_TRUE(load(IDENTITY, a));
+    // The low 16 bits of the software id; both in network order, as the record carries them.
+    EXPECT_EQ(a.config.softwareid, htons(0x2B3C));
+    EXPECT_EQ(a.record.softwareid, htons(0x2B3C));
+    EXPECT_EQ(a.config.apid, htonl(0x105));
+    EXPECT_EQ(a.record.apid, htonl(0x105));
+    EXPECT_EQ(a.config.downloadfwr, 0u);
+    EXPECT_EQ(holders(a.plan), std::vector<std::string>(SLOT_COUNT));
+    EXPECT_NE(dump_.find("[info:software_id]=[1A2B3C]"), std::string::npos)
+        << "the dump: " << dump_;
 }
 
-TEST_F(ConfigTest, SetUpCommandsRunInKeyOrder) {
-    ASSERT_EQ(
-        load(std::string(IDENTITY) +
-             "AloneBurn = y\n"
-             "[uart]\nTestSerial2W = y\nMODEMDEVICE = /dev/ttyM\nportnum = 2\n"
-             "[ethernet]\nTestLAN2 = y\nTestLAN2_GigaLanLB = y\nTestLAN3 = y\nTestLAN4 = y\n"),
-        0);
-    EXPECT_EQ(testsupport::recorded_commands(),
-              "/usr/bin/setinterface /dev/ttyM0 1\n"
-              "/usr/bin/setinterface /dev/ttyM1 1\n"
-              "/sbin/mii-tool -F 100baseTx-FD eth1\n"
-              "/usr/sbin/ifconfig eth1 192.181.5.222 netmask 255.255.0.0 up\n"
-              "/usr/sbin/phytool write eth1/0x02/0x001f 0x0a43\n"
-              "/usr/sbin/phytool write eth1/0x02/0x0000 0x8000\n"
-              "/usr/sbin/phytool write eth1/0x02/0x0000 0x0140\n"
-              "/usr/sbin/phytool write eth1/0x02/0x0018 0x2d18\n"
-              "/usr/sbin/ifconfig eth1 192.181.5.222 netmask 255.255.0.0 up\n"
-              "/sbin/mii-tool -F 100baseTx-FD eth2\n"
-              "/usr/sbin/ifconfig eth2 192.182.5.222 netmask 255.255.0.0 up\n"
-              "/sbin/ethtool -s eth3 autoneg off speed 100 duplex full\n");
-    EXPECT_EQ(clock_.sleeps(), (std::vector<int64_t>{1000, 1000, 3000, 1000, 1000}));
-    EXPECT_EQ(slot(Slot::LAN2).func, raw_lan);
-    EXPECT_EQ(config.gigalanlb, 1u);
-    EXPECT_EQ(testresult.portnum, 2);
-    EXPECT_TRUE(slot(Slot::Serial2W).filled());
-    EXPECT_FALSE(slot(Slot::Serial).filled());
+// Which test a key puts into its slot depends on the keys around it.
+TEST_F(ConfigTest, KeysChooseTheTestOfTheirSlot) {
+    struct Case {
+        std::string text;
+        Slot slot;
+        const char* test;
+    };
+    const std::string id = IDENTITY;
+    const std::string alone = id + "AloneBurn = y\n";
+    const Case cases[] = {
+        {id + "[ethernet]\nTestLAN2 = y\n", Slot::LAN2, "testLAN2Ping"},
+        {alone + "[ethernet]\nTestLAN2 = y\n", Slot::LAN2, "testLAN2Raw"},
+        {id + "[ethernet]\nTestLAN2_GigaLanLB = y\n", Slot::LAN2, "testLAN2Raw"},
+        {alone + "[ethernet]\nTestLAN2 = y\nTestLAN2_Ping = y\n", Slot::LAN2, "testLAN2Ping"},
+        {id + "[wlan]\nTestWLAN = y\n", Slot::WLAN, "testWLANPair"},
+        {alone + "[wlan]\nTestWLAN = y\nAPPIP_0 = 10.0.0.1\nAPPESSID_0 = line-AP\n", Slot::WLAN,
+         "testWLANAlone"},
+        {alone + "[wlan]\nTestWLAN = y\nDetection = y\n", Slot::WLAN, "testWLANDetect"},
+        {id + "[can]\nTestCAN2 = y\n", Slot::CAN2, "testCAN"},
+        {id + "[uart]\nTestSerial2W = y\nMODEMDEVICE = /dev/ttyM\nportnum = 2\n", Slot::Serial2W,
+         "testserial2W"},
+    };
+    for (const auto& c : cases) {
+        Loaded a;
+        ASSERT_TRUE(load(c.text, a)) << c.text;
+        std::vector<std::string> want(SLOT_COUNT);
+        want[static_cast<std::size_t>(c.slot)] = c.test;
+        EXPECT_EQ(holders(a.plan), want) << c.text;
+    }
 }
 
-TEST_F(ConfigTest, LanAndWlanVariants) {
-    ASSERT_EQ(load(std::string(IDENTITY) +
-                   "[ethernet]\nTestLAN2 = y\nTestLAN2_Ping = y\n[wlan]\nTestWLAN = y\n"),
-              0);
-    EXPECT_EQ(slot(Slot::LAN2).func, ping_lan);
-    EXPECT_EQ(slot(Slot::WLAN).func, wlan_pair);
-    EXPECT_EQ(setup_calls, (std::vector<std::string>{"discovery eth1", "pair eth1 wlan0 1234"}));
-    const std::string cmds = testsupport::recorded_commands();
-    EXPECT_EQ(std::count(cmds.begin(), cmds.end(), '\n'), 2) << "eth1 is assigned twice:\n" << cmds;
-
-    SetUp();
-    ASSERT_EQ(
-        load(std::string(IDENTITY) +
-             "AloneBurn = 1\n[wlan]\nTestWLAN = y\nAPPIP_0 = 10.0.0.1\nAPPESSID_0 = line-AP\n"),
-        0);
-    EXPECT_EQ(slot(Slot::WLAN).func, wlan_alone);
-    EXPECT_EQ(text_of(config.ap_address), "10.0.0.1");
-    EXPECT_EQ(setup_calls, std::vector<std::string>{"set_wireless wlan0 line-AP"});
-    EXPECT_EQ(testsupport::recorded_commands(),
-              "/usr/sbin/ifconfig wlan0 172.16.0.222 netmask 255.255.0.0 up\n");
-
-    SetUp();
-    ASSERT_EQ(load(std::string(IDENTITY) + "AloneBurn = 1\n[wlan]\nTestWLAN = y\nDetection = y\n"),
-              0);
-    EXPECT_EQ(slot(Slot::WLAN).func, wlan_detect);
-    EXPECT_TRUE(setup_calls.empty());
+TEST_F(ConfigTest, DevicesAndSettingsReachTheConfiguration) {
+    Loaded a;
+    ASSERT_TRUE(load(std::string(IDENTITY) +
+                         "AloneBurn = y\nDownloadFWR = y\n"
+                         "[uart]\nTestSerial = y\nMODEMDEVICE = /dev/ttyM\nportnum = 2\n"
+                         "interface_mode = 1\n"
+                         "[ethernet]\nTestLAN2_GigaLanLB = y\n"
+                         "[gps]\nTestGPS = y\nGPSDEVICE = /dev/ttyS2\n"
+                         "[cellular]\nTestCELL = y\nCELLDEVICE = /dev/ttyUSB2\n"
+                         "TestCELL2 = y\nCELLDEVICE2 = /dev/ttyUSB3\nINTERVAL2 = 16\n"
+                         "[wlan]\nTestWLAN = y\nAPPIP_0 = 10.0.0.1\nAPPESSID_0 = line-AP\n",
+                     a));
+    EXPECT_EQ(a.config.downloadfwr, 1u);
+    EXPECT_EQ(text_of(a.config.serial_device), "/dev/ttyM");
+    EXPECT_EQ(a.config.portnum, 2);
+    EXPECT_EQ(a.record.portnum, 2) << "the PC sees the number of ports";
+    EXPECT_EQ(a.config.interface_mode, 1);
+    EXPECT_EQ(a.config.gigalanlb, 1u) << "the end of the run restores the PHY";
+    EXPECT_EQ(text_of(a.config.gps_device), "/dev/ttyS2");
+    EXPECT_EQ(text_of(a.config.modem_device[0]), "/dev/ttyUSB2");
+    EXPECT_EQ(text_of(a.config.modem_device[1]), "/dev/ttyUSB3");
+    // A modem is asked every interval + 1 cycles, the first time in the first cycle after the
+    // interval.
+    EXPECT_EQ(a.plan.slot(Slot::Cellular).interval, 0) << "no INTERVAL key";
+    EXPECT_EQ(a.plan.slot(Slot::Cellular2).interval, 16);
+    EXPECT_EQ(a.plan.slot(Slot::Cellular2).countdown, 16);
+    EXPECT_EQ(text_of(a.config.ap_address), "10.0.0.1");
+    EXPECT_EQ(text_of(a.config.ap_essid), "line-AP");
 }
 
 TEST_F(ConfigTest, StorageAndItemNumbering) {
     { std::ofstream(MSATA_NODE_PATH) << "sdb\nignored\n"; }
-    ASSERT_EQ(
+    Loaded merged;
+    ASSERT_TRUE(
         load(std::string(IDENTITY) +
-             "[storage]\nTestUSB1 = y\nUSB1DEVICE = sdc1\nTestSD = y\nSDDEVICE = mmcblk0p1\n"),
-        -1)
-        << "a storage name over 8 characters";
-    EXPECT_EQ(refusal(),
-              "storage:SDDEVICE: device name 'mmcblk0p1' is longer than 8 characters (its mount "
-              "point is /media/NAME)");
+                 "[storage]\nTestUSB1 = y\nUSB1DEVICE = sdc1\nTestSD = y\nSDDEVICE = mmcblk0\n"
+                 "TestmSATA = y\nStorage_merge = y\nTestSSD = y\n",
+             merged));
+    EXPECT_EQ(merged.config.storagemask, STORAGE_USB1 | STORAGE_MSATA | STORAGE_SD);
+    EXPECT_EQ(text_of(merged.config.usb1_device), "sdc1");
+    EXPECT_EQ(text_of(merged.config.sd_device), "mmcblk0");
+    EXPECT_EQ(text_of(merged.config.msata_device), "sdb\n") << "read as a line reader reads it";
+    EXPECT_EQ(held_by(merged.plan.slot(Slot::ExStorage)), "testStorageMerge");
+    EXPECT_EQ(held_by(merged.plan.slot(Slot::USB1)), "") << "run by the merged test";
+    EXPECT_EQ(held_by(merged.plan.slot(Slot::SD)), "");
+    EXPECT_EQ(held_by(merged.plan.slot(Slot::MSATA)), "");
+    build_test_items(merged.plan, merged.record);
+    EXPECT_EQ(item_names(merged.record),
+              (std::vector<std::string>{"exStorage", "SSD", "", "", "", "", "", ""}));
 
-    SetUp();
-    { std::ofstream(MSATA_NODE_PATH) << "sdb\nignored\n"; }
-    ASSERT_EQ(load(std::string(IDENTITY) +
-                   "[storage]\nTestUSB1 = y\nUSB1DEVICE = sdc1\nTestSD = y\nSDDEVICE = mmcblk0\n"
-                   "TestmSATA = y\nStorage_merge = y\nTestSSD = y\n"),
-              0);
-    EXPECT_EQ(config.storagemask, 7u);
-    EXPECT_EQ(text_of(config.msata_device), "sdb\n") << "read as a line reader reads it";
-    EXPECT_FALSE(slot(Slot::USB1).filled());
-    EXPECT_FALSE(slot(Slot::SD).filled());
-    EXPECT_FALSE(slot(Slot::MSATA).filled());
-    build_test_items();
-    EXPECT_EQ(item_names(), (std::vector<std::string>{"exStorage", "SSD", "", "", "", "", "", ""}));
-
-    SetUp();
-    ASSERT_EQ(load(std::string(IDENTITY) +
-                   "[can]\nTestCAN = y\n[memory]\nTestMEM = y\n[storage]\nTestUSB1 = y\n"
-                   "USB1DEVICE = sda1\nTestmSATA = y\n[ethernet]\nTestLAN3 = y\n"),
-              0);
-    EXPECT_EQ(text_of(config.msata_device), "sda") << "no node file";
-    build_test_items();
-    EXPECT_EQ(item_names(),
+    ::unlink(MSATA_NODE_PATH);
+    Loaded apart;
+    ASSERT_TRUE(load(std::string(IDENTITY) +
+                         "[can]\nTestCAN = y\n[memory]\nTestMEM = y\n[storage]\nTestUSB1 = y\n"
+                         "USB1DEVICE = sda1\nTestmSATA = y\n[ethernet]\nTestLAN3 = y\n",
+                     apart));
+    EXPECT_EQ(text_of(apart.config.msata_device), "sda") << "no node file";
+    build_test_items(apart.plan, apart.record);
+    EXPECT_EQ(item_names(apart.record),
               (std::vector<std::string>{"LAN3", "USB1", "mSATA", "MEM", "CAN", "", "", ""}));
 }
 
-TEST_F(ConfigTest, RefusalsNameTheKeyAndChangeNothing) {
+TEST_F(ConfigTest, RefusalsNameTheKey) {
     struct Case {
         std::string text;
-        std::string line;
+        std::string reason;
     };
     const std::string id = IDENTITY;
     const Case cases[] = {
@@ -288,6 +259,9 @@ TEST_F(ConfigTest, RefusalsNameTheKeyAndChangeNothing) {
          "ports, 0 to 64"},
         {id + "[uart]\nTestSerial = y\nMODEMDEVICE = /dev/serial/by-id/x\nportnum = 1\n",
          "uart:MODEMDEVICE: value '/dev/serial/by-id/x' is longer than 15 characters"},
+        {id + "[storage]\nTestUSB1 = y\nUSB1DEVICE = sdc1\nTestSD = y\nSDDEVICE = mmcblk0p1\n",
+         "storage:SDDEVICE: device name 'mmcblk0p1' is longer than 8 characters (its mount "
+         "point is /media/NAME)"},
         {id + "[gps]\nTestGPS = y\n", "gps:GPSDEVICE: required key is missing"},
         {id + "AloneBurn = y\n[wlan]\nTestWLAN = y\nAPPIP_0 = 192.168.100.200.1234\nAPPESSID_0 = "
               "x\n",
@@ -298,34 +272,65 @@ TEST_F(ConfigTest, RefusalsNameTheKeyAndChangeNothing) {
          "TPM) but the result record holds 8; turn some of them off"},
     };
     for (const auto& c : cases) {
-        SetUp();
-        EXPECT_EQ(load(c.text), -1) << c.text;
-        EXPECT_EQ(refusal(), c.line) << out_;
-        EXPECT_EQ(testresult.apid, 0u) << "nothing applied from a refused file";
-        EXPECT_EQ(testsupport::recorded_commands(), "") << c.text;
-        for (const auto& s : testplan) EXPECT_FALSE(s.filled());
+        const ConfigResult result = read(c.text, TestPlan{});
+        EXPECT_FALSE(result.file.has_value()) << c.text;
+        EXPECT_EQ(result.refusal, refusal_for(c.reason));
     }
 
-    SetUp();
-    catalogue.testGPS = nullptr;
-    EXPECT_EQ(load(id + "[gps]\nTestGPS = y\nGPSDEVICE = /dev/ttyS1\n"), -1);
-    EXPECT_EQ(refusal(), "gps:TestGPS: this build of ovikburn has no such test; turn it off");
+    catalogue_.testGPS = nullptr;
+    EXPECT_EQ(read(id + "[gps]\nTestGPS = y\nGPSDEVICE = /dev/ttyS1\n", TestPlan{}).refusal,
+              refusal_for("gps:TestGPS: this build of ovikburn has no such test; turn it off"));
 
-    EXPECT_EQ(load_config(dir_.file("missing").c_str()), -1);
+    const std::string missing = dir_.file("missing");
+    const ConfigResult none = read_config(missing.c_str(), catalogue_, TestPlan{});
+    EXPECT_FALSE(none.file.has_value());
+    EXPECT_EQ(none.refusal, "cannot parse file: " + missing + "\n");
+}
+
+// Reading is one step without side effects: a refused file leaves the plan that earlier files
+// filled as it was, and runs nothing. Its item count includes what those files filled.
+TEST_F(ConfigTest, RefusedFileChangesNothing) {
+    Loaded a;
+    ASSERT_TRUE(load(std::string(IDENTITY) +
+                         "AloneBurn = y\n[ethernet]\nTestLAN2 = y\nTestLAN3 = y\nTestLAN4 = y\n"
+                         "[memory]\nTestMEM = y\n[dio]\nTestDIO = y\n",
+                     a));
+    const std::vector<std::string> before = holders(a.plan);
+
+    const ConfigResult more = read(std::string(IDENTITY) +
+                                       "[can]\nTestCAN = y\nTestCAN2 = y\nTestTwoCAN = y\n"
+                                       "[tpm]\nTestTPM = y\n",
+                                   a.plan);
+    EXPECT_FALSE(more.file.has_value());
+    EXPECT_EQ(more.refusal,
+              refusal_for("too many tests: 9 numbered test items (LAN2, LAN3, LAN4, MEM, DIO, CAN, "
+                          "CAN2, CAN0&CAN1, TPM) but the result record holds 8; turn some of them "
+                          "off"));
+    EXPECT_EQ(holders(a.plan), before);
+
+    const ConfigResult bad = read(std::string(IDENTITY) +
+                                      "AloneBurn = y\n[ethernet]\nTestLAN2_Ping = y\n"
+                                      "[uart]\nTestSerial2W = y\nMODEMDEVICE = /dev/ttyM\n",
+                                  a.plan);
+    EXPECT_FALSE(bad.file.has_value());
+    EXPECT_EQ(holders(a.plan), before);
+    EXPECT_EQ(testsupport::recorded_commands(), "") << "reading prepares no interface";
 }
 
 TEST_F(ConfigTest, SecondFileAppliesOnTopOfTheFirst) {
-    ASSERT_EQ(load(std::string(IDENTITY) + "[memory]\nTestMEM = y\n[storage]\nTestUSB1 = y\n"
-                                           "USB1DEVICE = sdc1\n"),
-              0);
-    ASSERT_EQ(load("[info]\nSOFTWARE_ID = 7\nAP_ID = 8\n[storage]\nTestSD = y\nSDDEVICE = sdd1\n"
-                   "Storage_merge = y\n"),
-              0);
-    EXPECT_EQ(ntohs(testresult.softwareid), 7);
-    EXPECT_TRUE(slot(Slot::MEM).filled()) << "kept from the first file";
-    EXPECT_FALSE(slot(Slot::USB1).filled()) << "emptied by the merge";
-    EXPECT_EQ(config.storagemask, 5u);
-    EXPECT_EQ(text_of(config.usb1_device), "sdc1");
+    Loaded a;
+    ASSERT_TRUE(load(std::string(IDENTITY) + "[memory]\nTestMEM = y\n[storage]\nTestUSB1 = y\n"
+                                             "USB1DEVICE = sdc1\n",
+                     a));
+    ASSERT_TRUE(
+        load("[info]\nSOFTWARE_ID = 7\nAP_ID = 8\n[storage]\nTestSD = y\nSDDEVICE = sdd1\n"
+             "Storage_merge = y\n",
+             a));
+    EXPECT_EQ(ntohs(a.record.softwareid), 7);
+    EXPECT_EQ(held_by(a.plan.slot(Slot::MEM)), "testMEM") << "kept from the first file";
+    EXPECT_EQ(held_by(a.plan.slot(Slot::USB1)), "") << "emptied by the merge";
+    EXPECT_EQ(a.config.storagemask, STORAGE_USB1 | STORAGE_SD);
+    EXPECT_EQ(text_of(a.config.usb1_device), "sdc1");
 }
 
 // The example installed with the agent's package names every key and loads as it is.
@@ -341,17 +346,19 @@ TEST_F(ConfigTest, InstalledExampleNamesEveryKeyAndLoads) {
         "cellular:CELLDEVICE3 cellular:INTERVAL3 wlan:TestWLAN wlan:Detection wlan:APPIP_0 "
         "wlan:APPESSID_0 tpm:TestTPM tpm:TestTPM2 memory:TestMEM can:TestCAN can:TestCAN2 "
         "can:TestTwoCAN");
-    ASSERT_EQ(load(TempDir::read(OVIK_EXAMPLE_CONFIG)), 0) << out_;
+    Loaded a;
+    ASSERT_TRUE(load(TempDir::read(OVIK_EXAMPLE_CONFIG), a)) << dump_;
     for (std::string key; every_key >> key;) {
         // The dump shows the dictionary's keys, which iniparser keeps in lower case.
         std::transform(key.begin(), key.end(), key.begin(), ::tolower);
-        EXPECT_NE(out_.find("[" + key + "]="), std::string::npos)
+        EXPECT_NE(dump_.find("[" + key + "]="), std::string::npos)
             << key << " is not in the example";
     }
-    EXPECT_TRUE(slot(Slot::Serial).filled());
-    build_test_items();
-    EXPECT_EQ(item_names(), (std::vector<std::string>{"LAN2", "exStorage", "MEM", "DIO",
-                                                      "CAN0&CAN1", "Cellular", "WLAN", "TPM2"}));
+    EXPECT_EQ(held_by(a.plan.slot(Slot::Serial)), "testserial");
+    build_test_items(a.plan, a.record);
+    EXPECT_EQ(item_names(a.record),
+              (std::vector<std::string>{"LAN2", "exStorage", "MEM", "DIO", "CAN0&CAN1", "Cellular",
+                                        "WLAN", "TPM2"}));
 }
 
 }  // namespace

@@ -2,11 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
+#include "base/console.h"
+#include "output_capture.h"
 #include "temp_dir.h"
 
 namespace ovik {
 namespace {
 
+using testsupport::OutputCapture;
 using testsupport::TempDir;
 
 // 2024-03-05 01:02:03 UTC
@@ -28,6 +33,26 @@ TEST(ErrorLog, RecordsAreAppendedWithUtcStamps) {
 TEST(ErrorLog, UnwritableLogIsReported) {
     TempDir dir;
     EXPECT_FALSE(append_error_record(dir.file("missing/ErrorLog.txt").c_str(), 0, "x\n"));
+}
+
+// A test's failure report: a DIE line on the console unless quiet, always a record in the log.
+TEST(ErrorLog, FailureReportsAreShownAndLogged) {
+    TempDir dir;
+    ErrorLog log(dir.file("ErrorLog.txt"));
+    OutputCapture capture;
+    log.report_failure("[%s][%d] : %s\n", "testCAN", 3, "can0 frame time-out");
+    log.report_bare("%s ping fail\n", "wlan0");
+    quiet.store(1);
+    log.report_failure("[%s][%d] : %s\n", "testMEM", 7, "quiet");
+    quiet.store(0);
+    EXPECT_EQ(capture.text(), "DIE-[testCAN][3] : can0 frame time-out\nwlan0 ping fail\n");
+    EXPECT_STREQ(log.errmsg_text(), "[testMEM][7] : quiet\n");
+    const std::string stamp = R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d - )";
+    EXPECT_TRUE(
+        std::regex_match(TempDir::read(log.path()),
+                         std::regex(stamp + R"(\[testCAN\]\[3\] : can0 frame time-out\n)" + stamp +
+                                    "wlan0 ping fail\n" + stamp + R"(\[testMEM\]\[7\] : quiet\n)")))
+        << TempDir::read(log.path());
 }
 
 TEST(ErrorLog, FileExists) {

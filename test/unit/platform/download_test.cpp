@@ -4,12 +4,15 @@
 
 #include <algorithm>
 
+#include "base/text.h"
+#include "eventually.h"
 #include "fake_clock.h"
 #include "temp_dir.h"
 
 namespace ovik {
 namespace {
 
+using testsupport::eventually;
 using testsupport::FakeClock;
 using testsupport::TempDir;
 
@@ -83,35 +86,23 @@ TEST(Download, FileNameIsOneArgumentWhateverItHolds) {
     EXPECT_EQ(argv[3], "tftp");
 }
 
-}  // namespace
-}  // namespace ovik
-
-namespace ovik {
-namespace {
-
-TEST(Download, OnlyOneUpgradeRunsAtATime) {
+// The thread waits for the release, then upgrades with the file name it was started with.
+TEST(Download, OneUpgradeAtATimeWithItsOwnFileName) {
     TempDir dir;
+    FakeClock clock;
     const std::string marker = dir.file("runs");
-    const std::string gate = dir.file("gate");
-    // Each run leaves a mark, then waits (bounded) until the test opens the gate.
-    const std::string script = dir.write_script(
-        "mp_upgrade.sh", "echo run >> " + marker + "\nfor i in $(seq 100); do [ -e " + gate +
-                             " ] && break; sleep 0.05; done\necho done\n");
-    download_progress.store(0);
-    download_request.store(1);
-    {
-        FakeClock clock;
-        Downloader downloader(script);
-        EXPECT_TRUE(downloader.start());
-        EXPECT_FALSE(downloader.start()) << "a second command while one runs starts nothing";
-        EXPECT_TRUE(downloader.running());
-        TempDir::read(marker);
-        dir.write("gate", "");
-    }  // the owner joins its thread
-    EXPECT_EQ(TempDir::read(marker), "run\n");
-    EXPECT_EQ(download_progress.load(), 100);
-    download_request.store(0);
-    download_progress.store(0);
+    const std::string script = dir.write_script("mp_upgrade.sh", "echo \"$2\" >> " + marker + "\n");
+    Downloader downloader(script);
+    FwrFile file{};
+    copy_text(file, "fw.bin");
+    ASSERT_TRUE(downloader.start(file));
+    EXPECT_TRUE(downloader.running());
+    EXPECT_FALSE(downloader.start(file)) << "a second command while one runs starts nothing";
+    copy_text(file, "changed.bin");  // a later set-parameter command
+    downloader.release();
+    ASSERT_TRUE(eventually([&downloader] { return !downloader.running(); }));
+    EXPECT_EQ(TempDir::read(marker), "fw.bin\n");
+    EXPECT_EQ(downloader.progress(), 100);
 }
 
 }  // namespace

@@ -10,10 +10,13 @@
 #include <thread>
 
 #include "base/unique_fd.h"
+#include "output_capture.h"
 #include "platform/rtc.h"
 
 namespace ovik {
 namespace {
+
+using testsupport::OutputCapture;
 
 class RealRtc : public ::testing::Test {
   protected:
@@ -53,12 +56,12 @@ TEST_F(RealRtc, BusyDeviceIsRetried) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         holder.reset();
     });
-    testing::internal::CaptureStderr();
+    OutputCapture capture(stderr);
     const auto t0 = std::chrono::steady_clock::now();
     const int32_t t = read_rtc_time();
     const auto waited = std::chrono::steady_clock::now() - t0;
     release.join();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "no fallback while retrying";
+    EXPECT_EQ(capture.text(), "") << "no fallback while retrying";
     EXPECT_GT(t, 0);
     EXPECT_GE(waited, std::chrono::milliseconds(40));
     EXPECT_LT(waited, std::chrono::milliseconds(500));
@@ -67,17 +70,17 @@ TEST_F(RealRtc, BusyDeviceIsRetried) {
 TEST_F(RealRtc, DeviceBusyTooLongFallsBack) {
     const UniqueFd holder(::open("/dev/rtc0", O_RDONLY));
     ASSERT_TRUE(holder.valid());
-    testing::internal::CaptureStderr();
+    OutputCapture capture(stderr);
     EXPECT_EQ(read_rtc_time(RtcDevices{"/dev/rtc0", "/dev/no-misc-rtc"}), -1);
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = capture.text();
     EXPECT_NE(err.find("Cannot open /dev/rtc0: Device or resource busy"), std::string::npos) << err;
     EXPECT_NE(err.find("Could not access RTC in O_RDONLY mode"), std::string::npos) << err;
 }
 
 TEST_F(RealRtc, FallbackDeviceIsUsed) {
-    testing::internal::CaptureStderr();
+    OutputCapture capture(stderr);
     const int32_t t = read_rtc_time(RtcDevices{"/dev/no-rtc0", "/dev/rtc0"});
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = capture.text();
     EXPECT_GT(t, 0);
     EXPECT_EQ(err, "Cannot open /dev/no-rtc0: No such file or directory\n");
 }
