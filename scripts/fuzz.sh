@@ -38,7 +38,11 @@ for seed_dir in "$seeds"/*/; do
     mkdir -p "$work"
     echo "fuzz: $target for ${seconds} s"
     # The first directory takes what the run finds; the seeds are only read.
-    if "$binary" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+    # Each target runs in a mount namespace of its own with empty /dev/shm and /media: the
+    # readers look at fixed paths there, and this machine's must stay out of reach.
+    if unshare --mount --propagation private sh -c \
+        'mount -t tmpfs tmpfs /dev/shm && mount -t tmpfs tmpfs /media && exec "$@"' fuzz \
+        "$binary" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
         -artifact_prefix="$build/artifacts/$target-" "$work" "$seed_dir" >"$log" 2>&1; then
         result=ok
     else
