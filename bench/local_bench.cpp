@@ -8,42 +8,39 @@
 #include <vector>
 
 #include "base/console.h"
-#include "pty_fixture.h"
-#include "plan/config.h"
-#include "plan/test_thread.h"
-#include "plan/testplan.h"
-#include "plan/testresult.h"
+#include "base/text.h"
 #include "checks/local/local_checks.h"
+#include "plan/check_context.h"
+#include "plan/test_thread.h"
+#include "pty_fixture.h"
 
 namespace {
 
 using namespace ovik;
 using Clock = std::chrono::steady_clock;
 
-std::atomic<int64_t> test_ns{0};
-
-// A test of a fixed 20 ms that books its own duration.
-int timed_test() {
-    const auto t0 = Clock::now();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    test_ns.fetch_add(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0).count());
-    return 0;
-}
-
 void cycle_overhead(int cycles) {
-    reset_testplan();
+    std::atomic<int64_t> test_ns{0};
+    // A test of a fixed 20 ms that books its own duration.
+    const auto timed_test = [&test_ns] {
+        const auto t0 = Clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        test_ns.fetch_add(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0).count());
+        return 0;
+    };
+    TestPlan plan;
     // Slots whose numbering assigns no interface address: the benchmark touches no network.
-    for (Slot s : {Slot::USB1, Slot::MSATA, Slot::MEM, Slot::SD}) slot(s).func = timed_test;
-    testresult.clear();
-    teststop.store(0);
-    set_run_status(wire::STATUS_RUNNING);
+    for (Slot s : {Slot::USB1, Slot::MSATA, Slot::MEM, Slot::SD}) plan.slot(s).func = timed_test;
+    const Configuration config;
+    RunState run;
+    run.set_status(wire::STATUS_RUNNING);
     std::vector<Clock::time_point> ends;
     std::vector<int64_t> booked;
     std::thread watcher([&] {
         uint32_t seen = 0;
         while (seen <= static_cast<uint32_t>(cycles)) {
-            const uint32_t now = testresult.cycles.load();
+            const uint32_t now = run.testresult.cycles.load();
             if (now != seen) {
                 ends.push_back(Clock::now());
                 booked.push_back(test_ns.exchange(0));
@@ -51,9 +48,9 @@ void cycle_overhead(int cycles) {
             }
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
-        teststop.store(1);
+        run.teststop.store(1);
     });
-    test_main();
+    test_main(plan, run, config);
     watcher.join();
     std::vector<double> overhead_ms;
     for (std::size_t i = 1; i < ends.size() && i <= static_cast<std::size_t>(cycles); ++i) {
@@ -84,23 +81,26 @@ double time_ms(F f, int runs) {
 }
 
 void serial_times(int runs) {
+    Configuration config;
+    RunState run;
+    // The benchmark counts failed calls; their records are not kept.
+    ErrorLog log("/dev/null");
+    SerialChecks serial({config, run, log});
     {
         testsupport::SerialRig rig(1, false);
-        std::snprintf(config.serial_device.data(), config.serial_device.size(), "%s",
-                      rig.prefix().c_str());
-        testresult.portnum = 1;
+        copy_text(config.serial_device, rig.prefix());
+        run.testresult.portnum = 1;
         for (uint32_t rate : {115200u, 921600u}) {
-            serial_baud.store(rate);
+            run.serial_baud.store(rate);
             std::printf("testserial, one good port at %u: median %.1f ms over %d calls\n", rate,
-                        time_ms(testserial, runs), runs);
+                        time_ms([&] { return serial.testserial(); }, runs), runs);
         }
     }
     testsupport::SerialRig pairs(4, true);
-    std::snprintf(config.serial_device.data(), config.serial_device.size(), "%s",
-                  pairs.prefix().c_str());
-    testresult.portnum = 4;
+    copy_text(config.serial_device, pairs.prefix());
+    run.testresult.portnum = 4;
     std::printf("testserial2W, 4 ports in two pairs: median %.1f ms over %d calls\n",
-                time_ms(testserial2W, runs), runs);
+                time_ms([&] { return serial.testserial2W(); }, runs), runs);
 }
 
 }  // namespace

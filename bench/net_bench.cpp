@@ -30,10 +30,10 @@
 
 #include "base/console.h"
 #include "base/process.h"
+#include "base/text.h"
 #include "base/unique_fd.h"
-#include "pty_fixture.h"
-#include "plan/config.h"
 #include "checks/net/net_checks.h"
+#include "pty_fixture.h"
 
 namespace {
 
@@ -70,7 +70,16 @@ bool run(const Argv& argv) {
     return run_command(argv) == 0;
 }
 
-void ethernet(int runs) {
+// The objects a device's checks work with; the error log is in the private /dev/shm.
+struct Device {
+    Configuration config;
+    RunState run;
+    ErrorLog log;
+    PairAddress pair;
+    NetChecks net{{config, run, log}, pair};
+};
+
+void ethernet(NetChecks& net, int runs) {
     if (!run({"ip", "link", "add", "eth1", "type", "veth", "peer", "name", "far-eth1"}) ||
         !run({"ip", "link", "set", "eth1", "up"}) ||
         !run({"ip", "link", "set", "far-eth1", "up"}) ||
@@ -82,14 +91,14 @@ void ethernet(int runs) {
         return;
     }
     row("`singlelooptestLANbyRAW` (eth1, loop-back plug)",
-        time_calls([] { return singlelooptestLANbyRAW("eth1"); }, runs), runs,
+        time_calls([&] { return net.singlelooptestLANbyRAW("eth1"); }, runs), runs,
         "fails after 100 ms of silence");
 }
 
-void ping(int runs) {
+void ping(NetChecks& net, int runs) {
     run({"ip", "link", "set", "lo", "up"});
     row("`testPing` (lo, 127.0.0.1, limit 10 s)",
-        time_calls([] { return testPing("lo", "127.0.0.1", 10, 1); }, runs), runs,
+        time_calls([&] { return net.testPing("lo", "127.0.0.1", 10, 1); }, runs), runs,
         "fails after 10 to 11 s");
 }
 
@@ -114,7 +123,7 @@ void can_responder(const std::stop_token& stop, int ifindex) {
     }
 }
 
-void can_bus(int runs) {
+void can_bus(NetChecks& net, int runs) {
     if (!run({"ip", "link", "add", "can0", "type", "vxcan", "peer", "name", "canfar"})) {
         std::printf("| CAN | - | - | - | no vxcan in this kernel (run it in the test machine) |\n");
         return;
@@ -124,11 +133,12 @@ void can_bus(int runs) {
     {
         const std::jthread node(can_responder, static_cast<int>(::if_nametoindex("canfar")));
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        row("`testCAN` (responder node)", time_calls([] { return testCAN("can0"); }, runs), runs,
-            "fails after 3 s without an answer");
+        row("`testCAN` (responder node)", time_calls([&] { return net.testCAN("can0"); }, runs),
+            runs, "fails after 3 s without an answer");
     }
-    row("`testTwoCAN` (ports cabled)", time_calls([] { return testTwoCAN("cana", "canb"); }, runs),
-        runs, "two 10 ms pauses; fails after 3 s per direction");
+    row("`testTwoCAN` (ports cabled)",
+        time_calls([&] { return net.testTwoCAN("cana", "canb"); }, runs), runs,
+        "two 10 ms pauses; fails after 3 s per direction");
 }
 
 std::vector<std::string> receiver_bursts(const std::string& path) {
@@ -150,15 +160,14 @@ std::vector<std::string> receiver_bursts(const std::string& path) {
     return bursts;
 }
 
-void gps(const std::string& recording, int runs) {
+void gps(Device& device, const std::string& recording, int runs) {
     const std::vector<std::string> bursts = receiver_bursts(recording);
     if (bursts.empty()) {
         std::printf("| `testGPS` | - | - | - | no recording at %s |\n", recording.c_str());
         return;
     }
     testsupport::Pty receiver;
-    std::snprintf(config.gps_device.data(), config.gps_device.size(), "%s",
-                  receiver.path().c_str());
+    copy_text(device.config.gps_device, receiver.path());
     const std::jthread sender([&](const std::stop_token& stop) {
         for (std::size_t n = 0; !stop.stop_requested(); ++n) {
             receiver.feed(bursts[n % bursts.size()]);
@@ -166,16 +175,17 @@ void gps(const std::string& recording, int runs) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     });
-    row("`testGPS` (receiver bursting once a second)", time_calls(testGPS, runs), runs,
+    row("`testGPS` (receiver bursting once a second)",
+        time_calls([&] { return device.net.testGPS(); }, runs), runs,
         "fails after 5 s without data");
 }
 
-void cellular(int runs) {
+void cellular(NetChecks& net, int runs) {
     testsupport::Pty modem;
     modem.answer_with("AT+CGMI\r\r\nSierra Wireless, Incorporated\r\n\r\nOK\r\n");
     const std::string port = modem.path();
     row("`testCELL_AT` (Sierra Wireless modem)",
-        time_calls([&] { return testCELL_AT(port.c_str()); }, runs), runs,
+        time_calls([&] { return net.testCELL_AT(port.c_str()); }, runs), runs,
         "about 1 s for a good modem; about 38 s silent, 18 s missing");
 }
 
@@ -200,10 +210,11 @@ int main(int argc, char** argv) {
     quiet.store(1);
     std::printf(
         "| test (good fixture) | median | max | passed | bound |\n|---|---:|---:|---:|---|\n");
-    ethernet(200);
-    ping(100);
-    can_bus(50);
-    gps(recording, 20);
-    cellular(5);
+    Device device;
+    ethernet(device.net, 200);
+    ping(device.net, 100);
+    can_bus(device.net, 50);
+    gps(device, recording, 20);
+    cellular(device.net, 5);
     return 0;
 }

@@ -1,71 +1,54 @@
 #include <gtest/gtest.h>
 #include <termios.h>
 
-#include "base/console.h"
-#include "private_mounts.h"
-#include "pty_fixture.h"
-#include "temp_dir.h"
-#include "plan/config.h"
-#include "plan/error_log.h"
-#include "plan/testresult.h"
+#include "base/text.h"
+#include "check_world.h"
 #include "checks/local/local_checks.h"
+#include "pty_fixture.h"
 
 namespace ovik {
 namespace {
 
+using testsupport::capture_call;
+using testsupport::CheckWorld;
 using testsupport::PortFault;
 using testsupport::SerialRig;
-using testsupport::TempDir;
 
 class SerialTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        testresult.clear();
-        config = Configuration{};
-        serial_baud.store(115200);
-        ::unlink(ERROR_LOG_PATH);
-    }
     void use(const SerialRig& rig, uint16_t ports) {
-        ASSERT_LT(rig.prefix().size(), config.serial_device.size());
-        std::snprintf(config.serial_device.data(), config.serial_device.size(), "%s",
-                      rig.prefix().c_str());
-        testresult.portnum = ports;
+        ASSERT_LT(rig.prefix().size(), world.config.serial_device.size());
+        copy_text(world.config.serial_device, rig.prefix());
+        world.run.testresult.portnum = ports;
     }
-    static std::vector<uint32_t> portfail(int n) {
+    std::vector<uint32_t> portfail(int n) const {
         std::vector<uint32_t> v;
         for (int i = 0; i < n; ++i)
-            v.push_back(testresult.portfail[static_cast<std::size_t>(i)].load());
+            v.push_back(world.run.testresult.portfail[static_cast<std::size_t>(i)].load());
         return v;
     }
+
+    CheckWorld world;
+    SerialChecks serial{world.context()};
 };
 
 TEST_F(SerialTest, LoopBackPlugsOnFourPortsEachWithItsOwnFault) {
-    OVIK_NEED_PRIVATE_MOUNTS();  // the error log lives in /dev/shm
     SerialRig rig(4, false);
     use(rig, 4);
     rig.set_fault(1, PortFault{100});
     rig.set_fault(2, PortFault{SIZE_MAX, 37});
     rig.set_fault(3, PortFault{SIZE_MAX, -1, true});
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(testserial(), -1);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const auto [result, out] = capture_call([&] { return serial.testserial(); });
+    EXPECT_EQ(result, -1);
 
     EXPECT_EQ(portfail(4), (std::vector<uint32_t>{0, 1, 1, 1}));
-    const std::string p = rig.prefix();
-    const std::string log = TempDir::read(ERROR_LOG_PATH);
-    const std::vector<std::string> records = {
-        "[testserial][1748] : Serial port 1(rcnt=100) read length error !\n",
-        "[testserial][1759] : Serial port 2 read data error !\n",
-        "[testserial][1762] : wbuf[37]: 37  !=  rbuf[2][37]: c8\n",
-        "[testserial][1650] : Open UART " + p + "3 fail !\n",
-    };
-    std::size_t at = 0;
-    for (const auto& r : records) {
-        const std::size_t found = log.find(" - " + r, at);
-        ASSERT_NE(found, std::string::npos) << "missing record: " << r << "log:\n" << log;
-        at = found;
-    }
-    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 4) << log;
+    EXPECT_EQ(world.log_messages(),
+              (std::vector<std::string>{
+                  "[testserial][1748] : Serial port 1(rcnt=100) read length error !\n",
+                  "[testserial][1759] : Serial port 2 read data error !\n",
+                  "[testserial][1762] : wbuf[37]: 37  !=  rbuf[2][37]: c8\n",
+                  "[testserial][1650] : Open UART " + rig.prefix() + "3 fail !\n",
+              }));
     for (int n = 0; n < 4; ++n) {
         const std::string verdict = n == 0 ? "PASS" : "FAIL";
         EXPECT_NE(out.find("=======================\n" + verdict + " : testserial (Port " +
@@ -81,29 +64,27 @@ TEST_F(SerialTest, LoopBackPlugsOnFourPortsEachWithItsOwnFault) {
     EXPECT_NE(out.find(first100 + "\n"), std::string::npos);
 }
 
-TEST_F(SerialTest, RatesAndQuietMode) {
+TEST_F(SerialTest, RatesAndFlowControl) {
     SerialRig rig(1, false);
     use(rig, 1);
-    serial_baud.store(4800);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(testserial(), 0);
-    EXPECT_NE(
-        testing::internal::GetCapturedStdout().find("Error: bad baudrate (4800), set to 115200.\n"),
-        std::string::npos);
+    world.run.serial_baud.store(4800);
+    const auto unknown_rate = capture_call([&] { return serial.testserial(); });
+    EXPECT_EQ(unknown_rate.result, 0);
+    EXPECT_NE(unknown_rate.out.find("Error: bad baudrate (4800), set to 115200.\n"),
+              std::string::npos);
 
-    serial_baud.store(921600);
-    config.interface_mode = 0;
-    quiet.store(1);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(testserial(), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    quiet.store(0);
+    world.run.serial_baud.store(921600);
+    world.config.interface_mode = 0;  // hardware flow control
+    const auto fast = capture_call([&] { return serial.testserial(); });
+    EXPECT_EQ(fast.result, 0);
+    EXPECT_EQ(fast.out,
+              "=======================\nPASS : testserial (Port 0)\n=======================\n");
 
-    testresult.portnum = 0;
-    EXPECT_EQ(testserial(), 0) << "no ports, nothing to test";
+    world.run.testresult.portnum = 0;
+    EXPECT_EQ(serial.testserial(), 0) << "no ports, nothing to test";
 }
 
-TEST_F(SerialTest, BaudRateTable) {
+TEST(Serial, BaudRateTable) {
     const uint32_t accepted[] = {9600,    19200,   38400,   57600,   115200,  230400,
                                  460800,  500000,  576000,  921600,  1000000, 1152000,
                                  1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
@@ -115,22 +96,19 @@ TEST_F(SerialTest, BaudRateTable) {
 }
 
 TEST_F(SerialTest, TwoWirePairs) {
-    OVIK_NEED_PRIVATE_MOUNTS();
     SerialRig rig(4, true);
     use(rig, 4);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(testserial2W(), 0);
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("PASS : testserial2W\n"),
-              std::string::npos);
+    const auto good = capture_call([&] { return serial.testserial2W(); });
+    EXPECT_EQ(good.result, 0);
+    EXPECT_NE(good.out.find("PASS : testserial2W\n"), std::string::npos) << good.out;
     EXPECT_EQ(portfail(4), (std::vector<uint32_t>{0, 0, 0, 0}));
 
     // Port 1 cuts what it sends to port 0 short: port 0 fails in phase 0 with nine tabs in
     // its message; the other ports pass.
     rig.new_call();
     rig.set_fault(1, PortFault{60});
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(testserial2W(), -1);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const auto [result, out] = capture_call([&] { return serial.testserial2W(); });
+    EXPECT_EQ(result, -1);
     EXPECT_NE(out.find("[testserial2W][1990] : Serial port 0(rcnt=60) read length "
                        "error\t\t\t\t\t\t\t\t\t !\n"),
               std::string::npos)

@@ -6,13 +6,16 @@
 #include <thread>
 
 #include "base/process.h"
+#include "check_world.h"
+#include "checks/local/local_checks.h"
 #include "private_mounts.h"
 #include "temp_dir.h"
-#include "checks/local/local_checks.h"
 
 namespace ovik {
 namespace {
 
+using testsupport::capture_call;
+using testsupport::Outcome;
 using testsupport::TempDir;
 
 void write_result(const std::string& text) {
@@ -46,17 +49,6 @@ class Producer {
     std::thread thread_;
 };
 
-struct Outcome {
-    int result;
-    std::string out;
-};
-
-Outcome run(int (*test)()) {
-    testing::internal::CaptureStdout();
-    const int r = test();
-    return {r, testing::internal::GetCapturedStdout()};
-}
-
 class TpmTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -67,19 +59,19 @@ class TpmTest : public ::testing::Test {
 
 TEST_F(TpmTest, ExpectedTextAnywherePassesAndConsumesTheFile) {
     write_result("TPM Version: 01010000 \n");
-    const Outcome tpm = run(testTPM);
+    const Outcome tpm = capture_call(testTPM);
     EXPECT_EQ(tpm.result, 0);
     EXPECT_EQ(tpm.out, "=======================\nPASS : testTPM\n=======================\n");
     EXPECT_NE(::access(TPM_RESULT_PATH, F_OK), 0) << "consumed";
 
     write_result("Self test Successfully completed\n");
-    EXPECT_EQ(run(testTPM2).result, 0);
+    EXPECT_EQ(capture_call(testTPM2).result, 0);
     EXPECT_NE(::access(TPM_RESULT_PATH, F_OK), 0);
 }
 
 TEST_F(TpmTest, WrongContentGetsThreeFreshAttempts) {
     Producer producer("01020000\n");
-    const Outcome o = run(testTPM);
+    const Outcome o = capture_call(testTPM);
     EXPECT_EQ(o.result, -1);
     EXPECT_EQ(o.out, "[testTPM][1249] : tpm_ver wrong: 01020000\n.\n");
     EXPECT_GE(producer.written(), 3);
@@ -87,12 +79,12 @@ TEST_F(TpmTest, WrongContentGetsThreeFreshAttempts) {
 
 TEST_F(TpmTest, EmptyFileIsWrongContent) {
     Producer producer("");
-    EXPECT_EQ(run(testTPM2).out, "[testTPM2][1316] : tpm_ver wrong: .\n");
+    EXPECT_EQ(capture_call(testTPM2).out, "[testTPM2][1316] : tpm_ver wrong: .\n");
 }
 
 TEST_F(TpmTest, NoResultFileFailsAfterOneSecondChance) {
     const auto t0 = std::chrono::steady_clock::now();
-    const Outcome o = run(testTPM2);
+    const Outcome o = capture_call(testTPM2);
     const auto waited = std::chrono::steady_clock::now() - t0;
     EXPECT_EQ(o.result, -1);
     EXPECT_EQ(o.out, "[testTPM2][1287] : Unable to open fd: /dev/shm/tpm_ver[errno: 2] \n");

@@ -2,16 +2,15 @@
 // loop-back plug is a tc mirred redirect on the far end, a port without one returns nothing.
 #include <gtest/gtest.h>
 
-#include <fstream>
-
-#include "base/console.h"
 #include "base/process.h"
-#include "private_mounts.h"
-#include "plan/error_log.h"
+#include "check_world.h"
 #include "checks/net/net_checks.h"
+#include "private_mounts.h"
 
 namespace ovik {
 namespace {
+
+using testsupport::capture_call;
 
 bool ip(const Argv& args) {
     Argv argv{"ip"};
@@ -23,7 +22,6 @@ class RawEthernet : public ::testing::Test {
   protected:
     void SetUp() override {
         OVIK_NEED_PRIVATE_MOUNTS();
-        ::unlink(ERROR_LOG_PATH);
         for (const char* port : {"eth1", "eth2"}) {
             const std::string far = std::string("far-") + port;
             ASSERT_TRUE(ip({"link", "add", port, "type", "veth", "peer", "name", far}));
@@ -43,39 +41,32 @@ class RawEthernet : public ::testing::Test {
         run_command({"ip", "link", "del", "eth1"});
         run_command({"ip", "link", "del", "eth2"});
     }
-    static std::string log_text() {
-        std::ifstream in(ERROR_LOG_PATH);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+
+    testsupport::CheckWorld world;
+    PairAddress pair;
+    NetChecks net{world.context(), pair};
 };
 
 TEST_F(RawEthernet, LoopBackPassesAndAMissingPlugTimesOut) {
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(testLAN2Raw(), 0);
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("[eth1] MAC - "), std::string::npos);
-    EXPECT_NE(out.find("eth1 test OK.\n"), std::string::npos) << out;
+    const auto looped = capture_call([&] { return net.testLAN2Raw(); });
+    EXPECT_EQ(looped.result, 0) << looped.out;
+    EXPECT_NE(looped.out.find("[eth1] MAC - "), std::string::npos);
+    EXPECT_NE(looped.out.find("eth1 test OK.\n"), std::string::npos) << looped.out;
 
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(testLAN3Raw(), -1);
+    const auto unplugged = capture_call([&] { return net.testLAN3Raw(); });
+    EXPECT_EQ(unplugged.result, -1);
     EXPECT_NE(
-        testing::internal::GetCapturedStdout().find(
+        unplugged.out.find(
             "DIE-[singlelooptestLANbyRAW][2371] : LAN port eth2 wait data coming timeout !\n"),
-        std::string::npos);
-
-    quiet.store(1);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(testLAN4Raw(), -1) << "eth3 does not exist";
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "quiet: nothing on the console";
-    quiet.store(0);
-    const std::string log = log_text();
-    EXPECT_NE(
-        log.find(" - [singlelooptestLANbyRAW][2371] : LAN port eth2 wait data coming timeout !\n"),
-        std::string::npos);
-    EXPECT_NE(
-        log.find(" - [singlelooptestLANbyRAW][2265] : LAN port eth3 ioctl SIOCGIFINDEX error !\n"),
         std::string::npos)
-        << log;
+        << unplugged.out;
+
+    EXPECT_EQ(capture_call([&] { return net.testLAN4Raw(); }).result, -1) << "no eth3";
+    EXPECT_EQ(world.log_messages(),
+              (std::vector<std::string>{
+                  "[singlelooptestLANbyRAW][2371] : LAN port eth2 wait data coming timeout !\n",
+                  "[singlelooptestLANbyRAW][2265] : LAN port eth3 ioctl SIOCGIFINDEX error !\n",
+              }));
     ChildProcess::Options capture;
     capture.capture_stdout = true;
     auto show = ChildProcess::spawn({"ip", "link", "show", "eth1"}, capture);

@@ -3,18 +3,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstring>
-#include <fstream>
-
-#include "base/console.h"
 #include "base/process.h"
 #include "base/unique_fd.h"
-#include "private_mounts.h"
-#include "plan/error_log.h"
+#include "check_world.h"
 #include "checks/net/net_checks.h"
+#include "private_mounts.h"
 
 namespace ovik {
 namespace {
+
+using testsupport::capture_call;
+using testsupport::CheckWorld;
 
 TEST(Ping, EchoRequestBytesAndChecksum) {
     const auto p = echo_request();
@@ -31,34 +30,37 @@ TEST(Ping, EchoRequestBytesAndChecksum) {
 // fails the call at once with a line that names it, instead of waiting out the limit.
 TEST(Ping, LoopbackAnswersAndAnUnknownTargetFailsAtOnce) {
     OVIK_NEED_PRIVATE_MOUNTS();
+    CheckWorld world;
+    PairAddress pair;
+    NetChecks net(world.context(), pair);
     ASSERT_EQ(run_command({"ip", "link", "set", "lo", "up"}), 0);
-    EXPECT_EQ(testPing("lo", "127.0.0.1", 1, 1), 0);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(testPing("lo", "no-such-host.invalid", 10, 1), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "lo cannot resolve the ping target 'no-such-host.invalid' !\n");
+    const auto answered = capture_call([&] { return net.testPing("lo", "127.0.0.1", 1, 1); });
+    EXPECT_EQ(answered.result, 0) << answered.out;
+    const auto unknown =
+        capture_call([&] { return net.testPing("lo", "no-such-host.invalid", 10, 1); });
+    EXPECT_EQ(unknown.result, -1);
+    EXPECT_EQ(unknown.out, "lo cannot resolve the ping target 'no-such-host.invalid' !\n");
 }
 
 // Without CAN in the kernel the sockets cannot be made; with it, this namespace has no CAN
 // port to bind: either way each test names the step that failed, in the error log too.
 TEST(Can, MissingBusOrPortsAreReported) {
     OVIK_NEED_PRIVATE_MOUNTS();
-    ::unlink(ERROR_LOG_PATH);
+    CheckWorld world;
+    PairAddress pair;
+    NetChecks net(world.context(), pair);
     const bool have_can = UniqueFd(::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW)).valid();
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(testCAN("can0"), -1);
-    EXPECT_EQ(testTwoCAN("can0", "can1"), -1);
-    const std::string out = testing::internal::GetCapturedStdout();
-    const std::string one = have_can ? "[testCAN][3247] : Error in socket bind.\n"
-                                     : "[testCAN][3235] : Error while opening socket.\n";
-    const std::string two = have_can ? "[testTwoCAN][3348] : FAIL to bind can0.\n"
-                                     : "[testTwoCAN][3336] : FAIL to create socket.\n";
-    EXPECT_NE(out.find(one), std::string::npos) << out;
-    EXPECT_NE(out.find(two), std::string::npos) << out;
-    std::ifstream log(ERROR_LOG_PATH);
-    const std::string logged(std::istreambuf_iterator<char>(log), {});
-    EXPECT_NE(logged.find(one), std::string::npos) << logged;
-    EXPECT_NE(logged.find(two), std::string::npos) << logged;
+    const auto one = capture_call([&] { return net.testCAN("can0"); });
+    const auto two = capture_call([&] { return net.testTwoCAN("can0", "can1"); });
+    EXPECT_EQ(one.result, -1);
+    EXPECT_EQ(two.result, -1);
+    const std::string one_text = have_can ? "[testCAN][3247] : Error in socket bind.\n"
+                                          : "[testCAN][3235] : Error while opening socket.\n";
+    const std::string two_text = have_can ? "[testTwoCAN][3348] : FAIL to bind can0.\n"
+                                          : "[testTwoCAN][3336] : FAIL to create socket.\n";
+    EXPECT_EQ(one.out, "DIE-" + one_text);
+    EXPECT_EQ(two.out, two_text) << "printed bare";
+    EXPECT_EQ(world.log_messages(), (std::vector<std::string>{one_text, two_text}));
 }
 
 TEST(Gps, SentenceTable) {
