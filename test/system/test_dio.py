@@ -1,5 +1,6 @@
 """The digital I/O test of a device burning in: /dev/dio is a dio-standin of its own (CUSE, so
-only in the virtual test machine), outputs wired to inputs, single input lines held stuck."""
+only in the virtual test machine), outputs wired to inputs, single input lines held stuck, or a
+driver that answers its requests with the line's level instead of 0."""
 
 from dataclasses import dataclass
 
@@ -23,7 +24,7 @@ def requests(level, stuck=None):
 class Case:
     name: str
     serial: int
-    holds: tuple
+    options: tuple        # of the device's dio-standin
     console: str          # what a call prints at its end ("" for the pass banner)
     requests: list        # per call, as dio-standin logs them
 
@@ -33,6 +34,8 @@ CASES = [
     # Checking stops at the stuck line and the outputs are never driven high.
     Case("DI 2 stuck high", 6002, ("--high", "2"), "DI != 0\n", requests(0, stuck=2)),
     Case("DI 1 stuck low", 6003, ("--low", "1"), "DI != 1\n", requests(0) + requests(1, stuck=1)),
+    # Only -1 from the driver is a failure.
+    Case("driver answers the level", 6004, ("--answer-level",), "", requests(0) + requests(1)),
 ]
 
 
@@ -43,8 +46,8 @@ def dio_standin(station_net):
         pytest.skip(reason)
     started = []
 
-    def start(dut, holds):
-        started.append(dio.Standin(dio.program(), dut, holds))
+    def start(dut, options):
+        started.append(dio.Standin(dio.program(), dut, options))
         return started[-1]
 
     yield start
@@ -54,13 +57,13 @@ def dio_standin(station_net):
         standin.stop()
 
 
-def test_dio_wired_and_stuck_lines(station_net, dio_standin):
+def test_dio_lines_and_driver_answers(station_net, dio_standin):
     net = station_net
     devices = []
     for case in CASES:
         dut = net.add_dut(bootenv={"serialnumber": f"TB{case.serial}", "mm_flags": "0"},
                           config=burnin.config(extra="[dio]\nTestDIO = y\n"))
-        standin = dio_standin(dut, case.holds)
+        standin = dio_standin(dut, case.options)
         dut.start("-e", dio=standin.name)
         devices.append((case, dut, standin))
     started = [(case, dut, standin, burnin.station_burn(net, dut, DURATION, index=i))

@@ -205,11 +205,12 @@ class Dio:
         assert self.device.is_char_device()
 
     def request(self, number, channel, value=0):
+        """The request's answer and the record it leaves."""
         fd = os.open(self.device, os.O_RDWR)
         try:
             record = bytearray(DIO_RECORD.pack(channel, value))
-            fcntl.ioctl(fd, number, record, True)
-            return DIO_RECORD.unpack(record)
+            answer = fcntl.ioctl(fd, number, record, True)
+            return (answer, *DIO_RECORD.unpack(record))
         finally:
             os.close(fd)
 
@@ -217,7 +218,7 @@ class Dio:
         self.request(DIO_SET_DOUT, channel, value)
 
     def input(self, channel):
-        got_channel, value = self.request(DIO_GET_DIN, channel, 0xFFFF)
+        _, got_channel, value = self.request(DIO_GET_DIN, channel, 0xFFFF)
         assert got_channel == channel
         return value
 
@@ -269,6 +270,20 @@ def test_guest_dio_outputs_wired_to_inputs(dio, holds, written, expected):
     assert requests.count("open") == 8
     # The kernel reports the last close after close() has returned.
     wait_for(lambda: d.requests().count("close") == 8, "eighth close")
+
+
+@pytest.mark.parametrize("options, answers", [
+    ((), [0, 0, 0, 0]),
+    (("--answer-level",), [1, 1, 0, 0]),
+], ids=["zero", "level"])
+def test_guest_dio_answers(dio, options, answers):
+    """A request answers 0, or the line's level: output 0 set high and read back, input 1 held
+    low, output 2 set low."""
+    d = dio("--low", "1", *options)
+    made = [d.request(DIO_SET_DOUT, 0, 1), d.request(DIO_GET_DIN, 0), d.request(DIO_GET_DIN, 1),
+            d.request(DIO_SET_DOUT, 2, 0)]
+    assert [answer for answer, _, _ in made] == answers
+    assert [value for _, _, value in made[1:3]] == [1, 0]
 
 
 def test_guest_dio_refuses_bad_requests(dio):

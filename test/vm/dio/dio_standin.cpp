@@ -5,6 +5,8 @@
 // input can be held high or low whatever its output says (a stuck line). Requests:
 //   15  set output:  record {channel, value} read from the caller, value 0 or 1
 //   17  read input:  record {channel, value} read from the caller, value filled in
+// A request answers 0, or with --answer-level the line's level (the output just set, the
+// input read), as some boards' drivers do.
 // Both are plain numbers, not encoded with _IOW/_IOR, so the kernel cannot know the record's
 // size: the device is registered for unrestricted ioctls and asks for the 8 bytes itself.
 //
@@ -60,6 +62,7 @@ struct DioLines {
     UniqueFile log;
     long vanish_after = -1;
     long answered = 0;
+    bool answer_level = false;
     std::string device_name = "dio";
 
     std::uint32_t input(std::uint32_t channel) const {
@@ -73,6 +76,9 @@ struct DioLines {
         }
         return output[channel];
     }
+
+    // The result of a request that succeeded, besides its record.
+    int answer(std::uint32_t level) const { return answer_level ? static_cast<int>(level) : 0; }
 
     void note(const char* format, ...) __attribute__((format(printf, 2, 3))) {
         if (!log) return;
@@ -152,11 +158,11 @@ void on_ioctl(fuse_req_t req, int cmd, void* arg, fuse_file_info* /*fi*/, unsign
         }
         lines.output[record.channel] = record.value;
         lines.note("set %u %u", record.channel, record.value);
-        fuse_reply_ioctl(req, 0, nullptr, 0);
+        fuse_reply_ioctl(req, lines.answer(record.value), nullptr, 0);
     } else {
         record.value = lines.input(record.channel);
         lines.note("get %u %u", record.channel, record.value);
-        fuse_reply_ioctl(req, 0, &record, sizeof record);
+        fuse_reply_ioctl(req, lines.answer(record.value), &record, sizeof record);
     }
     answered_one(lines);
 }
@@ -169,11 +175,12 @@ extern "C" void on_vanish_signal(int /*signum*/) {
 void usage(std::FILE* to) {
     std::fputs(
         "usage: dio-standin [--name NAME] [--high N]... [--low N]... [--log FILE]\n"
-        "                   [--vanish-after COUNT]\n"
+        "                   [--vanish-after COUNT] [--answer-level]\n"
         "Serves /dev/NAME (default /dev/dio) until SIGTERM, SIGINT, SIGHUP or SIGUSR1.\n"
         "  --high N, --low N    hold input N (0-3) high or low whatever output N says\n"
         "  --log FILE           append one line per request: open, set N V, get N V, close\n"
-        "  --vanish-after COUNT remove the device after answering COUNT set/read requests\n",
+        "  --vanish-after COUNT remove the device after answering COUNT set/read requests\n"
+        "  --answer-level       answer a request with the line's level instead of 0\n",
         to);
 }
 
@@ -190,17 +197,18 @@ bool parse_channel(const char* text, std::uint32_t& channel) {
 
 int main(int argc, char* argv[]) {
     DioLines lines;
-    const std::array<option, 7> options{{
+    const std::array<option, 8> options{{
         {"name", required_argument, nullptr, 'n'},
         {"high", required_argument, nullptr, 'H'},
         {"low", required_argument, nullptr, 'L'},
         {"log", required_argument, nullptr, 'l'},
         {"vanish-after", required_argument, nullptr, 'v'},
+        {"answer-level", no_argument, nullptr, 'a'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     }};
     int opt = 0;
-    while ((opt = getopt_long(argc, argv, "n:H:L:l:v:h", options.data(), nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "n:H:L:l:v:ah", options.data(), nullptr)) != -1) {
         std::uint32_t channel = 0;
         switch (opt) {
             case 'n':
@@ -230,6 +238,9 @@ int main(int argc, char* argv[]) {
                 }
                 break;
             }
+            case 'a':
+                lines.answer_level = true;
+                break;
             case 'h':
                 usage(stdout);
                 return 0;
