@@ -8,6 +8,7 @@ from simnet import burnin, frames
 from simnet.client import RawClient
 
 DOWNLOAD_TIMEOUT = 25.0
+QUERY_TIMEOUT = 2.0  # answered at once, when it comes within the agent's 1 s wait
 UPGRADE = "/usr/sbin/mp_upgrade.sh"
 FAST_SCRIPT = [f"tftp: block {n}" for n in range(1, 101)]  # takes the progress to 95 at once
 
@@ -21,17 +22,7 @@ def download_dut(net, serial, script, status=0, delay=0.0):
 
 
 def run_download(net, dut, name):
-    """Start, stop and download over the raw client; returns (stop ACK, download ACK,
-    reports up to the final one)."""
-    pc = RawClient(net, dut.address)
-    burnin.poll(pc)
-    burnin.answer(pc, frames.CMD_QUERY, 0x8002, ser=0)
-    burnin.answer(pc, frames.CMD_SET_PARAMETER, 0x8003, ser=1, baud=115200, fwr=name)
-    burnin.answer(pc, frames.CMD_START, 0x8004, timeout=burnin.START_ANSWER_TIMEOUT, ser=2,
-                  time=burnin.PC_TIME)
-    stop = burnin.stop_run(pc)
-    download = burnin.answer(pc, frames.CMD_DOWNLOAD, 0x8006, ser=4)
-    return stop, download, burnin.follow_download(pc, DOWNLOAD_TIMEOUT)
+    return burnin.run_to_download(RawClient(net, dut.address), name, DOWNLOAD_TIMEOUT)
 
 
 def in_parallel(jobs):
@@ -117,3 +108,16 @@ def test_download_cancelled_by_na(net):
     pc.command(frames.CMD_DOWNLOAD, ser=4)
     assert pc.collect(1.0, lambda f: f.code in (0x8006, 0x4006)) == []
     assert not any(argv[0] == UPGRADE for argv in dut.commands())
+
+
+def test_download_final_report_then_query(net):
+    # The PC asks for the verdict as soon as the last report is in: the pass that sent it
+    # still answers.
+    dut = download_dut(net, 400, FAST_SCRIPT)
+    pc = RawClient(net, dut.address)
+    _, download, reports = burnin.run_to_download(pc, "fw.bin", DOWNLOAD_TIMEOUT)
+    assert (reports[-1].code, reports[-1].status) == (0x8006, frames.STATUS_DOWNLOAD_OK)
+    assert download.ser == 5
+    ack = pc.exchange(frames.CMD_QUERY, timeout=QUERY_TIMEOUT, ser=5)
+    assert ack is not None, "no answer to the query after the final download report"
+    assert (ack.code, ack.ser, ack.status) == (0x8002, 6, frames.STATUS_DOWNLOAD_OK)

@@ -9,7 +9,10 @@ directory as /dev/shm, but none of this machine's hardware such as its clock), a
 of its own, lays the device's stand-ins over /usr/bin and /usr/sbin (read-only overlays, the
 real directories below), starts the device's fixtures (--fixture: plugs on its serial ports,
 media mounted before the agent starts) and replaces itself with the program, in the device's
-work/ directory and with a plain PATH.
+work/ directory and with a plain PATH (--path TEXT gives it another, --no-path none, as an
+init system may start it). The machine's /usr/local/bin and /usr/local/sbin are hidden behind
+empty directories: a device image has nothing there, and a program that searches them first
+must not find this machine's tools.
 
 A fixture is an argument vector (JSON) run inside the device's namespaces, sharing its /dev.
 It says "ready" on its standard output, as its first line, once the agent may start; after
@@ -34,6 +37,8 @@ import time
 REFUSED = 97
 REAL_SBIN = "/dev/.host-sbin"  # the real /usr/sbin, for devices that have real drivers
 REAL_TOOLS = "real-tools"  # in the device's directory: the stand-ins that hand over (--real-tool)
+DEVICE_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
+LOCAL_DIRS = ("/usr/local/bin", "/usr/local/sbin")
 DEV_NODES = (("null", 1, 3), ("zero", 1, 5), ("full", 1, 7), ("random", 1, 8),
              ("urandom", 1, 9), ("tty", 5, 0))
 DEV_LINKS = (("fd", "/proc/self/fd"), ("stdin", "/proc/self/fd/0"),
@@ -182,6 +187,10 @@ def main():
     # hostapd: the radios of the virtual test machine).
     parser.add_argument("--real-tool", action="append", type=tool_option, default=[])
     parser.add_argument("--sys-file", action="append", type=sys_file_option, default=[])
+    # The program's PATH: another text (empty, say), or none at all.
+    path = parser.add_mutually_exclusive_group()
+    path.add_argument("--path", default=DEVICE_PATH)
+    path.add_argument("--no-path", action="store_true")
     parser.add_argument("program", nargs=argparse.REMAINDER)
     opts = parser.parse_args()
     program = opts.program[1:] if opts.program[:1] == ["--"] else opts.program
@@ -223,6 +232,9 @@ def main():
             f.write("".join(f"{name}\n" for name in opts.real_tool))
     private_sys_files(opts.sys_file)
     private_media()
+    for local in LOCAL_DIRS:
+        if os.path.isdir(local):
+            mount("-t", "tmpfs", "-o", "ro,mode=755,size=4k", "tmpfs", local)
     for sub in ("bin", "sbin"):
         lower = f"{dut}/stubs/{sub}:/usr/{sub}"
         mount("-t", "overlay", "overlay", "-o", f"ro,lowerdir={lower}", f"/usr/{sub}")
@@ -232,11 +244,15 @@ def main():
         refuse("/dev/shm is not the device's own directory")
 
     work = os.path.join(dut, "work")
-    env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": work, "LANG": "C"}
+    env = {"PATH": DEVICE_PATH, "HOME": work, "LANG": "C"}
     for index, argv in enumerate(opts.fixture, 1):
         # The harness's mount namespace, which fixtures refuse to work in.
         start_fixture(index, argv, dut, {**env, HOST_MNTNS_VARIABLE: opts.host_mntns})
     os.chdir(work)
+    if opts.no_path:
+        del env["PATH"]
+    else:
+        env["PATH"] = opts.path
     # Sanitizer settings of the test run reach sanitizer builds of the program.
     env.update({k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS")})
     try:

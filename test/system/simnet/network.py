@@ -46,6 +46,7 @@ SANITIZER_REPORT = re.compile(r"(ERROR|WARNING): (Address|Thread|Leak|Memory)San
 ERROR_RECORD = re.compile(r"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d) - "
                           r"(.*?(?:\n|\Z))(?=\d{4}/\d\d/\d\d \d\d:\d\d:\d\d - |\Z)", re.S)
 KEPT_MARK = ".kept"  # in a per-run directory kept for inspection: never removed as stale
+PLAIN_PATH = object()  # Dut.start(path=...) not given: the launcher's own PATH
 
 _network_ids = itertools.count(1)
 
@@ -261,6 +262,12 @@ class Dut:
         """What the stand-in of tool prints on standard output from now on."""
         standin.script_output(str(self.dir), tool, text)
 
+    def drop_interpreter_lines(self, *names):
+        """The stand-in scripts names (PassLED.sh, mp_upgrade.sh, ...) as plain shell commands
+        without a "#!" line, as older device images ship them."""
+        for name in names:
+            standin.drop_interpreter_line(str(self.dir), str(self.stubs), PACKAGE_PARENT, name)
+
     def script_upgrade(self, lines, delay=0.0, status=0):
         """What the upgrade script stand-in prints (one line every delay seconds) and its exit
         status."""
@@ -270,7 +277,7 @@ class Dut:
     # --- the agent
 
     def start(self, *args, program=None, rtc=False, dio=None, devices=None, fixtures=(),
-              real_tools=(), sys_files=None):
+              real_tools=(), sys_files=None, path=PLAIN_PATH):
         """Starts the agent (or program) with args inside this device's namespaces. In the
         virtual test machine, rtc=True gives the device the machine's clock, dio names a
         digital I/O stand-in's node (under /dev) that the device sees as /dev/dio, and devices
@@ -279,7 +286,8 @@ class Dut:
         (see launch.py); each logs to fixture-N.log in the device's directory. real_tools
         names stand-ins that hand over to the machine's real tool (virtual test machine only:
         iw, hostapd for its radios); sys_files maps paths under /sys/class that the device
-        reads to files of the test ({"/sys/class/pci_bus/.../config": path})."""
+        reads to files of the test ({"/sys/class/pci_bus/.../config": path}). path is the
+        agent's PATH: the launcher's plain one unless given, None for no PATH at all."""
         if self.process is not None:
             raise RuntimeError(f"{self.name}: already started")
         program = _absolute(program or self.network.agent)
@@ -294,8 +302,12 @@ class Dut:
             extra += ["--fixture", json.dumps([str(a) for a in argv])]
         for tool in real_tools:
             extra += ["--real-tool", tool]
-        for path, source in (sys_files or {}).items():
-            extra += ["--sys-file", f"{path}={os.path.abspath(source)}"]
+        for sys_path, source in (sys_files or {}).items():
+            extra += ["--sys-file", f"{sys_path}={os.path.abspath(source)}"]
+        if path is None:
+            extra.append("--no-path")
+        elif path is not PLAIN_PATH:
+            extra.append(f"--path={path}")
         argv = ["setpriv", "--pdeathsig", "KILL",
                 "ip", "netns", "exec", self.netns,
                 "unshare", "-m", "--propagation", "private",

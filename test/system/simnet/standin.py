@@ -190,15 +190,18 @@ def main(dut_dir):
     return scripted_output(dut_dir, name)
 
 
+def _call(dut_dir, package_parent):
+    """A stand-in's Python after "import sys": it runs main() for the device."""
+    return (f"sys.path.insert(0, {package_parent!r})\n"
+            "from simnet import standin\n"
+            f"sys.exit(standin.main({dut_dir!r}))\n")
+
+
 def install(dut_dir, stub_root, package_parent):
     """Writes the stand-ins of one device into stub_root/bin and stub_root/sbin."""
     # -S: no site module; the stand-ins need only the standard library, and under emulation
     # (the virtual test machine) this halves their start-up time.
-    body = ("#!/usr/bin/python3 -IBS\n"
-            "import sys\n"
-            f"sys.path.insert(0, {package_parent!r})\n"
-            "from simnet import standin\n"
-            f"sys.exit(standin.main({dut_dir!r}))\n")
+    body = "#!/usr/bin/python3 -IBS\nimport sys\n" + _call(dut_dir, package_parent)
     places = [(d, n) for n in PATH_TOOLS for d in ("bin", "sbin")] + list(PATH_SCRIPTS)
     for directory, name in places:
         os.makedirs(os.path.join(stub_root, directory), exist_ok=True)
@@ -206,3 +209,15 @@ def install(dut_dir, stub_root, package_parent):
         with open(path, "w") as f:
             f.write(body)
         os.chmod(path, 0o755)
+
+
+def drop_interpreter_line(dut_dir, stub_root, package_parent, name):
+    """Rewrites the stand-in script name (one of PATH_SCRIPTS) as older device images ship
+    their scripts: shell commands without a "#!" line, which runs only when its caller hands it
+    to /bin/sh. It passes its call on unchanged to the same stand-in."""
+    import shlex  # only here: every stand-in run imports this module
+    directory = {n: d for d, n in PATH_SCRIPTS}[name]
+    # python3 -c calls its own argv[0] "-c": the script's path ($0) follows it.
+    code = "import sys\nsys.argv = sys.argv[1:]\n" + _call(dut_dir, package_parent)
+    with open(os.path.join(stub_root, directory, name), "w") as f:
+        f.write(f'exec /usr/bin/python3 -IBS -c {shlex.quote(code)} "$0" "$@"\n')
