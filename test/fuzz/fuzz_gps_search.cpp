@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "fuzz_support.h"
 #include "checks/net/net_checks.h"
+#include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace ovik;

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "base/unique_fd.h"
-#include "fuzz_support.h"
 #include "checks/local/local_checks.h"
+#include "fuzz_support.h"
 
 namespace ovik {
 namespace {

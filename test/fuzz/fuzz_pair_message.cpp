@@ -12,8 +12,8 @@
 #include <cstring>
 #include <string>
 
-#include "fuzz_support.h"
 #include "checks/net/net_checks.h"
+#include "fuzz_support.h"
 
 namespace ovik {
 namespace {

@@ -14,8 +14,7 @@ namespace ovik::testsupport {
 class OutputCapture {
   public:
     // stream: stdout or stderr.
-    explicit OutputCapture(std::FILE* stream = stdout)
-        : stream_(stream), file_(std::tmpfile()) {
+    explicit OutputCapture(std::FILE* stream = stdout) : stream_(stream), file_(std::tmpfile()) {
         std::fflush(stream_);
         saved_.reset(::dup(::fileno(stream_)));
         ::dup2(::fileno(file_.get()), ::fileno(stream_));

@@ -13,8 +13,8 @@
 #include "base/console.h"
 #include "base/process.h"
 #include "base/unique_fd.h"
-#include "plan/error_log.h"
 #include "checks/local/local_checks.h"
+#include "plan/error_log.h"
 
 namespace ovik {
 namespace {
