@@ -15,10 +15,10 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "test" / "system"))
+sys.path.insert(0, str(ROOT / "ovikline"))
 
-from simnet import netns  # noqa: E402
-from simnet.network import Network, eth0_address  # noqa: E402
+from ovikline import netns  # noqa: E402
+from ovikline.network import Network, eth0_address  # noqa: E402
 
 TICKS = os.sysconf("SC_CLK_TCK")
 DISCOVER = 10

@@ -18,10 +18,10 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "test" / "system"))
+sys.path.insert(0, str(ROOT / "ovikline"))
 
-from simnet import netns  # noqa: E402
-from simnet.network import Network  # noqa: E402
+from ovikline import netns  # noqa: E402
+from ovikline.network import Network  # noqa: E402
 
 TICKS = os.sysconf("SC_CLK_TCK")
 

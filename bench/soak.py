@@ -13,7 +13,7 @@ resident memory grew by more than --rss-tolerance KiB, or a sanitizer reported.
 
 Usage: bench/soak.py [--agent PATH] [--seconds 600] [--interval 10] [--junk-rate 20]
 
-Everything runs inside the namespaces of test/system/simnet and is removed on every exit,
+Everything runs inside the namespaces of the line simulator (ovikline) and is removed on every exit,
 Ctrl-C and SIGTERM included.
 """
 
@@ -28,11 +28,11 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "test" / "system"))
+sys.path.insert(0, str(ROOT / "ovikline"))
 
-from simnet import burnin, ethernet, frames, netns, peripherals, serialplug  # noqa: E402
-from simnet.client import RawClient  # noqa: E402
-from simnet.network import Network  # noqa: E402
+from ovikline import burnin, ethernet, frames, netns, peripherals, serialplug  # noqa: E402
+from ovikline.client import RawClient  # noqa: E402
+from ovikline.network import Network  # noqa: E402
 
 TICKS = os.sysconf("SC_CLK_TCK")
 INODE = re.compile(r":\[\d+\]$")  # "socket:[12345]" -> "socket"

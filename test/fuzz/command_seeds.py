@@ -11,9 +11,9 @@ import sys
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "system"))
+sys.path.insert(0, str(HERE.parents[1] / "ovikline"))
 
-from simnet import frames  # noqa: E402  (the frame layout the system tests use)
+from ovikline import frames  # noqa: E402  (the frame layout of the line simulator)
 
 PC_TIME = 1700000000
 

@@ -3,11 +3,16 @@ failure report that shows each simulated device's console, error log and command
 
 import os
 import signal
+import sys
+from pathlib import Path
 
 import pytest
 
-from simnet import netns
-from simnet.network import Network, built_program as _program
+# The line simulator, from this source tree.
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "ovikline"))
+
+from ovikline import netns  # noqa: E402
+from ovikline.network import Network, built_program as _program  # noqa: E402
 
 
 def _interrupted(signum, frame):

@@ -1,8 +1,8 @@
 """Announcements: broadcast to port 1032 every 3 seconds while idle and unanswered, stopped by
 the first answered command, started again by a reset."""
 
-from simnet import burnin, frames
-from simnet.client import RawClient
+from ovikline import burnin, frames
+from ovikline.client import RawClient
 
 INTERVAL = 3.0
 TOLERANCE = 0.5

@@ -6,8 +6,8 @@ import time
 
 import pytest
 
-from simnet import burnin, frames
-from simnet.client import RawClient
+from ovikline import burnin, frames
+from ovikline.client import RawClient
 
 # 2030-01-01 00:00:00 UTC: far from the machine's own time, so a real clock write shows.
 PC_TIME = 1893456000

@@ -6,7 +6,7 @@ from dataclasses import dataclass
 
 import pytest
 
-from simnet import burnin, dio
+from ovikline import burnin, dio
 
 DURATION = 7 + burnin.SLOW  # a passing call takes 4 s
 

@@ -4,8 +4,8 @@ parallel, one PC thread each."""
 
 import threading
 
-from simnet import burnin, frames
-from simnet.client import RawClient
+from ovikline import burnin, frames
+from ovikline.client import RawClient
 
 DOWNLOAD_TIMEOUT = 25.0
 QUERY_TIMEOUT = 2.0  # answered at once, when it comes within the agent's 1 s wait

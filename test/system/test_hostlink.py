@@ -4,8 +4,8 @@ checked byte for byte, and the agent's console lines for what it received."""
 import random
 import time
 
-from simnet import burnin, frames
-from simnet.client import RawClient
+from ovikline import burnin, frames
+from ovikline.client import RawClient
 
 NO_ANSWER_WINDOW = 1.0
 QUERY_TIMEOUT = 1.0

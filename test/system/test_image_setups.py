@@ -1,8 +1,8 @@
 """Set-ups of real device images: LED and upgrade scripts without an interpreter line, and an
 agent that an init system starts without PATH."""
 
-from simnet import burnin, frames
-from simnet.client import RawClient
+from ovikline import burnin, frames
+from ovikline.client import RawClient
 
 UPGRADE = "/usr/sbin/mp_upgrade.sh"
 QUICK_UPGRADE = [f"tftp: block {n}" for n in range(1, 101)]  # the progress at 95 at once

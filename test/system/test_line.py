@@ -1,4 +1,4 @@
-"""A simulated production line of eight devices with injected faults (simnet/line.py): the
+"""A simulated production line of eight devices with injected faults (ovikline/line.py): the
 station's verdicts, failed items, failed ports and downloads must be exactly the faults the
 line description injected, in its JSON, CSV and JUnit reports and its run records."""
 
@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from simnet import line
+from ovikline import line
 
 LINES = Path(__file__).resolve().parent / "lines"
 IN_VM = os.environ.get("OVIK_VM") == "1"

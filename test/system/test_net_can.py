@@ -7,7 +7,7 @@ import re
 
 import pytest
 
-from simnet import burnin, can
+from ovikline import burnin, can
 
 # A responder round: answer, wrong identifier, wrong data, silence (3 s); about 8 s a round.
 DURATION = 12 + 2 * burnin.SLOW

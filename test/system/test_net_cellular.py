@@ -1,5 +1,5 @@
 """The cellular modem test of devices burning in, with AT modems on ptys of their own
-(simnet/peripherals.py): a Sierra Wireless modem that echoes and answers, a manufacturer the
+(ovikline/peripherals.py): a Sierra Wireless modem that echoes and answers, a manufacturer the
 agent does not know, the known name in lower case, a modem that comes up while the agent waits
 for it, and one that never answers."""
 
@@ -7,7 +7,7 @@ import os
 
 import pytest
 
-from simnet import burnin, peripherals
+from ovikline import burnin, peripherals
 
 # Ptys are all these need: the host runs them; in the test machine the line test
 # (test_line.py) covers a good and a silent modem.

@@ -10,7 +10,7 @@ import re
 import socket
 from dataclasses import dataclass
 
-from simnet import burnin, client, ethernet, netns
+from ovikline import burnin, client, ethernet, netns
 
 DURATION = 4 + burnin.SLOW
 # A call without an answer gives up after 10 to 11 s: the run holds at least one of them.

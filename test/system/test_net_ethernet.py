@@ -7,7 +7,7 @@ import re
 
 import pytest
 
-from simnet import burnin, ethernet
+from ovikline import burnin, ethernet
 
 DURATION = 4 + burnin.SLOW
 CONFIG = burnin.config(extra="AloneBurn = y\n"

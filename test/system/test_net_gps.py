@@ -1,5 +1,5 @@
 """The GPS test of devices burning in, each with a receiver on a pty of its own
-(simnet/peripherals.py): recorded sessions of real receivers, a receiver that sends only text
+(ovikline/peripherals.py): recorded sessions of real receivers, a receiver that sends only text
 sentences, noise from a port at the wrong line speed, silence, and no receiver at all."""
 
 import re
@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from simnet import burnin, peripherals
+from ovikline import burnin, peripherals
 
 CAPTURES = Path(__file__).resolve().parents[3] / "shared" / "fixtures" / "gps"
 PORT = "/dev/ttyGPS0"

@@ -8,7 +8,7 @@ from dataclasses import dataclass
 
 import pytest
 
-from simnet import burnin
+from ovikline import burnin
 
 DURATION = 3 + burnin.SLOW
 CONFIG = burnin.config(extra="[wlan]\nTestWLAN = y\nDetection = y\n")

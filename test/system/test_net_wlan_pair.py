@@ -8,7 +8,8 @@ test_net_wlan_radio.py."""
 import time
 from dataclasses import dataclass, field
 
-from simnet import burnin, ethernet, frames, runs
+import runs
+from ovikline import burnin, ethernet, frames
 
 CONFIG = burnin.config(extra="[wlan]\nTestWLAN = y\n")
 DURATION = 3 + burnin.SLOW

@@ -10,7 +10,8 @@ import time
 
 import pytest
 
-from simnet import burnin, ethernet, frames, radio, runs
+import runs
+from ovikline import burnin, ethernet, frames, radio
 
 DURATION = 6 + 2 * burnin.SLOW
 # Pair exchange, then 5 s before the station joins and 5 s after; set_wireless waits 5 s and

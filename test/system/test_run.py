@@ -6,7 +6,7 @@ import json
 import re
 from dataclasses import dataclass, field
 
-from simnet import burnin
+from ovikline import burnin
 
 STATION_TIMEOUT = 90
 UPGRADE = "/usr/sbin/mp_upgrade.sh"

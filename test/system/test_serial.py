@@ -1,11 +1,11 @@
 """Serial port tests of a device burning in: its ports are ptys of the device's own pty
-instance, named PREFIXn, with plugs on their far ends (simnet/serialplug.py) that loop the
+instance, named PREFIXn, with plugs on their far ends (ovikline/serialplug.py) that loop the
 bytes back, lose some of them, or carry them to the other port of a pair."""
 
 import calendar
 import time
 
-from simnet import burnin, serialplug
+from ovikline import burnin, serialplug
 
 PREFIX = "/dev/ttyS"
 PORTS = 4

@@ -1,8 +1,8 @@
 """Production start (-e) and bench start inside simulated devices: the address plan, the
 identity in the announcement, and the start-ups the agent refuses."""
 
-from simnet import burnin, frames
-from simnet.client import RawClient
+from ovikline import burnin, frames
+from ovikline.client import RawClient
 
 ANNOUNCE_TIMEOUT = 8.0
 EXIT_TIMEOUT = 10.0

@@ -4,7 +4,7 @@ inside the device: only in the virtual test machine."""
 
 import pytest
 
-from simnet import burnin, media
+from ovikline import burnin, media
 
 DURATION = 3 + burnin.SLOW
 BAR = "=======================\n"

@@ -7,7 +7,7 @@ import shutil
 from dataclasses import dataclass
 from pathlib import Path
 
-from simnet import burnin
+from ovikline import burnin
 
 DURATION = 4 + burnin.SLOW
 CONFIG = burnin.config(extra="[tpm]\nTestTPM2 = y\n")

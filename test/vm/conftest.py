@@ -21,7 +21,7 @@ def dio_standin():
     if path:
         return path
     for build in BUILD_DIRS:
-        candidate = REPO / "build" / build / "test/vm/dio-standin"
+        candidate = REPO / "build" / build / "ovikline/dio-standin"
         if candidate.is_file():
             return str(candidate)
     return ""

@@ -56,7 +56,7 @@ class _Connection(http.client.HTTPConnection):
         self.namespace = namespace
 
     def connect(self):
-        from simnet import netns  # not needed, nor importable, where this file is the launcher
+        from ovikline import netns  # not needed, nor importable, where this file is the launcher
         self.sock = netns.socket_in(self.namespace, socket.SOCK_STREAM)
         self.sock.settimeout(self.timeout)
         self.sock.connect((self.host, self.port))

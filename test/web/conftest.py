@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 SYSTEM_TESTS = Path(__file__).resolve().parents[1] / "system"
-sys.path.insert(0, str(SYSTEM_TESTS))
+sys.path.insert(0, str(SYSTEM_TESTS.parents[1] / "ovikline"))
 
 _spec = importlib.util.spec_from_file_location("system_conftest", SYSTEM_TESTS / "conftest.py")
 _system = importlib.util.module_from_spec(_spec)
@@ -25,7 +25,7 @@ pytest_configure = _system.pytest_configure
 pytest_runtest_makereport = _system.pytest_runtest_makereport
 pytest_sessionfinish = _system.pytest_sessionfinish
 
-import browser  # noqa: E402  (needs simnet on the path)
+import browser  # noqa: E402  (needs ovikline on the path)
 
 
 @pytest.fixture(scope="session")

@@ -17,7 +17,7 @@ import subprocess
 import tempfile
 from pathlib import Path
 
-from simnet import netns
+from ovikline import netns
 
 USER = "ovik"  # the cluster's superuser, trusted on loopback
 START_TIMEOUT = 30.0

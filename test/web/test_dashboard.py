@@ -11,7 +11,7 @@ import signal
 import pytest
 
 from browser import WINDOW, Browser
-from simnet import burnin, netns, serialplug
+from ovikline import burnin, netns, serialplug
 
 PREFIX = "/dev/ttyS"
 PORTS = 4

@@ -9,7 +9,7 @@ import re
 import pytest
 
 import pgserver
-from simnet import burnin
+from ovikline import burnin
 
 DURATION = 2
 STATION_TIMEOUT = DURATION + burnin.STATION_OVERHEAD

@@ -51,7 +51,7 @@ PLAIN_PATH = object()  # Dut.start(path=...) not given: the launcher's own PATH
 _network_ids = itertools.count(1)
 
 
-REPO = Path(__file__).resolve().parents[3]
+REPO = Path(__file__).resolve().parents[2]
 BUILD_DIRS = ("sim", "release", "debug")
 
 

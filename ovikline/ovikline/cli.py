@@ -18,11 +18,10 @@ import sys
 import time
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(REPO / "test" / "system"))
+from . import burnin, line, netns
+from .network import Network
 
-from simnet import burnin, line, netns  # noqa: E402
-from simnet.network import Network  # noqa: E402
+REPO = Path(__file__).resolve().parents[2]
 
 DEFAULT_AGENT = REPO / "build/release/src/main/ovikburn"
 DEFAULT_STATION = REPO / "build/release/src/station/ovikstation"

@@ -10,8 +10,8 @@ clears the Wi-Fi ping counters before it answers).
 
 import time
 
-from . import burnin, frames
-from .client import RawClient
+from ovikline import burnin, frames
+from ovikline.client import RawClient
 
 
 def start_all(net, duts, pc_time=burnin.PC_TIME):

@@ -20,7 +20,7 @@ STOP_TIMEOUT = 10.0
 
 def program():
     """The dio-standin program: $OVIK_DIO_STANDIN, else a built one, else None."""
-    return built_program("OVIK_DIO_STANDIN", "test/vm/dio-standin")
+    return built_program("OVIK_DIO_STANDIN", "ovikline/dio-standin")
 
 
 def missing():

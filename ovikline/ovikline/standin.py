@@ -193,7 +193,7 @@ def main(dut_dir):
 def _call(dut_dir, package_parent):
     """A stand-in's Python after "import sys": it runs main() for the device."""
     return (f"sys.path.insert(0, {package_parent!r})\n"
-            "from simnet import standin\n"
+            "from ovikline import standin\n"
             f"sys.exit(standin.main({dut_dir!r}))\n")
 
 
