@@ -1,47 +1,259 @@
-"""Runs a simulated production line from a line description: the devices it lists, each with
-the real ovikburn agent in network and mount namespaces of its own and the faults the
-description injects, and ovikstation burning them all in at once from the test PC's namespace.
-At the end it shows the station's table and its CSV report, and checks that the station's
-verdicts, failed items and failed ports are exactly the injected faults.
+"""ovikline: simulated production lines of devices running the real ovikburn agent.
 
-    line.py LINE.toml [--out DIR] [--discover S]
+    ovikline check LINE.toml                  checks a line description
+    ovikline up LINE.toml                     cables the devices, starts their agents, stays up
+    ovikline down LINE | --all                takes a line down, also one whose `up` was killed
+    ovikline run LINE.toml [-- STATION ...]   up, `ovikstation run --discover`, compare, down
+    ovikline vm prepare|status|run ...        the virtual test machine
 
-The reports (line.json, line.csv, line.xml) and the station's run records (station.db) go to
-DIR (default ./line-results). Exit status: 0 when the station reported exactly the injected
-faults, 1 when it did not, 2 when the line cannot run here, 3 when the description is wrong.
+Exit status: 0 done (run: the station reported exactly the injected faults); 1 run: it did not,
+up: a device did not come up, down: no such line; 2 the line cannot run here (root,
+namespaces, programs, drivers) or a usage error; 3 the description is refused.
 """
 
 import argparse
 import os
 import signal
 import sys
+import tempfile
 import time
 from pathlib import Path
 
-from . import burnin, line, netns
-from .network import Network
+from . import burnin, line, netns, state, vm
+from .network import PACKAGE_PARENT, Network, built_program
 
-REPO = Path(__file__).resolve().parents[2]
+EXIT_MISMATCH = 1
+EXIT_CANNOT_RUN = 2
+EXIT_REFUSED = 3
+# (variable, path in a build tree, option): how each program a line runs is found
+AGENT = ("OVIK_AGENT", "src/main/ovikburn", "--agent")
+STATION = ("OVIK_STATION", "src/station/ovikstation", "--station")
+DIO_STANDIN = ("OVIK_DIO_STANDIN", "ovikline/dio-standin", None)
+DOWN_TIMEOUT = 30.0        # for a holder to take its line down after SIGTERM
+UP_IN_VM_TIMEOUT = 86400   # a line up in the virtual test machine stays at most a day
+PC_PROMPT = "ovikstation run --discover 8"
 
-DEFAULT_AGENT = REPO / "build/release/src/main/ovikburn"
-DEFAULT_STATION = REPO / "build/release/src/station/ovikstation"
-FAULT_TEXT = {
-    "serial-drops": "the plug on serial port {} loses bytes",
-    "ethernet-no-loopback": "nothing plugged into {}",
-    "can-wrong-id": "the CAN node answers with the wrong identifier",
-    "modem-silent": "the modem never answers",
-    "di-stuck-high": "input line DI{} is stuck high",
-    "upgrade-fails": "its upgrade script fails",
-}
+
+class CannotRun(Exception):
+    """The line cannot run here; the text says why and what to do."""
 
 
 def say(text=""):
     print(text, flush=True)
 
 
+def complain(text):
+    print(f"ovikline: {text}", file=sys.stderr, flush=True)
+
+
 def show(label, text):
     for row in text.rstrip("\n").splitlines():
         say(f"    {label} | {row}")
+
+
+def in_vm():
+    return os.environ.get("OVIK_VM") == "1"
+
+
+def program(given, kind):
+    """The agent, station or stand-in program: given, else $VARIABLE, else built, else
+    installed; CannotRun when there is none."""
+    variable, relative, option = kind
+    path = given or built_program(variable, relative)
+    if not path or not os.access(path, os.X_OK):
+        raise CannotRun(f"no {Path(relative).name} program ({path or 'none found'}): build it "
+                        "(cmake --preset release && cmake --build --preset release), install "
+                        "its package, or name it with "
+                        + (f"{option} or {variable}" if option else variable))
+    return os.path.abspath(path)
+
+
+def checked_name(text):
+    if not line.NAME.fullmatch(text):
+        raise CannotRun(f"a line's name is 1 to 32 letters, digits, '.', '_' or '-', not {text!r}")
+    return text
+
+
+def needs_vm(description):
+    """Why the line needs the virtual test machine, or None when it runs here."""
+    return None if in_vm() else line.missing(description)
+
+
+def describe(description):
+    say(f"==> Line {description.name}: {len(description.devices)} devices, testing "
+        f"{', '.join(description.tests) or 'nothing but the host link'} for "
+        f"{description.duration} s" + (f", then installing {description.firmware}"
+                                         if description.firmware else ""))
+
+
+def device_table(description, built=None):
+    """One row per device: serial, eth0, namespace (once built), what it is cabled to, faults."""
+    rows = [("SERIAL", "ETH0 (HOST LINK :1033)", *(["NAMESPACE"] if built else []), "FAULTS")]
+    for device in description.devices:
+        serial = str(device.serial)
+        if device.serialnumber != f"TB{device.serial:04d}":
+            serial += f" ({device.serialnumber})"
+        rows.append((serial, device.address,
+                     *([built.duts[device.serial].netns] if built else []),
+                     "; ".join(device.fault_texts()) or "-"))
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]) - 1)]
+    for row in rows:
+        say("    " + "".join(cell.ljust(w + 2) for cell, w in zip(row, widths)) + row[-1])
+    say("    every device: "
+        + (", ".join(line.CABLING[t] for t in description.tests) or "eth0 only"))
+
+
+# --- check ---------------------------------------------------------------------------------------
+
+
+def cmd_check(args):
+    description = line.load(args.description)
+    describe(description)
+    device_table(description)
+    reason = needs_vm(description)
+    if reason:
+        say(f"    it needs the virtual test machine: {reason}")
+    return 0
+
+
+# --- up --------------------------------------------------------------------------------------------
+
+
+def hold_until_stopped():
+    """Waits for SIGINT, SIGTERM or SIGHUP (each raises KeyboardInterrupt, see main)."""
+    while True:
+        signal.pause()
+
+
+def cmd_up(args):
+    description = line.load(args.description)
+    name = checked_name(args.name or description.name)
+    reason = needs_vm(description)
+    if reason:
+        return up_in_vm(args, description, name, reason)
+    agent, station, _ = prepare(args, description)
+    holder_state = state.LineState(name)
+    holder_state.claim()
+    try:
+        with Network(agent=agent, station=station, state=holder_state) as net:
+            describe(description)
+            built = line.Line(net, description)
+            try:
+                if not announced(built):
+                    return EXIT_MISMATCH
+                device_table(description, built)
+                say(f"==> Line {name} is up; state in {holder_state.dir}")
+                say(f"    the test PC's namespace {net.pc_netns} has 192.180.0.1/16 on its "
+                    "bridge; drive the line from there, e.g.")
+                say(f"    ip netns exec {net.pc_netns} {Path(station).name} run --discover 8 "
+                    f"--duration {description.duration}"
+                    + (f" --firmware {description.firmware}" if description.firmware else ""))
+                say(f"    Ctrl-C, or `ovikline down {name}`, takes it down")
+                hold_until_stopped()
+            finally:
+                built.stop()
+    except KeyboardInterrupt:
+        say(f"==> Line {name} is down")
+        return 0
+    finally:
+        holder_state.clean()
+
+
+def announced(built):
+    silent = built.wait_announced(10.0 * burnin.SLOW)
+    for dut in silent:
+        say(f"    {dut.name} ({dut.address}) did not come up:")
+        show(dut.name, dut.console() + dut.stderr())
+    if silent:
+        say(f"    {len(silent)} device(s) did not come up")
+    return not silent
+
+
+def prepare(args, description):
+    """(agent, station, dio-standin or None) for a line about to run here."""
+    reason = netns.missing_facilities()
+    if reason:
+        raise CannotRun(f"lines run in network namespaces here, and {reason}")
+    agent = program(args.agent, AGENT)
+    station = program(args.station, STATION)
+    dio_standin = program(None, DIO_STANDIN) if "dio" in description.tests else None
+    reason = line.missing(description)
+    if reason:
+        raise CannotRun(reason)
+    return agent, station, dio_standin
+
+
+def vm_missing():
+    return vm.missing_for_run(vm.Cache())
+
+
+def guest_command(args, description, name, command, extra=()):
+    """The guest's `ovikline COMMAND` for this line, with absolute paths only."""
+    argv = [sys.executable, "-B", "-m", "ovikline", command, os.path.abspath(args.description),
+            "--name", name, "--agent", program(args.agent, AGENT),
+            "--station", program(args.station, STATION), *extra]
+    env = [f"PYTHONPATH={PACKAGE_PARENT}"]
+    if "dio" in description.tests:
+        env.append(f"OVIK_DIO_STANDIN={program(None, DIO_STANDIN)}")
+    return argv, [option for value in env for option in ("--env", value)]
+
+
+def run_in_vm(name, vm_options, argv):
+    """Runs argv in the virtual test machine while this process holds the line's name here, so
+    that `ovikline down` on this machine stops the machine."""
+    holder_state = state.LineState(name)
+    holder_state.claim()
+    try:
+        return vm.main(["run", *vm_options, "--", *argv], prog="ovikline vm",
+                       started_qemu=holder_state.record_process)
+    finally:
+        holder_state.clean()
+
+
+def explain_vm(reason):
+    missing = vm_missing()
+    if missing:
+        raise CannotRun(f"{reason}; the virtual test machine cannot start either: {missing} "
+                        "(ovikline vm prepare, as root, with qemu-system-x86 installed)")
+    say(f"==> The line needs drivers this kernel lacks ({reason}): it runs in the virtual "
+        "test machine, its namespaces exist only there")
+
+
+def up_in_vm(args, description, name, reason):
+    explain_vm(reason)
+    argv, env = guest_command(args, description, name, "up")
+    with tempfile.TemporaryDirectory(prefix="ovikline-vm-") as share:
+        return run_in_vm(name, ["--timeout", str(UP_IN_VM_TIMEOUT), "--share", share, *env],
+                         argv)
+
+
+# --- down ------------------------------------------------------------------------------------------
+
+
+def line_name(text):
+    """A line's name, or the name of the description at path text."""
+    if text.endswith(".toml") and os.path.isfile(text):
+        return line.load(text).name
+    return checked_name(text)
+
+
+def cmd_down(args):
+    if args.all == bool(args.line):
+        raise CannotRun("name one line (ovikline down LINE) or give --all")
+    names = state.names() if args.all else [line_name(args.line)]
+    if not args.all and not state.LineState(names[0]).exists():
+        complain(f"no line {names[0]} is up here (lines up: "
+                 f"{', '.join(state.names()) or 'none'})")
+        return EXIT_MISMATCH
+    for name in names:
+        holder_state = state.LineState(name)
+        stopped = holder_state.stop_holder(DOWN_TIMEOUT)
+        holder_state.clean()
+        say(f"line {name}: {'taken down' if stopped else 'what it left is removed'}")
+    return 0
+
+
+# --- run ---------------------------------------------------------------------------------------------
 
 
 def follow(run, timeout):
@@ -66,42 +278,31 @@ def follow(run, timeout):
     return run.returncode
 
 
-def describe(description):
-    say(f"==> The line: {len(description.devices)} devices, testing "
-        f"{', '.join(description.tests) or 'nothing but the host link'} for "
-        f"{description.duration} s" + (f", then installing {description.firmware}"
-                                         if description.firmware else ""))
-    for device in description.devices:
-        faults = [FAULT_TEXT[name].format(value) for name, value in device.faults.items()]
-        say(f"    serial {device.serial:<5} {'; '.join(faults) if faults else 'no fault'}")
-
-
-def run_line(description, agent, station, out, discover):
+def run_line(net, description, out, discover, station_options=()):
+    """Builds the line on net, runs the station against it with station_options added, and
+    compares its findings with the injected faults: 0 when they are exactly those. The reports
+    (line.json, line.csv, line.xml) and the run records (station.db) go to out."""
     out.mkdir(parents=True, exist_ok=True)
     reports = {"json": out / "line.json", "csv": out / "line.csv", "junit": out / "line.xml",
                "db": out / "station.db"}
     for kind in ("json", "csv", "junit"):
         reports[kind].unlink(missing_ok=True)
-    with Network(agent=agent, station=station) as net:
-        say(f"==> Cabling the devices and starting their agents (files: {net.dir})")
-        built = line.Line(net, description)
-        try:
-            silent = built.wait_announced(10.0 * burnin.SLOW)
-            if silent:
-                for dut in silent:
-                    show(dut.name, dut.console() + dut.stderr())
-                say(f"    {len(silent)} device(s) did not come up")
-                return 1
-            args = built.station_args(discover, reports)
-            say(f"==> ovikstation {' '.join(a.replace(str(out) + '/', '') for a in args)}")
-            timeout = built.station_timeout(discover)
-            status = follow(net.start_station(*args, timeout=timeout), timeout)
-            say(f"    station exit status {status}")
-        finally:
-            built.stop()
+    say(f"==> Cabling the devices and starting their agents (files: {net.dir})")
+    built = line.Line(net, description)
+    try:
+        if not announced(built):
+            return EXIT_MISMATCH
+        device_table(description, built)
+        args = built.station_args(discover, reports) + list(station_options)
+        say(f"==> ovikstation {' '.join(a.replace(str(out) + '/', '') for a in args)}")
+        timeout = built.station_timeout(discover)
+        status = follow(net.start_station(*args, timeout=timeout), timeout)
+        say(f"    station exit status {status}")
+    finally:
+        built.stop()
     if not reports["json"].exists():
         say("    the station wrote no report")
-        return 1
+        return EXIT_MISMATCH
     say(f"==> The CSV report for the factory's systems ({reports['csv']})")
     show("csv", reports["csv"].read_text())
     say(f"    also: {reports['json']} (JSON), {reports['junit']} (JUnit XML), run records in "
@@ -109,60 +310,146 @@ def run_line(description, agent, station, out, discover):
     want, got, differences = line.compare(description, reports["json"])
     say("==> The station's findings against the injected faults")
     for serial, outcome in sorted(want.items()):
-        found = got.get(serial)
-        mark = "ok" if found == outcome else "MISMATCH"
+        mark = "ok" if got.get(serial) == outcome else "MISMATCH"
         say(f"    serial {serial:<5} {mark:<8} verdict {outcome['verdict']}, items "
             f"{','.join(outcome['items']) or '-'}, ports "
             f"{','.join(map(str, outcome['ports'])) or '-'}, download {outcome['download']}")
     for text in differences:
         say(f"    {text}")
     if differences:
-        return 1
+        devices = out / "devices.txt"
+        devices.write_text(net.dump())
+        say(f"    the devices' consoles, error logs and command logs: {devices}")
+        return EXIT_MISMATCH
     say("    every verdict, failed item and failed port is exactly what the line injected")
     return 0
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.strip().splitlines()[0])
-    parser.add_argument("description", help="the line description (TOML)")
-    parser.add_argument("--out", default="line-results", help="where the reports go")
-    parser.add_argument("--discover", type=int, default=8, help="discovery seconds (8)")
-    parser.add_argument("--check", action="store_true",
-                        help="only say whether the line can run on this machine (exit 0) or not")
-    args = parser.parse_args()
-    try:
-        description = line.load(args.description)
-    except line.LineError as exc:
-        say(f"line.py: {exc}")
-        return 3
-    if args.check:
-        reason = netns.missing_facilities() or line.missing(description)
-        say(f"line.py: this line cannot run here: {reason}" if reason else "line.py: it can")
-        return 2 if reason else 0
-    agent = os.environ.get("OVIK_AGENT", str(DEFAULT_AGENT))
-    station = os.environ.get("OVIK_STATION", str(DEFAULT_STATION))
-    for name, path in (("agent", agent), ("station", station)):
-        if not os.access(path, os.X_OK):
-            say(f"line.py: the {name} program {path} is not built: run "
-                "cmake --preset release && cmake --build --preset release")
-            return 2
-    reason = netns.missing_facilities() or line.missing(description)
+def cmd_run(args):
+    description = line.load(args.description)
+    name = checked_name(args.name or description.name)
+    out = Path(args.out).resolve()
+    reason = needs_vm(description)
     if reason:
-        say(f"line.py: this line cannot run here: {reason}")
-        return 2
+        explain_vm(reason)
+        out.mkdir(parents=True, exist_ok=True)
+        argv, env = guest_command(args, description, name, "run",
+                                  ["--out", str(out), "--discover", str(args.discover),
+                                   "--", *args.station_options])
+        timeout = max(1200, 10 * (args.discover + description.duration) + 600)
+        return run_in_vm(name, ["--timeout", str(timeout), "--share", str(out), *env], argv)
+    agent, station, _ = prepare(args, description)
+    describe(description)
+    for device in description.devices:
+        say(f"    serial {device.serialnumber:<5} "
+            f"{'; '.join(device.fault_texts()) or 'no fault'}")
+    say("    The simulated devices have no hardware clock of their own (they would share this")
+    say("    machine's): each answers the start about 4 s late and its burn time stays 0:00:00.")
+    holder_state = state.LineState(name)
+    holder_state.claim()
+    try:
+        with Network(agent=agent, station=station, state=holder_state) as net:
+            return run_line(net, description, out, args.discover, args.station_options)
+    except KeyboardInterrupt:
+        say("\ninterrupted; the simulated line has been taken down")
+        return 128 + signal.SIGINT
+    finally:
+        holder_state.clean()
+
+
+# --- the command line ----------------------------------------------------------------------------
+
+
+def parser():
+    top = argparse.ArgumentParser(
+        prog="ovikline", formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Simulated production lines: devices running the real ovikburn agent in "
+                    "network and mount namespaces of their own, cabled to stand-in "
+                    "peripherals, with faults injected per device.",
+        epilog=__doc__.split("\n\n", 2)[2])
+    sub = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    def description_argument(p):
+        p.add_argument("description", metavar="LINE.toml", help="the line description")
+
+    def running_options(p):
+        description_argument(p)
+        p.add_argument("--name", help="the line's name here (default: the description's)")
+        p.add_argument("--agent", metavar="PATH",
+                       help="the agent program (default: $OVIK_AGENT, a build of this source "
+                            "tree, /usr/sbin/ovikburn)")
+        p.add_argument("--station", metavar="PATH",
+                       help="the station program (default: $OVIK_STATION, a build of this "
+                            "source tree, /usr/bin/ovikstation)")
+
+    p = sub.add_parser("check", help="check a line description",
+                       description="Checks a line description and shows its devices with "
+                                   "their addresses; a refusal names the device and what to "
+                                   "change (exit status 3).")
+    description_argument(p)
+    p.set_defaults(action=cmd_check)
+
+    p = sub.add_parser("up", help="bring a line up and keep it up",
+                       description="Cables the line's devices, starts their agents, shows "
+                                   "where each device is, and stays up until Ctrl-C, SIGTERM "
+                                   "or `ovikline down LINE`; then removes every namespace, "
+                                   "mount and process it made. State: /run/ovikline/LINE.")
+    running_options(p)
+    p.set_defaults(action=cmd_up)
+
+    p = sub.add_parser("down", help="take a line down",
+                       description="Takes a line that is up down, or removes what a killed "
+                                   "`ovikline up` or `ovikline run` left (namespaces, mounts, "
+                                   "processes, /run/ovikline/LINE).")
+    p.add_argument("line", nargs="?", metavar="LINE",
+                   help="the line's name (or its description)")
+    p.add_argument("--all", action="store_true", help="every line that has state here")
+    p.set_defaults(action=cmd_down)
+
+    p = sub.add_parser("run", help="run the station against a line and check its findings",
+                       usage="ovikline run [options] LINE.toml [-- STATION_OPTION ...]",
+                       description="Brings the line up, runs `ovikstation run --discover` "
+                                   "against it (STATION options after -- are added), compares "
+                                   "the station's verdicts, failed items, failed ports and "
+                                   "downloads with the injected faults (exit status 0 when "
+                                   "they match, 1 when not), and takes the line down.")
+    running_options(p)
+    p.add_argument("--out", default="line-results", metavar="DIR",
+                   help="where the reports and run records go (default ./line-results)")
+    p.add_argument("--discover", type=int, default=8, metavar="S",
+                   help="the station's discovery seconds (default 8)")
+    p.set_defaults(action=cmd_run, station_options=[])
+
+    p = sub.add_parser("vm", help="the virtual test machine (prepare, status, run)",
+                       add_help=False,
+                       description="Lines that need drivers this kernel lacks (CAN, digital "
+                                   "I/O) run in it: `ovikline vm prepare` once, as root.")
+    p.add_argument("vm_args", nargs=argparse.REMAINDER)  # handed to vm.main as they are
+    return top
+
+
+def main(argv=None):
+    argv = list(sys.argv[1:] if argv is None else argv)
+    if argv[:1] == ["vm"]:
+        return vm.main(argv[1:], prog="ovikline vm")
+    station_options = []
+    if argv[:1] == ["run"] and "--" in argv:
+        cut = argv.index("--")
+        argv, station_options = argv[:cut], argv[cut + 1:]
+    args = parser().parse_args(argv)
+    if args.command == "run":
+        args.station_options = station_options
 
     def interrupted(signum, frame):
         raise KeyboardInterrupt
-    signal.signal(signal.SIGTERM, interrupted)
-    describe(description)
-    say("    The simulated devices have no hardware clock of their own (they would share this")
-    say("    machine's): each answers the start about 4 s late and its burn time stays 0:00:00.")
+    if args.command in ("up", "run"):
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            signal.signal(sig, interrupted)
     try:
-        return run_line(description, agent, station, Path(args.out).resolve(), args.discover)
-    except KeyboardInterrupt:
-        say("\ninterrupted; the simulated network has been taken down")
-        return 130
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+        return args.action(args)
+    except line.LineError as exc:
+        complain(str(exc))
+        return EXIT_REFUSED
+    except (CannotRun, state.LineBusy) as exc:
+        complain(str(exc))
+        return EXIT_CANNOT_RUN

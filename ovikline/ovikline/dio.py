@@ -44,6 +44,7 @@ class Standin:
                                          *holds],
                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, text=True)
+        dut.network.track(self.process.pid)
         readable, _, _ = select.select([self.process.stdout], [], [], READY_TIMEOUT)
         said = self.process.stdout.readline() if readable else "(nothing)"
         if said != f"dio-standin: /dev/{self.name} ready\n":

@@ -1,16 +1,19 @@
 """A simulated production line built from a line description, a small TOML file:
 
     [line]
+    name = "rack-a"                       # optional: the line's name (default: the file's)
     duration = 30                         # burn-in seconds
     tests = ["serial", "ethernet", "cellular"]
     firmware = "fw-1.2.bin"               # optional: devices that pass install it
+    config = "cfg_ovikburn"               # optional: every device's own configuration
 
     [[device]]
     serial = 201                          # a clean device
 
     [[device]]
-    serial = 203
+    serial = "KX2024-0203"                # the boot loader's serialnumber text
     faults = { serial-drops = 2 }         # the plug on serial port 2 loses bytes
+    config = "cfg_ovikburn.rev-b"         # optional: this device's own configuration
 
 The tests every device's configuration enables, and what each device is cabled to:
   serial    4 serial ports (/dev/ttyS0..3) with loop-back plugs
@@ -19,6 +22,10 @@ The tests every device's configuration enables, and what each device is cabled t
   cellular  a Sierra Wireless modem on /dev/ttyUSB2
   gps       a receiver on /dev/ttyGPS0 that sends text sentences
   dio       a digital I/O board with outputs wired to inputs (virtual test machine only)
+
+A device's configuration is the one its config file holds (a path relative to the
+description), else [line] config, else the one made from the tests; the station's findings
+match the injected faults only when it enables just the line's tests.
 
 Faults a device can have, and what the station must then report for it:
   serial-drops = PORT         the plug loses bytes: that serial port fails
@@ -29,16 +36,19 @@ Faults a device can have, and what the station must then report for it:
   di-stuck-high = LINE        that input line reads high: item DIO fails
   upgrade-fails = true        the run passes, the firmware download fails (needs firmware)
 
-load() checks a description and says exactly what is wrong; Line builds it in a Network and
-runs the station against it; expected() and observed() put the description's faults and the
-station's report side by side.
+load() checks a description and says exactly what is wrong (also serial numbers whose eth0
+addresses collide); Line builds it in a Network; expected() and observed() put the
+description's faults and the station's report side by side.
 """
 
 import json
+import re
 import tomllib
 from dataclasses import dataclass, field
+from pathlib import Path
 
 from . import burnin, can, dio, ethernet, peripherals, serialplug
+from .network import eth0_address, serial_from_text
 
 TESTS = ("serial", "ethernet", "can", "cellular", "gps", "dio")
 SERIAL_PREFIX = "/dev/ttyS"
@@ -49,16 +59,29 @@ MODEM_PORT = "/dev/ttyUSB2"
 GPS_PORT = "/dev/ttyGPS0"
 DIO_LINES = 4
 SILENT_MODEM_DURATION = 50
-FAULTS = {  # name: (test it needs, check of its value, what the value must be)
+MAX_SERIAL = 9999  # the agent reads the last four digits of the serialnumber text
+NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.-]{0,31}")
+FAULTS = {  # name: (test it needs, check of its value, what the value must be, what it does)
     "serial-drops": ("serial", lambda v: type(v) is int and 0 <= v < SERIAL_PORTS,
-                     f"a serial port number 0 to {SERIAL_PORTS - 1}"),
+                     f"a serial port number 0 to {SERIAL_PORTS - 1}",
+                     "the plug on serial port {} loses bytes"),
     "ethernet-no-loopback": ("ethernet", lambda v: v in ETHERNET_PORTS,
-                             "one of " + ", ".join(f'"{p}"' for p in ETHERNET_PORTS)),
-    "can-wrong-id": ("can", lambda v: v is True, "true"),
-    "modem-silent": ("cellular", lambda v: v is True, "true"),
+                             "one of " + ", ".join(f'"{p}"' for p in ETHERNET_PORTS),
+                             "nothing plugged into {}"),
+    "can-wrong-id": ("can", lambda v: v is True, "true",
+                     "the CAN node answers with the wrong identifier"),
+    "modem-silent": ("cellular", lambda v: v is True, "true", "the modem never answers"),
     "di-stuck-high": ("dio", lambda v: type(v) is int and 0 <= v < DIO_LINES,
-                      f"an input line 0 to {DIO_LINES - 1}"),
-    "upgrade-fails": (None, lambda v: v is True, "true"),
+                      f"an input line 0 to {DIO_LINES - 1}", "input line DI{} is stuck high"),
+    "upgrade-fails": (None, lambda v: v is True, "true", "its upgrade script fails"),
+}
+CABLING = {  # test: what each device has for it
+    "serial": f"{SERIAL_PREFIX}0-{SERIAL_PORTS - 1} loop-back plugs",
+    "ethernet": "eth1-3 loop-back plugs",
+    "can": "can0 on a bus with a responder node",
+    "cellular": f"modem on {MODEM_PORT}",
+    "gps": f"GPS receiver on {GPS_PORT}",
+    "dio": "/dev/dio, outputs wired to inputs",
 }
 UPGRADE_OUTPUT = ["mp_upgrade: fetching {name} from the TFTP server",
                   "mp_upgrade: received 4096 KiB", "mp_upgrade: writing the image to flash",
@@ -73,8 +96,17 @@ class LineError(ValueError):
 
 @dataclass
 class Device:
-    serial: int
+    serial: int                # the number the agent derives from serialnumber
     faults: dict = field(default_factory=dict)
+    serialnumber: str = ""     # the boot loader's text
+    config: str = None         # the device's own configuration (INI text), or None
+
+    @property
+    def address(self):
+        return eth0_address(self.serial)
+
+    def fault_texts(self):
+        return [FAULTS[name][3].format(value) for name, value in self.faults.items()]
 
 
 @dataclass
@@ -84,6 +116,8 @@ class Description:
     tests: list
     firmware: str
     devices: list
+    name: str = "line"
+    config: str = None         # every device's configuration (INI text), or None
 
 
 def load(path):
@@ -102,12 +136,26 @@ def parse(data, path="<line>"):
     def fail(text):
         raise LineError(f"{path}: {text}")
 
+    def read_config(value, where):
+        if not isinstance(value, str) or not value:
+            fail(f"{where}: config must be the path of a cfg_ovikburn file")
+        file = Path(path).parent / value
+        try:
+            return file.read_text()
+        except (OSError, UnicodeDecodeError) as exc:
+            fail(f"{where}: cannot read the configuration {file}: "
+                 f"{getattr(exc, 'strerror', None) or exc}")
+
     line = data.get("line")
     if not isinstance(line, dict):
-        fail("no [line] table (duration, tests, optional firmware)")
-    unknown = set(data) - {"line", "device"} or set(line) - {"duration", "tests", "firmware"}
+        fail("no [line] table (duration, tests, optional name, firmware, config)")
+    unknown = set(data) - {"line", "device"} or (
+        set(line) - {"name", "duration", "tests", "firmware", "config"})
     if unknown:
         fail(f"unknown key(s) {', '.join(sorted(unknown))}")
+    name = line.get("name", Path(path).stem)
+    if not isinstance(name, str) or not NAME.fullmatch(name):
+        fail(f"[line] name must be 1 to 32 letters, digits, '.', '_' or '-', not {name!r}")
     duration = line.get("duration")
     if type(duration) is not int or not 5 <= duration <= 86400:
         fail("[line] duration must be a whole number of seconds from 5 to 86400")
@@ -117,39 +165,56 @@ def parse(data, path="<line>"):
     firmware = line.get("firmware", "")
     if not isinstance(firmware, str) or len(firmware.encode()) > 63 or "/" in firmware:
         fail("[line] firmware must be a file name of at most 63 bytes, without '/'")
+    line_config = read_config(line["config"], "[line]") if "config" in line else None
     entries = data.get("device")
     if not isinstance(entries, list) or not entries:
         fail("no [[device]] entries")
-    devices, seen = [], set()
+    devices, by_serial, by_address = [], {}, {}
     for n, entry in enumerate(entries, 1):
         where = f"device {n}"
-        serial = entry.get("serial") if isinstance(entry, dict) else None
-        if type(serial) is not int or not 1 <= serial <= 9999:
-            fail(f"{where}: serial must be a number from 1 to 9999")
+        given = entry.get("serial") if isinstance(entry, dict) else None
+        if type(given) is int and 1 <= given <= MAX_SERIAL:
+            serial, text = given, f"TB{given:04d}"
+        elif (isinstance(given, str) and given.isprintable() and "=" not in given
+              and 1 <= serial_from_text(given) <= MAX_SERIAL):
+            serial, text = serial_from_text(given), given
+        else:
+            fail(f"{where}: serial must be a number from 1 to {MAX_SERIAL}, or the boot "
+                 "loader's serialnumber text whose last four characters are digits")
         where = f"device {n} (serial {serial})"
-        if serial in seen:
-            fail(f"{where}: serial {serial} is used twice")
-        seen.add(serial)
-        if set(entry) - {"serial", "faults"}:
-            fail(f"{where}: unknown key(s) {', '.join(sorted(set(entry) - {'serial', 'faults'}))}")
+        if serial in by_serial:
+            fail(f"{where}: serial {serial} is used twice (also by device {by_serial[serial]})")
+        address = eth0_address(serial)
+        if address in by_address:
+            other, other_serial = by_address[address]
+            fail(f"{where}: its eth0 address {address} is also device {other}'s (serial "
+                 f"{other_serial}): the agent derives the address from the serial number "
+                 "(third octet (serial / 254 + 1) mod 256, fourth serial mod 253); give one "
+                 "of them another serial")
+        by_serial[serial] = n
+        by_address[address] = (n, serial)
+        unknown = set(entry) - {"serial", "faults", "config"}
+        if unknown:
+            fail(f"{where}: unknown key(s) {', '.join(sorted(unknown))}")
         faults = entry.get("faults", {})
         if not isinstance(faults, dict):
             fail(f"{where}: faults must be a table, e.g. faults = {{ serial-drops = 1 }}")
-        for name, value in faults.items():
-            if name not in FAULTS:
-                fail(f"{where}: unknown fault {name!r}; known: {', '.join(FAULTS)}")
-            needs, valid, expected = FAULTS[name]
+        for fault, value in faults.items():
+            if fault not in FAULTS:
+                fail(f"{where}: unknown fault {fault!r}; known: {', '.join(FAULTS)}")
+            needs, valid, expected_value, _ = FAULTS[fault]
             if not valid(value):
-                fail(f"{where}: fault {name} must be {expected}, not {value!r}")
+                fail(f"{where}: fault {fault} must be {expected_value}, not {value!r}")
             if needs and needs not in tests:
-                fail(f"{where}: fault {name} needs the test {needs!r} in [line] tests")
-            if name == "upgrade-fails" and not firmware:
+                fail(f"{where}: fault {fault} needs the test {needs!r} in [line] tests")
+            if fault == "upgrade-fails" and not firmware:
                 fail(f"{where}: fault upgrade-fails needs a firmware file in [line]")
-            if name == "modem-silent" and duration < SILENT_MODEM_DURATION:
+            if fault == "modem-silent" and duration < SILENT_MODEM_DURATION:
                 fail(f"{where}: a silent modem's call takes about 38 s: make [line] duration "
                      f"{SILENT_MODEM_DURATION} s or more")
-        devices.append(Device(serial, dict(faults)))
-    return Description(path, duration, list(tests), firmware, devices)
+        config = read_config(entry["config"], where) if "config" in entry else None
+        devices.append(Device(serial, dict(faults), text, config))
+    return Description(path, duration, list(tests), firmware, devices, name, line_config)
 
 
 def missing(description):
@@ -238,10 +303,10 @@ class Line:
         self.description = description
         self.duts = {}
         self._stoppable = []
-        config = configuration(description)
+        made = description.config or configuration(description)
         for device in description.devices:
-            dut = net.add_dut(bootenv={"serialnumber": f"TB{device.serial:04d}",
-                                       "mm_flags": "0"}, config=config)
+            dut = net.add_dut(bootenv={"serialnumber": device.serialnumber, "mm_flags": "0"},
+                              config=device.config or made)
             self.duts[device.serial] = dut
             fixtures, dio_name = self._cable(dut, device.faults)
             if description.firmware:

@@ -7,10 +7,12 @@
 
 Everything it creates (namespaces, veths, the bridge, the per-run directory, the processes it
 started) is removed by close(), which the context manager, an atexit hook and the parent-death
-signal of every started process make sure of. Nothing here touches this machine's own network
-or mount namespace: devices run behind `ip netns exec` and `unshare -m`, the launcher refuses
-to start anything unless both namespaces are really its own, and each device gets a /dev of
-its own without this machine's hardware.
+signal of every started process make sure of. Given a line's state (state.LineState), it also
+records each namespace, directory and outside process there before making it, so that
+`ovikline down` removes them after a holder that was killed. Nothing here touches this
+machine's own network or mount namespace: devices run behind `ip netns exec` and `unshare -m`,
+the launcher refuses to start anything unless both namespaces are really its own, and each
+device gets a /dev of its own without this machine's hardware.
 """
 
 import atexit
@@ -53,11 +55,15 @@ _network_ids = itertools.count(1)
 
 REPO = Path(__file__).resolve().parents[2]
 BUILD_DIRS = ("sim", "release", "debug")
+# Where the packages install the programs a line runs (the stand-ins beside this package).
+INSTALLED = {"src/main/ovikburn": "/usr/sbin/ovikburn",
+             "src/station/ovikstation": "/usr/bin/ovikstation",
+             "ovikline/dio-standin": str(Path(PACKAGE_PARENT) / "dio-standin")}
 
 
 def built_program(variable, relative):
-    """A program of the build: $variable when set, else the first build directory that has
-    relative in it, else None."""
+    """A program of the build: $variable when set, else the first build directory of this
+    source tree that has relative in it, else the installed one, else None."""
     path = os.environ.get(variable)
     if path:
         return path
@@ -65,7 +71,8 @@ def built_program(variable, relative):
         candidate = REPO / "build" / build / relative
         if candidate.is_file():
             return str(candidate)
-    return None
+    installed = INSTALLED.get(relative)
+    return installed if installed and os.path.isfile(installed) else None
 
 
 def eth0_address(serial):
@@ -317,6 +324,7 @@ class Dut:
                 *(["--rtc"] if rtc else []), *(["--dio", dio] if dio else []), *extra,
                 "--", str(program), *args]
         self.process = _Process(argv, self.console_path, self.stderr_path)
+        self.network.track(self.process.pid)
         self.agent_argv = [str(program), *args]
         return self
 
@@ -424,11 +432,12 @@ class Dut:
 class Network:
     """PC namespace with bridge br0 (192.180.0.1/16) and the devices added to it."""
 
-    def __init__(self, agent=None, station=None, keep=None):
+    def __init__(self, agent=None, station=None, keep=None, state=None):
         self.agent = _absolute(agent or os.environ.get("OVIK_AGENT"))
         self.station_program = _absolute(station or os.environ.get("OVIK_STATION"))
         self.keep = os.environ.get("OVIK_SIM_KEEP") == "1" if keep is None else keep
         self.prefix = f"{netns.NAME_PREFIX}{os.getpid()}-{next(_network_ids)}"
+        self.state = state
         self.pc_netns = f"{self.prefix}-pc"
         self.duts = []
         self.station_runs = []
@@ -455,8 +464,9 @@ class Network:
         _remove_stale_dirs()
         atexit.register(self.close)
         self.dir = Path(tempfile.mkdtemp(prefix=f"{self.prefix}-"))
-        netns.add(self.pc_netns)
-        self._namespaces.append(self.pc_netns)
+        if self.state is not None:
+            self.state.record("files", self.dir)
+        self._add_namespace(self.pc_netns)
         pc = ["ip", "-n", self.pc_netns]
         netns.run([*pc, "link", "add", BRIDGE, "type", "bridge"])
         netns.run([*pc, "link", "set", BRIDGE, "up"])
@@ -468,8 +478,7 @@ class Network:
         index = len(self.duts) + 1
         dut = Dut(self, index)
         self.duts.append(dut)
-        netns.add(dut.netns)
-        self._namespaces.append(dut.netns)
+        self._add_namespace(dut.netns)
         port = f"d{index}"
         # Created from inside the PC namespace, so neither end ever exists in ours.
         netns.run(["ip", "-n", self.pc_netns, "link", "add", port, "type", "veth",
@@ -490,9 +499,22 @@ class Network:
         buses, access points), named PREFIX-suffix; made on first use, removed by close()."""
         name = f"{self.prefix}-{suffix}"
         if name not in self._namespaces:
-            netns.add(name)
-            self._namespaces.append(name)
+            self._add_namespace(name)
         return name
+
+    def _add_namespace(self, name):
+        # On record before it exists: whatever ends this process, close() or `ovikline down`
+        # removes it.
+        self._namespaces.append(name)
+        if self.state is not None:
+            self.state.record("namespace", name)
+        netns.add(name)
+
+    def track(self, pid):
+        """A process started outside the namespaces for this network (a stand-in serving a
+        device): on record in the line's state, so `ovikline down` ends it."""
+        if self.state is not None:
+            self.state.record_process(pid)
 
     # --- the PC side
 
@@ -515,6 +537,7 @@ class Network:
         command = [_absolute(str(self.station_program)), *[str(a) for a in args]]
         argv = ["setpriv", "--pdeathsig", "KILL", "ip", "netns", "exec", self.pc_netns, *command]
         process = _Process(argv, self.dir / f"station{n}.out", self.dir / f"station{n}.err")
+        self.track(process.pid)
         run = StationRun(process, command, timeout)
         self.station_runs.append(run)
         return run

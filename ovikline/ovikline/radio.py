@@ -92,6 +92,7 @@ class AccessPoint:
                  "hostapd", str(self.conf)],
                 stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
                 start_new_session=True)
+        net.track(self.process.pid)
         if not netns.wait_for(lambda: "AP-ENABLED" in self.log_text()
                               or self.process.poll() is not None, AP_READY_TIMEOUT) \
                 or "AP-ENABLED" not in self.log_text():

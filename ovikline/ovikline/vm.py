@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""ovik-vm: runs one command inside a QEMU machine with Debian's own kernel, so that tests can
-use kernel drivers this machine's kernel lacks (RTC, CAN, mac80211_hwsim, vfat, CUSE).
+"""ovik-vm: runs one command inside a QEMU machine with Debian's own kernel, so that lines and
+tests can use kernel drivers this machine's kernel lacks (RTC, CAN, mac80211_hwsim, vfat, CUSE).
 
 The guest sees this machine's root file system read-only over virtio-9p, with overlays or
 tmpfs where it must write (changes stay in guest memory), and the working directory (or
@@ -11,6 +11,8 @@ its exit status becomes ours (124: the guest ran out of time, 125: it could not 
   ovik-vm prepare [--refresh]     fetch and unpack the kernel, build the initramfs (cached)
   ovik-vm run [options] -- COMMAND ARGS...
   ovik-vm status                  what is cached, whether a run can start
+
+The same as `ovikline vm ...`; test/vm/ovik-vm is this file under its test name.
 
 The kernel cache lives outside the work tree: $OVIK_VM_CACHE, else /var/cache/ovikburn-vm.
 """
@@ -525,7 +527,7 @@ def qemu_command(release_dir, ctl, shares, memory, cpus, kernel_args):
     return argv
 
 
-def run(cache, args):
+def run(cache, args, started_qemu=None):
     reason = missing_for_run(cache)
     if reason:
         log(reason)
@@ -570,6 +572,8 @@ def run(cache, args):
         with open(ctl / "qemu.log", "wb") as qemu_log:
             qemu = subprocess.Popen(guard + argv, stdin=subprocess.DEVNULL, stdout=qemu_log,
                                     stderr=subprocess.STDOUT, start_new_session=True)
+        if started_qemu is not None:
+            started_qemu(qemu.pid)
         relays = [Relay(ctl / "stdout", sys.stdout.buffer),
                   Relay(ctl / "stderr", sys.stderr.buffer)]
         deadline = started + args.timeout
@@ -648,8 +652,9 @@ def status(cache):
     return 0 if reason is None else 1
 
 
-def main():
-    parser = argparse.ArgumentParser(prog="ovik-vm", description=__doc__.split("\n\n")[0])
+def main(argv=None, prog="ovik-vm", started_qemu=None):
+    """started_qemu(pid), when given, learns QEMU's process (which leads its process group)."""
+    parser = argparse.ArgumentParser(prog=prog, description=__doc__.split("\n\n")[0])
     sub = parser.add_subparsers(dest="action", required=True)
     p = sub.add_parser("prepare", help="fetch and unpack the kernel, build the initramfs")
     p.add_argument("--refresh", action="store_true",
@@ -673,7 +678,7 @@ def main():
     r.add_argument("--keep", action="store_true", help="keep the control folder (logs)")
     r.add_argument("-v", "--verbose", action="store_true", help="say what happens and when")
     r.add_argument("command", nargs=argparse.REMAINDER)
-    args = parser.parse_args()
+    args = parser.parse_args(argv)
     cache = Cache()
     try:
         if args.action == "prepare":
@@ -684,7 +689,7 @@ def main():
             return 0
         if args.action == "status":
             return status(cache)
-        return run(cache, args)
+        return run(cache, args, started_qemu)
     except VmError as exc:
         log(str(exc))
         return EXIT_VM_FAILED

@@ -1,20 +1,27 @@
-"""A simulated production line of eight devices with injected faults (ovikline/line.py): the
-station's verdicts, failed items, failed ports and downloads must be exactly the faults the
-line description injected, in its JSON, CSV and JUnit reports and its run records."""
+"""Simulated production lines (ovikline): the station's verdicts, failed items, failed ports
+and downloads on a line of eight devices must be exactly the faults its description injected,
+in its JSON, CSV and JUnit reports and its run records; `ovikline check` refuses descriptions
+that cannot run, naming the device and what to change; `ovikline down` removes everything a
+killed `ovikline up` left."""
 
 import csv
 import io
 import os
+import select
+import subprocess
+import time
 import xml.etree.ElementTree as ElementTree
 from pathlib import Path
 
 import pytest
 
-from ovikline import line
+from ovikline import cli, line, state
 
 LINES = Path(__file__).resolve().parent / "lines"
+OVIKLINE = Path(__file__).resolve().parents[2] / "ovikline" / "bin" / "ovikline"
 IN_VM = os.environ.get("OVIK_VM") == "1"
 DISCOVER = 8
+UP_TIMEOUT = 30.0
 
 
 @pytest.mark.parametrize("name", ["every-fault.toml", "host-faults.toml"])
@@ -26,17 +33,11 @@ def test_line_station_reports_exactly_the_injected_faults(station_net, name):
     if IN_VM and name == "host-faults.toml":
         pytest.skip("every-fault.toml covers these faults in the test machine")
     net = station_net
-    reports = {kind: net.dir / f"line.{ext}"
-               for kind, ext in (("json", "json"), ("csv", "csv"), ("junit", "xml"),
-                                 ("db", "db"))}
-    built = line.Line(net, description)
-    try:
-        assert not built.wait_announced(line.burnin.READY_TIMEOUT)
-        run = net.start_station(*built.station_args(DISCOVER, reports),
-                                timeout=built.station_timeout(DISCOVER))
-        run.wait()
-    finally:
-        built.stop()
+    out = net.dir / "reports"
+    assert cli.run_line(net, description, out, DISCOVER) == 0
+    run = net.station_runs[-1]
+    reports = {kind: out / name for kind, name in (("json", "line.json"), ("csv", "line.csv"),
+                                                   ("junit", "line.xml"), ("db", "station.db"))}
     assert not run.timed_out
 
     want, got, differences = line.compare(description, reports["json"])
@@ -76,13 +77,67 @@ def test_line_station_reports_exactly_the_injected_faults(station_net, name):
      "faults = { modem-silent = true }\n", "make [line] duration 50 s or more"),
     ("[line]\nduration = 30\n[[device]]\nserial = 1\nfaults = { upgrade-fails = true }\n",
      "needs a firmware file"),
-    ("[line]\nduration = 30\n[[device]]\nserial = 1\n[[device]]\nserial = 1\n", "used twice"),
+    ("[line]\nduration = 30\n[[device]]\nserial = 1\n[[device]]\nserial = 'AB-0001'\n",
+     "device 2 (serial 1): serial 1 is used twice (also by device 1)"),
+    ("[line]\nduration = 30\n[[device]]\nserial = 254\n[[device]]\nserial = 507\n",
+     "device 2 (serial 507): its eth0 address 192.180.2.1 is also device 1's (serial 254)"),
     ("[line]\nduration = 30\n[[device]]\nserial = 1\nfaults = { fire = true }\n",
      "unknown fault 'fire'"),
+    ("[line]\nduration = 30\n[[device]]\nserial = 1\nconfig = 'none.cfg'\n",
+     "device 1 (serial 1): cannot read the configuration"),
 ])
-def test_line_description_mistakes_are_named(tmp_path, text, complaint):
+def test_line_check_refuses_with_the_device_and_what_to_change(tmp_path, text, complaint):
     path = tmp_path / "line.toml"
     path.write_text(text)
-    with pytest.raises(line.LineError) as caught:
-        line.load(path)
-    assert complaint in str(caught.value) and str(path) in str(caught.value)
+    done = subprocess.run([OVIKLINE, "check", path], capture_output=True, text=True, timeout=60)
+    assert done.returncode == cli.EXIT_REFUSED, done.stdout + done.stderr
+    assert done.stderr.startswith(f"ovikline: {path}: ") and complaint in done.stderr
+
+
+def line_leftovers(files, namespaces, processes):
+    """What of a line still exists: its namespaces (and their mounts under /run/netns), live
+    processes it recorded or whose working directory or command line is in its files."""
+    mounts = Path("/proc/self/mountinfo").read_text()
+    found = [ns for ns in namespaces if Path("/run/netns", ns).exists() or f"/{ns} " in mounts]
+    found += [f"process {pid}" for pid, started in processes
+              if state.start_time(pid) == started]
+    for entry in Path("/proc").iterdir():
+        try:
+            cwd = os.readlink(entry / "cwd") if entry.name.isdigit() else ""
+            command = (entry / "cmdline").read_bytes() if cwd else b""
+        except OSError:
+            continue
+        if cwd.startswith(files) or files.encode() in command:
+            found.append(f"process {entry.name} in {cwd}: {command!r}")
+    return found
+
+
+def test_line_down_after_a_killed_up_leaves_nothing(namespaces, agent_program, station_program,
+                                                    tmp_path):
+    name = f"killed-{os.getpid()}"
+    description = tmp_path / "killed.toml"
+    description.write_text(f"[line]\nname = '{name}'\nduration = 10\ntests = ['serial']\n"
+                           "[[device]]\nserial = 21\n[[device]]\nserial = 22\n")
+    up = subprocess.Popen([OVIKLINE, "up", description, "--agent", agent_program,
+                           "--station", station_program], stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    said = ""
+    try:
+        deadline = time.monotonic() + UP_TIMEOUT
+        while "takes it down" not in said and up.poll() is None and time.monotonic() < deadline:
+            if select.select([up.stdout], [], [], deadline - time.monotonic())[0]:
+                said += up.stdout.readline()
+        ledger = state.LineState(name).entries()
+        files = next(values[0] for kind, values in ledger if kind == "files")
+        made = [values[0] for kind, values in ledger if kind == "namespace"]
+        processes = [(int(v[0]), int(v[1])) for kind, v in ledger if kind == "process"]
+        assert len(made) == 3 and len(processes) == 2, said
+        assert line_leftovers(files, made, processes), said
+    finally:
+        up.kill()
+        up.wait(timeout=10)
+        down = subprocess.run([OVIKLINE, "down", name], capture_output=True, text=True,
+                              timeout=60)
+    assert down.returncode == 0, down.stdout + down.stderr
+    assert not line_leftovers(files, made, processes)
+    assert not state.LineState(name).exists()

@@ -1,0 +1,7 @@
+"""python3 -m ovikline: the ovikline command."""
+
+import sys
+
+from .cli import main
+
+sys.exit(main())
