@@ -215,8 +215,8 @@ def explain_vm(reason):
     if missing:
         raise CannotRun(f"{reason}; the virtual test machine cannot start either: {missing} "
                         "(ovikline vm prepare, as root, with qemu-system-x86 installed)")
-    say(f"==> The line needs drivers this kernel lacks ({reason}): it runs in the virtual "
-        "test machine, its namespaces exist only there")
+    say(f"==> The line runs in the virtual test machine, its namespaces exist only there: "
+        f"{reason}")
 
 
 def up_in_vm(args, description, name, reason):
@@ -340,9 +340,6 @@ def cmd_run(args):
         return run_in_vm(name, ["--timeout", str(timeout), "--share", str(out), *env], argv)
     agent, station, _ = prepare(args, description)
     describe(description)
-    for device in description.devices:
-        say(f"    serial {device.serialnumber:<5} "
-            f"{'; '.join(device.fault_texts()) or 'no fault'}")
     say("    The simulated devices have no hardware clock of their own (they would share this")
     say("    machine's): each answers the start about 4 s late and its burn time stays 0:00:00.")
     holder_state = state.LineState(name)
