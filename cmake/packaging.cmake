@@ -58,4 +58,34 @@ drives any number of them at once: sets the run's parameters, starts and
 stops the burn-in, shows the live status, records every run in a database
 and writes JSON, CSV and JUnit reports.")
 
+# ovikline, the line simulator, for the machine that rehearses a line: the Python package and
+# the compiled stand-ins in /usr/lib/ovikline, the command in /usr/bin. It runs this release's
+# agent and station; amd64 like the station, since it ships the stand-ins.
+if(NOT CMAKE_CROSSCOMPILING AND TARGET ovikstation)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/ovikline/ovikline DESTINATION lib/ovikline
+    COMPONENT line FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
+  install(PROGRAMS ${PROJECT_SOURCE_DIR}/ovikline/bin/ovikline
+    DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT line)
+  if(TARGET dio-standin)
+    install(TARGETS dio-standin RUNTIME DESTINATION lib/ovikline COMPONENT line)
+  endif()
+  list(APPEND CPACK_COMPONENTS_ALL line)
+  set(CPACK_DEBIAN_LINE_PACKAGE_NAME ovikline)
+  set(CPACK_DEBIAN_LINE_PACKAGE_SECTION electronics)
+  # What it runs: ip and tc, unshare, setpriv, mount and losetup, sysctl, the agent and the
+  # station; the virtual test machine for lines that need CAN or digital I/O.
+  set(CPACK_DEBIAN_LINE_PACKAGE_DEPENDS
+    "python3 (>= 3.11), iproute2, util-linux, mount, procps, fuse3, ovikburn (= ${PROJECT_VERSION}), ovikstation (= ${PROJECT_VERSION})")
+  set(CPACK_DEBIAN_LINE_PACKAGE_RECOMMENDS "qemu-system-x86, busybox-static, kmod")
+  set(CPACK_COMPONENT_LINE_DESCRIPTION
+    "simulated production lines for the factory burn-in
+Rehearses a production line before it exists: devices running the real
+ovikburn agent in network and mount namespaces of their own, cabled to
+stand-in serial plugs, Ethernet plugs, modems, GPS receivers, CAN nodes and
+digital I/O boards, with faults injected per device from a TOML line
+description. 'ovikline up' keeps such a line up for a station; 'ovikline run'
+runs ovikstation against it and checks that it found exactly the injected
+faults. Lines that need CAN or digital I/O run in a QEMU machine.")
+endif()
+
 include(CPack)

@@ -92,6 +92,22 @@ check_agent_package() {
   echo "$deb: version $version, depends on $depends"
 }
 
+# The line simulator's package: its command, its Python package and stand-in, and what it runs.
+check_line_package() {
+  local deb=$1 depends files path
+  [ "$(field "$deb" Architecture)" = amd64 ] || fail "$deb: architecture $(field "$deb" Architecture)"
+  depends=$(field "$deb" Depends)
+  for dep in python3 iproute2 util-linux mount fuse3 libfuse3-3 ovikburn ovikstation; do
+    grep -qw -- "$dep" <<<"$depends" || fail "$deb: no dependency on $dep: $depends"
+  done
+  files=$(dpkg-deb -c "$deb")
+  for path in /usr/bin/ovikline /usr/lib/ovikline/ovikline/cli.py \
+    /usr/lib/ovikline/ovikline/launch.py /usr/lib/ovikline/dio-standin; do
+    grep -q " \.$path\$" <<<"$files" || fail "$deb: no $path"
+  done
+  echo "$deb: depends on $depends"
+}
+
 # dpkg -i and -r into a throwaway root that holds a copy of this machine's package database, so
 # the dependencies are checked against what is installed here and nothing here is changed.
 check_install() {
@@ -102,8 +118,11 @@ check_install() {
   dpkg --root="$root" -i "$@"
   check_usage "$root/usr/sbin/ovikburn"
   "$root/usr/bin/ovikstation" --help >/dev/null || fail "ovikstation --help failed"
-  dpkg --root="$root" -r ovikburn ovikstation
+  "$root/usr/bin/ovikline" check demo/lines/demo.toml >/dev/null \
+    || fail "the installed ovikline does not check the demo line"
+  dpkg --root="$root" -r ovikline ovikburn ovikstation
   [ ! -e "$root/usr/sbin/ovikburn" ] && [ ! -e "$root/usr/bin/ovikstation" ] \
+    && [ ! -e "$root/usr/bin/ovikline" ] && [ ! -e "$root/usr/lib/ovikline" ] \
     || fail "dpkg -r left the programs behind"
 }
 
@@ -132,7 +151,7 @@ for arch in armhf arm64; do
   check_agent_package "build/$arch/ovikburn_$(project_version "$arch")_$arch.deb" "$arch"
 done
 
-step "amd64: the agent and the station, packages"
+step "amd64: the agent, the station and the line simulator, packages"
 configure amd64
 build amd64
 nice -n 10 cpack --preset amd64 >/dev/null
@@ -142,9 +161,11 @@ station=build/amd64/ovikstation_${version}_amd64.deb
 [ "$(field "$station" Architecture)" = amd64 ] || fail "$station: not amd64"
 grep -q ' ./usr/bin/ovikstation$' <<<"$(dpkg-deb -c "$station")" || fail "$station: no /usr/bin/ovikstation"
 echo "$station: depends on $(field "$station" Depends)"
+line=build/amd64/ovikline_${version}_amd64.deb
+check_line_package "$line"
 
-step "amd64: dpkg -i and -r of both packages"
-check_install "build/amd64/ovikburn_${version}_amd64.deb" "$station"
+step "amd64: dpkg -i and -r of the three packages"
+check_install "build/amd64/ovikburn_${version}_amd64.deb" "$station" "$line"
 
 step "stripped sizes of ovikburn"
 for dir in amd64 armhf armhf-static arm64 arm64-static; do
