@@ -1,8 +1,9 @@
 #!/bin/bash
 # Device builds: the agent and its unit tests for armhf and arm64 with Debian's cross compilers,
 # the unit tests under qemu-user, the statically linked agents, and the Debian packages of the
-# agent (amd64, armhf, arm64) and of the station (amd64). The amd64 packages are installed into
-# a throwaway root with dpkg, checked and removed again. Run as root on Debian 12 after
+# agent (amd64, armhf, arm64) and of the station (amd64). lintian checks every package, and
+# systemd-analyze the units of the amd64 ones in a throwaway root; they are installed into
+# another throwaway root with dpkg, checked and purged again. Run as root on Debian 12 after
 # scripts/install-deps.sh.
 #
 #   scripts/device-builds.sh            all of it
@@ -71,6 +72,16 @@ check_usage() {
 # A package's control field.
 field() { dpkg-deb -f "$1" "$2"; }
 
+# Fails unless the package holds every one of the given files.
+has_files() {
+  local deb=$1 files path
+  shift
+  files=$(dpkg-deb -c "$deb")
+  for path; do
+    grep -q " \.$path\$" <<<"$files" || fail "$deb: no $path"
+  done
+}
+
 check_agent_package() {
   local deb=$1 arch=$2
   [ "$(field "$deb" Architecture)" = "$arch" ] || fail "$deb: architecture $(field "$deb" Architecture)"
@@ -79,17 +90,32 @@ check_agent_package() {
   for dep in libc6 libiniparser1 libiw30 libstdc++6; do
     grep -qw "$dep" <<<"$depends" || fail "$deb: no dependency on $dep: $depends"
   done
-  local files
-  files=$(dpkg-deb -c "$deb")
-  grep -q ' ./usr/sbin/ovikburn$' <<<"$files" || fail "$deb: no /usr/sbin/ovikburn"
-  grep -q ' ./usr/share/doc/ovikburn/examples/cfg_ovikburn$' <<<"$files" \
-    || fail "$deb: no example configuration"
+  has_files "$deb" /usr/sbin/ovikburn /usr/lib/systemd/system/ovikburn.service \
+    /usr/share/man/man8/ovikburn.8.gz /usr/share/doc/ovikburn/examples/cfg_ovikburn \
+    /usr/share/doc/ovikburn/copyright /usr/share/doc/ovikburn/changelog.gz
   local version
   version=$(field "$deb" Version)
   dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/sbin/ovikburn >"$scratch/ovikburn"
   grep -qaF "ovikburn $version builddate $builddate" "$scratch/ovikburn" \
     || fail "$deb: the agent inside does not name release $version"
   echo "$deb: version $version, depends on $depends"
+}
+
+# The packages' units, checked by systemd-analyze in a throwaway root that holds the packages'
+# files, systemd's own units (copied from this machine, for the targets they name) and a shell
+# for ExecStartPre. The manual pages that Documentation= names are looked up in the packages.
+# Any remark (an unknown key, a missing program or page) fails.
+check_units() {
+  local root=$scratch/units deb out
+  mkdir -p "$root/usr/lib/systemd/system" "$root/bin"
+  cp -a /usr/lib/systemd/system/. "$root/usr/lib/systemd/system/"
+  cp "$(readlink -f /bin/sh)" "$root/bin/sh"
+  for deb; do dpkg-deb -x "$deb" "$root"; done
+  out=$(MANPATH=$root/usr/share/man systemd-analyze verify --root="$root" \
+    /usr/lib/systemd/system/ovikburn.service /usr/lib/systemd/system/ovikstation.service 2>&1) \
+    || fail "systemd-analyze verify failed: $out"
+  [ -z "$out" ] || fail "systemd-analyze verify: $out"
+  echo "ovikburn.service, ovikstation.service: verified"
 }
 
 # The line simulator's package: its command, its Python package and stand-in, and what it runs.
@@ -108,28 +134,34 @@ check_line_package() {
   echo "$deb: depends on $depends"
 }
 
-# dpkg -i and -r into a throwaway root that holds a copy of this machine's package database, so
-# the dependencies are checked against what is installed here and nothing here is changed.
+# dpkg -i and -P into a throwaway root that holds a copy of this machine's package database, so
+# the dependencies are checked against what is installed here and nothing here is changed. The
+# maintainer scripts run outside the root (there is no shell in it) and act on DPKG_ROOT only.
 check_install() {
   local root=$scratch/root
   mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
   cp /var/lib/dpkg/status "$root/var/lib/dpkg/status"
   cp /var/lib/dpkg/info/*.list "$root/var/lib/dpkg/info/"
-  dpkg --root="$root" -i "$@"
+  dpkg --root="$root" --force-script-chrootless -i "$@"
   check_usage "$root/usr/sbin/ovikburn"
   "$root/usr/bin/ovikstation" --help >/dev/null || fail "ovikstation --help failed"
   "$root/usr/bin/ovikline" check demo/lines/demo.toml >/dev/null \
     || fail "the installed ovikline does not check the demo line"
-  dpkg --root="$root" -r ovikline ovikburn ovikstation
-  [ ! -e "$root/usr/sbin/ovikburn" ] && [ ! -e "$root/usr/bin/ovikstation" ] \
-    && [ ! -e "$root/usr/bin/ovikline" ] && [ ! -e "$root/usr/lib/ovikline" ] \
-    || fail "dpkg -r left the programs behind"
+  grep -q '/etc/default/ovikstation' <<<"$(dpkg-query --root="$root" -W -f='${Conffiles}' ovikstation)" \
+    || fail "/etc/default/ovikstation is not a conffile"
+  [ -e "$root/var/lib/systemd/deb-systemd-helper-enabled/ovikstation.service.dsh-also" ] \
+    || fail "postinst did not record ovikstation.service's links in the root"
+  dpkg --root="$root" --force-script-chrootless -P ovikline ovikburn ovikstation
+  local left
+  left=$(find "$root" -path "$root/var" -prune -o ! -type d -print)
+  [ -z "$left" ] || fail "dpkg -P left files behind: $left"
 }
 
 prepare
 [ "${1:-}" = prepare ] && exit 0
 
 started=$SECONDS
+debs=()
 for arch in armhf arm64; do
   step "$arch: the agent and its unit tests"
   configure "$arch"
@@ -148,7 +180,8 @@ for arch in armhf arm64; do
 
   step "$arch: package"
   nice -n 10 cpack --preset "$arch" >/dev/null
-  check_agent_package "build/$arch/ovikburn_$(project_version "$arch")_$arch.deb" "$arch"
+  debs+=("build/$arch/ovikburn_$(project_version "$arch")_$arch.deb")
+  check_agent_package "${debs[-1]}" "$arch"
 done
 
 step "amd64: the agent, the station and the line simulator, packages"
@@ -159,12 +192,21 @@ version=$(project_version amd64)
 check_agent_package "build/amd64/ovikburn_${version}_amd64.deb" amd64
 station=build/amd64/ovikstation_${version}_amd64.deb
 [ "$(field "$station" Architecture)" = amd64 ] || fail "$station: not amd64"
-grep -q ' ./usr/bin/ovikstation$' <<<"$(dpkg-deb -c "$station")" || fail "$station: no /usr/bin/ovikstation"
+has_files "$station" /usr/bin/ovikstation /usr/lib/systemd/system/ovikstation.service \
+  /etc/default/ovikstation /usr/share/man/man1/ovikstation.1.gz \
+  /usr/share/doc/ovikstation/copyright /usr/share/doc/ovikstation/changelog.gz
 echo "$station: depends on $(field "$station" Depends)"
 line=build/amd64/ovikline_${version}_amd64.deb
 check_line_package "$line"
+debs+=("build/amd64/ovikburn_${version}_amd64.deb" "$station")
 
-step "amd64: dpkg -i and -r of the three packages"
+step "lintian on every package: no error, no warning"
+lintian --fail-on error,warning "${debs[@]}" || fail "lintian found errors or warnings"
+
+step "amd64: the units, verified in a scratch root"
+check_units "build/amd64/ovikburn_${version}_amd64.deb" "$station"
+
+step "amd64: dpkg -i and -P of both packages"
 check_install "build/amd64/ovikburn_${version}_amd64.deb" "$station" "$line"
 
 step "stripped sizes of ovikburn"

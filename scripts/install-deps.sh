@@ -13,6 +13,9 @@ packages=(
   clang-14 libclang-rt-14-dev llvm
   python3 python3-pytest
   iproute2 net-tools util-linux procps
+  # the line simulator's lossy cables (its FUSE stand-ins, the devices' clocks among them,
+  # build with libfuse3-dev below)
+  nftables
   # the virtual test machine and the tools its tests use inside it
   qemu-system-x86 busybox-static kmod libfuse3-dev fuse3 dosfstools iw hostapd wireless-tools
   util-linux-extra
@@ -21,6 +24,8 @@ packages=(
   libiniparser-dev:armhf libiniparser-dev:arm64 libiw30:armhf libiw30:arm64
   libstdc++6:armhf libstdc++6:arm64
   libgtest-dev:armhf libgtest-dev:arm64 libgmock-dev:armhf libgmock-dev:arm64
+  # the packages' checks: lintian (which reads manual pages with man-db), systemd-analyze
+  lintian man-db systemd
 )
 
 # The device's architectures, for their libraries.
