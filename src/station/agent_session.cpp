@@ -8,6 +8,14 @@ namespace {
 
 using namespace wire;
 
+// Added to the agent's number, it gives one the agent cannot hold: the agent refuses the query
+// and answers with its own number and status, and nothing changes on it.
+constexpr uint16_t PROBE_OFFSET = 0x8000;
+// An agent that waits for its download is reset at most this many times while being aborted.
+constexpr int MAX_RESETS = 3;
+constexpr const char* ABORTED =
+    "aborted by ovikstation abort: the run was stopped and declared failed";
+
 Phase phase_of(uint16_t cmd) {
     switch (cmd) {
         case CMD_POLLING:
@@ -61,6 +69,8 @@ const char* phase_name(Phase phase) {
             return "download";
         case Phase::downloading:
             return "downloading";
+        case Phase::adopt:
+            return "re-adopting";
         case Phase::done:
             return "done";
     }
@@ -81,6 +91,10 @@ const char* verdict_name(Verdict verdict) {
             return "refused";
         case Verdict::stopped:
             return "stopped";
+        case Verdict::unknown:
+            return "unknown";
+        case Verdict::interrupted:
+            return "interrupted";
     }
     return "unknown";
 }
@@ -134,6 +148,29 @@ void AgentSession::begin(TimePoint now, SessionIo& io) {
     send_command(CMD_POLLING, now, io);
 }
 
+void AgentSession::adopt(const Adoption& from, TimePoint now, SessionIo& io) {
+    record_ = from.record;
+    started_at_ = from.started_at;
+    abort_ = from.abort;
+    if (record_) ser_ = record_->ser;
+    last_heard_ = now;
+    pending_ = Pending{CMD_QUERY, probe_ser(), now, 0};
+    phase_ = Phase::adopt;
+    resend(now, io);
+}
+
+uint16_t AgentSession::probe_ser() const {
+    return static_cast<uint16_t>(ser_ + PROBE_OFFSET);
+}
+
+void AgentSession::send_probe(TimePoint now, SessionIo& io) {
+    CommandFrame f;
+    f.cmd = CMD_QUERY;
+    f.ser = probe_ser();
+    io.send(agent_, f);
+    next_probe_ = now + timing_.answer_timeout;
+}
+
 void AgentSession::send_command(uint16_t cmd, TimePoint now, SessionIo& io) {
     pending_ = Pending{cmd, ser_, now, 0};
     phase_ = phase_of(cmd);
@@ -153,7 +190,7 @@ void AgentSession::resend(TimePoint now, SessionIo& io) {
     } else if (f.cmd == CMD_START) {
         f.time = io.wall_seconds();
     } else if (f.cmd == CMD_STOP) {
-        f.fail = plan_.declare_fail || !stopped_early_.empty() ? 1 : 0;
+        f.fail = plan_.declare_fail || !stopped_early_.empty() || !fail_reason_.empty() ? 1 : 0;
     }
     io.send(agent_, f);
 }
@@ -161,20 +198,15 @@ void AgentSession::resend(TimePoint now, SessionIo& io) {
 void AgentSession::on_frame(const ResponseFrame& f, TimePoint now, SessionIo& io) {
     if (phase_ == Phase::done) return;
     last_heard_ = now;
-    record_ = f;
+    if (phase_ == Phase::adopt) {
+        on_adopted(f, now, io);
+        return;
+    }
+    // After a restart the run's record stays the last one from before it.
+    if (!rebooted_ && !(phase_ == Phase::running && f.status == STATUS_IDLE)) record_ = f;
     switch (phase_) {
         case Phase::running:
-            if (f.code == RSP_ALIVE) {
-                finish(Verdict::lost,
-                       "the agent announced itself again during the run: it was reset or "
-                       "restarted",
-                       io);
-            } else if (f.code == RSP_DIAG && f.status != STATUS_RUNNING) {
-                finish(Verdict::lost,
-                       std::string("the agent left the run (status ") + status_name(f.status) +
-                           "): did another test PC send it commands?",
-                       io);
-            }
+            on_report(f, now, io);
             return;
         case Phase::downloading:
             on_download_report(f, io);
@@ -230,6 +262,133 @@ void AgentSession::handle_answer(const ResponseFrame& f, TimePoint now, SessionI
     // arrived; the retry timer covers a command that really was lost.
 }
 
+void AgentSession::on_report(const ResponseFrame& f, TimePoint now, SessionIo& io) {
+    const bool probe_answer = f.code == (NAK_BIT | CMD_QUERY) || f.code == (ACK_BIT | CMD_QUERY);
+    if (f.status == STATUS_RUNNING) {
+        if (probe_answer) ser_ = f.ser;
+    } else if (f.status == STATUS_IDLE && (f.code == RSP_ALIVE || probe_answer)) {
+        take_over(f,
+                  "rebooted during the run: the agent is idle again with its cycles back at 0 "
+                  "(the device restarted or was reset); the run failed",
+                  now, io);
+    } else if (f.code == RSP_DIAG || probe_answer) {
+        finish(Verdict::lost,
+               std::string("the agent left the run (status ") + status_name(f.status) +
+                   "): did another test PC send it commands?",
+               io);
+    }
+}
+
+void AgentSession::on_adopted(const ResponseFrame& f, TimePoint now, SessionIo& io) {
+    // Any frame of the agent's carries its number and status: the answer to the query, a
+    // report of a run that still sends them here, an announcement.
+    adopted_ = true;
+    ser_ = f.ser;
+    const bool had_started = started_at_.has_value();
+    switch (f.status) {
+        case STATUS_RUNNING:
+            record_ = f;
+            if (abort_) {
+                fail_reason_ = ABORTED;
+                io.note(who() + ": re-adopted, running; stopping it declared failed");
+                send_command(CMD_STOP, now, io);
+            } else {
+                resume_running(now, io);
+            }
+            return;
+        case STATUS_OK:
+            record_ = f;
+            verdict_ = Verdict::passed;
+            if (abort_) {
+                if (resets_++ >= MAX_RESETS) {
+                    finish(Verdict::refused, "the agent would not leave its passed run", io);
+                    return;
+                }
+                // Waiting for its download; a stop needs a running agent, so it is reset and
+                // taken through a start to a stop declared failed.
+                CommandFrame reset;
+                reset.cmd = CMD_RESET;
+                io.send(agent_, reset);
+                adopt(Adoption{record_, started_at_, true}, now, io);
+            } else if (plan_.download_requested()) {
+                io.note(who() + ": re-adopted; the run passed; downloading firmware " +
+                        plan_.firmware);
+                send_command(CMD_DOWNLOAD, now, io);
+            } else {
+                finish(Verdict::passed, "", io);
+            }
+            return;
+        case STATUS_FAIL:
+            record_ = f;
+            finish(Verdict::failed, "", io);
+            return;
+        case STATUS_DOWNLOAD:
+            record_ = f;
+            verdict_ = Verdict::passed;
+            phase_ = Phase::downloading;
+            progress_ = std::min<uint32_t>(f.diagsent, 100);
+            io.note(who() + ": re-adopted, downloading");
+            return;
+        case STATUS_DOWNLOAD_OK:
+        case STATUS_DOWNLOAD_FAIL:
+            // The download's last report.
+            record_ = f;
+            download_ =
+                f.status == STATUS_DOWNLOAD_OK ? DownloadResult::done : DownloadResult::failed;
+            finish(Verdict::passed, "", io);
+            return;
+        case STATUS_IDLE:
+            if (abort_) {
+                take_over(f, ABORTED, now, io);
+            } else if (had_started) {
+                take_over(f,
+                          "rebooted while no station watched: the agent is idle again with its "
+                          "cycles back at 0 (the device restarted or was reset); the run failed",
+                          now, io);
+            } else {
+                // The run had not started: it goes on from the query.
+                record_ = f;
+                io.note(who() + ": re-adopted before its start");
+                send_command(CMD_QUERY, now, io);
+            }
+            return;
+        default:
+            record_ = f;
+            finish(Verdict::refused,
+                   std::string("the agent's status is ") + status_name(f.status) +
+                       ", which no run has",
+                   io);
+            return;
+    }
+}
+
+void AgentSession::resume_running(TimePoint now, SessionIo& io) {
+    const uint32_t wall = io.wall_seconds();
+    if (!started_at_) {
+        started_at_ = wall;
+        io.note(who() + ": the records do not say when its run started; it counts from now");
+    }
+    const auto elapsed = std::chrono::seconds(wall > *started_at_ ? wall - *started_at_ : 0);
+    run_started_ = now - elapsed;
+    phase_ = Phase::running;
+    next_diagnostic_ = now;
+    const auto left = plan_.duration - std::chrono::duration_cast<Millis>(elapsed);
+    io.note(who() + ": re-adopted, running; " +
+            (left.count() > 0 ? "stopping it in " + seconds_text(left)
+                              : std::string("its planned end has passed: stopping it now")));
+}
+
+void AgentSession::take_over(const ResponseFrame& f, std::string why, TimePoint now,
+                             SessionIo& io) {
+    rebooted_ = !abort_;
+    fail_reason_ = std::move(why);
+    if (!record_) record_ = f;
+    ser_ = f.ser;
+    io.note(who() + ": " + (rebooted_ ? "rebooted" : "aborting") +
+            "; starting it and stopping it declared failed, so that it shows its fail LED");
+    send_command(CMD_START, now, io);
+}
+
 bool AgentSession::shows_taken(const ResponseFrame& f) const {
     if (f.ser != static_cast<uint16_t>(pending_.ser + 1)) return false;
     switch (pending_.cmd) {
@@ -263,6 +422,12 @@ void AgentSession::accepted(const ResponseFrame& f, TimePoint now, SessionIo& io
             send_command(CMD_START, now, io);
             return;
         case CMD_START:
+            if (!fail_reason_.empty()) {
+                // Started only to be stopped declared failed.
+                if (!started_at_) started_at_ = io.wall_seconds();
+                send_command(CMD_STOP, now, io);
+                return;
+            }
             phase_ = Phase::running;
             run_started_ = now;
             started_at_ = io.wall_seconds();
@@ -270,7 +435,9 @@ void AgentSession::accepted(const ResponseFrame& f, TimePoint now, SessionIo& io
             io.note(who() + ": run started; stopping it in " + seconds_text(plan_.duration));
             return;
         case CMD_STOP:
-            if (f.status == STATUS_OK) {
+            if (!fail_reason_.empty()) {
+                finish(Verdict::failed, fail_reason_, io);
+            } else if (f.status == STATUS_OK) {
                 verdict_ = Verdict::passed;
                 io.note(who() + ": run passed after " + std::to_string(f.cycles) + " cycles");
                 if (plan_.download_requested()) {
@@ -325,6 +492,28 @@ void AgentSession::refused(const ResponseFrame& f, SessionIo& io) {
 
 void AgentSession::give_up(SessionIo& io) {
     const std::string tries = std::to_string(pending_.tries) + " tries";
+    if (rebooted_) {
+        finish(Verdict::failed,
+               fail_reason_ + "; then no answer to " + command_name(pending_.cmd) + " after " +
+                   tries + ": the device may not show its fail LED",
+               io);
+        return;
+    }
+    if (phase_ == Phase::adopt) {
+        const std::string why = "no answer to " + tries +
+                                " of a query: the agent ended its run, or the device is off, "
+                                "while no station watched; read its verdict from its LEDs";
+        const uint16_t known = record_ ? record_->status : STATUS_IDLE;
+        if (known == STATUS_FAIL) {
+            finish(Verdict::failed, why, io);
+        } else if (known == STATUS_OK || known == STATUS_DOWNLOAD) {
+            if (download_ == DownloadResult::pending) download_ = DownloadResult::lost;
+            finish(Verdict::passed, why, io);
+        } else {
+            finish(Verdict::lost, why, io);
+        }
+        return;
+    }
     switch (pending_.cmd) {
         case CMD_POLLING:
             finish(Verdict::lost,
@@ -335,9 +524,11 @@ void AgentSession::give_up(SessionIo& io) {
                    io);
             return;
         case CMD_STOP:
-            finish(Verdict::lost,
-                   "no answer to stop after " + tries +
-                       ": the agent may have ended the run and closed the link; read its "
+            // The agent may have taken a copy, ended its run and closed the link: the verdict
+            // went with the lost answer.
+            finish(Verdict::unknown,
+                   "verdict unknown (stop answer lost): no answer to stop after " + tries +
+                       "; the agent may have ended the run and closed the link: read its "
                        "verdict from the device's LEDs",
                    io);
             return;
@@ -399,13 +590,20 @@ void AgentSession::on_tick(TimePoint now, SessionIo& io) {
                 io.note(who() + ": stopping the run" +
                         (plan_.declare_fail ? " and declaring it failed" : ""));
                 send_command(CMD_STOP, now, io);
-            } else if (now >= next_diagnostic_) {
-                CommandFrame f;
-                f.cmd = CMD_DIAGNOSTIC;
-                f.ser = ser_;
-                io.send(agent_, f);
-                next_diagnostic_ += timing_.diagnostic_interval;
-                if (next_diagnostic_ <= now) next_diagnostic_ = now + timing_.diagnostic_interval;
+            } else {
+                if (now >= next_diagnostic_) {
+                    CommandFrame f;
+                    f.cmd = CMD_DIAGNOSTIC;
+                    f.ser = ser_;
+                    io.send(agent_, f);
+                    next_diagnostic_ += timing_.diagnostic_interval;
+                    if (next_diagnostic_ <= now) {
+                        next_diagnostic_ = now + timing_.diagnostic_interval;
+                    }
+                }
+                if (now - last_heard_ >= timing_.probe_after && now >= next_probe_) {
+                    send_probe(now, io);
+                }
             }
             return;
         case Phase::downloading:
@@ -434,6 +632,7 @@ void AgentSession::on_tick(TimePoint now, SessionIo& io) {
 }
 
 void AgentSession::stop_early(const std::string& why, TimePoint now, SessionIo& io) {
+    if (!fail_reason_.empty()) return;  // already on its way to a stop declared failed
     switch (phase_) {
         case Phase::polling:
         case Phase::query:
@@ -466,7 +665,8 @@ TimePoint AgentSession::next_deadline() const {
             return TimePoint::max();
         case Phase::running:
             return std::min({last_heard_ + timing_.silence_limit, run_started_ + plan_.duration,
-                             next_diagnostic_});
+                             next_diagnostic_,
+                             std::max(last_heard_ + timing_.probe_after, next_probe_)});
         case Phase::downloading:
             return last_heard_ + timing_.silence_limit;
         default:

@@ -1,8 +1,10 @@
 // One agent's road through a run, as the station drives it: polling, query, set parameter,
 // start, status reports for the run's duration, stop, and the firmware download when one was
 // asked for. The session holds the agent's sequence number, retries commands whose answer is
-// lost, and gives up on an agent after a bounded number of tries or a bounded silence. It does
-// no I/O itself and reads no clock: the event loop hands it the time and a SessionIo.
+// lost, and gives up on an agent after a bounded number of tries or a bounded silence. It can
+// also take over a run that an earlier station began (adopt), and it takes over an agent that
+// restarted in the middle of its run, to stop it declared failed. It does no I/O itself and
+// reads no clock: the event loop hands it the time and a SessionIo.
 #pragma once
 
 #include <chrono>
@@ -27,6 +29,9 @@ struct Timing {
     int max_tries = 4;            // sends of one command before the agent is given up
     Millis silence_limit{10000};  // running or downloading: no frame at all for this long
     Millis diagnostic_interval{1000};
+    // Running: no report for this long (a running agent reports at least once a second), so
+    // the agent is asked where it stands; a restarted agent answers idle.
+    Millis probe_after{3000};
 };
 
 // What the operator asked for; the same for every agent of a run.
@@ -50,10 +55,13 @@ enum class Phase {
     stop,
     download,
     downloading,
+    adopt,  // asking an agent whose run another station began where it stands
     done
 };
-// stopped: the run was ended early because another agent failed (see stop_early).
-enum class Verdict { pending, passed, failed, lost, refused, stopped };
+// stopped: the run was ended early because another agent failed (see stop_early). unknown: the
+// agent took a stop (or may have) but its answer, the verdict, never arrived. interrupted: the
+// station was stopped while the run went on; ovikstation resume takes it back.
+enum class Verdict { pending, passed, failed, lost, refused, stopped, unknown, interrupted };
 enum class DownloadResult { not_requested, pending, skipped, done, failed, no_answer, lost };
 
 const char* phase_name(Phase phase);
@@ -72,12 +80,24 @@ class SessionIo {
     virtual uint32_t wall_seconds() = 0;
 };
 
+// What the records know of a run that a station began and did not finish.
+struct Adoption {
+    std::optional<wire::ResponseFrame> record;  // the last frame that station had
+    std::optional<uint32_t> started_at;         // PC clock when the agent took the start
+    bool abort = false;  // stop the run declared failed instead of finishing it
+};
+
 class AgentSession {
   public:
     AgentSession(Endpoint agent, std::string label, const RunPlan& plan, const Timing& timing);
 
     // Sends the first polling command.
     void begin(TimePoint now, SessionIo& io);
+    // Takes over a run that a station began and did not finish: asks the agent where it stands,
+    // then finishes the run as planned (the same end, counted from the recorded start), or with
+    // from.abort stops it declared failed. An agent found idle after its start restarted: its
+    // run is failed (see rebooted).
+    void adopt(const Adoption& from, TimePoint now, SessionIo& io);
     // A response frame that came from this agent.
     void on_frame(const wire::ResponseFrame& frame, TimePoint now, SessionIo& io);
     // Time has passed: retries, the end of the run's duration, diagnostics, silence.
@@ -94,6 +114,13 @@ class AgentSession {
 
     const Endpoint& agent() const { return agent_; }
     const std::string& label() const { return label_; }
+    const RunPlan& plan() const { return plan_; }
+    // The agent restarted in the middle of its run (it was idle again, its counters at 0). The
+    // run is failed; the session starts the fresh agent and stops it declared failed, so that
+    // the device shows its fail LED. record() stays the last one from before the restart.
+    bool rebooted() const { return rebooted_; }
+    // An adopted agent answered, so the session knows where its run stands.
+    bool adopted() const { return adopted_; }
     Phase phase() const { return phase_; }
     bool done() const { return phase_ == Phase::done; }
     Verdict verdict() const { return verdict_; }
@@ -121,6 +148,12 @@ class AgentSession {
     void send_command(uint16_t cmd, TimePoint now, SessionIo& io);
     void resend(TimePoint now, SessionIo& io);
     void handle_answer(const wire::ResponseFrame& f, TimePoint now, SessionIo& io);
+    void on_report(const wire::ResponseFrame& f, TimePoint now, SessionIo& io);
+    void on_adopted(const wire::ResponseFrame& f, TimePoint now, SessionIo& io);
+    void resume_running(TimePoint now, SessionIo& io);
+    void take_over(const wire::ResponseFrame& f, std::string why, TimePoint now, SessionIo& io);
+    void send_probe(TimePoint now, SessionIo& io);
+    uint16_t probe_ser() const;
     bool shows_taken(const wire::ResponseFrame& f) const;
     void accepted(const wire::ResponseFrame& f, TimePoint now, SessionIo& io);
     void refused(const wire::ResponseFrame& f, SessionIo& io);
@@ -147,6 +180,14 @@ class AgentSession {
     std::optional<uint32_t> started_at_;
     uint32_t ended_at_ = 0;
     std::string stopped_early_;  // why the run was ended early; empty when it was not
+    // Why the run is failed whatever the agent says (a restart, an abort): its stop is declared
+    // failed and the verdict is failed. Empty otherwise.
+    std::string fail_reason_;
+    bool abort_ = false;
+    bool rebooted_ = false;
+    bool adopted_ = false;
+    int resets_ = 0;  // sent while aborting a run that waits for its download
+    TimePoint next_probe_{};
 };
 
 }  // namespace ovik::station

@@ -5,19 +5,26 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include "base/unique_fd.h"
 #include "station/line_snapshot.h"
 #include "station/run_db.h"
+#include "station/run_journal.h"
 #include "station/station.h"
+#include "station/stop_signals.h"
 #include "station/web_server.h"
 
 namespace ovik::station {
@@ -53,13 +60,58 @@ struct RunArgs {
     std::string station;
 };
 
-// A report file of the run, opened before the run so that a wrong path costs no burn-in time.
+// A report file of a run: run opens it before the run, so that a wrong path costs no burn-in
+// time; resume and abort open it at the end.
 struct ReportFile {
     const char* option;
-    const std::string& path;
+    std::string path;
     std::string (*render)(const std::vector<AgentReport>&);
     UniqueFile file{};
 };
+using ReportFileSet = std::array<ReportFile, 3>;
+
+ReportFileSet report_files(const ReportFiles& paths) {
+    return {ReportFile{"--json", paths.json, report_json},
+            ReportFile{"--csv", paths.csv, report_csv},
+            ReportFile{"--junit", paths.junit, report_junit}};
+}
+
+// Where the records keep a report file: a path that a later resume finds from anywhere.
+std::string absolute_path(const std::string& path) {
+    std::error_code ignored;
+    return path.empty() ? path : std::filesystem::absolute(path, ignored).string();
+}
+
+// Opens the files that are not open yet; false, after saying why, when one cannot be.
+bool open_report_files(ReportFileSet& files, const char* command, std::FILE* err) {
+    for (ReportFile& f : files) {
+        if (f.path.empty() || f.file) continue;
+        f.file.reset(std::fopen(f.path.c_str(), "w"));
+        if (!f.file) {
+            std::fprintf(err, "ovikstation %s: cannot write %s %s: %s\n", command, f.option,
+                         f.path.c_str(), std::strerror(errno));
+            return false;
+        }
+    }
+    return true;
+}
+
+// Writes the reports into the open files and closes them; false when one failed.
+bool write_report_files(ReportFileSet& files, const std::vector<AgentReport>& reports,
+                        const char* command, std::FILE* err) {
+    bool all = true;
+    for (ReportFile& f : files) {
+        if (!f.file) continue;
+        const std::string text = f.render(reports);
+        const bool written = std::fputs(text.c_str(), f.file.get()) >= 0;
+        if (!written || std::fclose(f.file.release()) != 0) {
+            std::fprintf(err, "ovikstation %s: cannot write %s %s: %s\n", command, f.option,
+                         f.path.c_str(), std::strerror(errno));
+            all = false;
+        }
+    }
+    return all;
+}
 
 // This PC's host name: how the run records name the station unless --station says otherwise.
 std::string host_name() {
@@ -104,6 +156,56 @@ std::unique_ptr<WebServer> start_dashboard(const char* command, const WebAddress
 
 uint32_t wall_seconds() {
     return static_cast<uint32_t>(std::time(nullptr));
+}
+
+// text as one word of a shell command line.
+std::string shell_word(const std::string& text) {
+    if (!text.empty() &&
+        text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                               "0123456789_./:@%+=,-") == std::string::npos) {
+        return text;
+    }
+    std::string quoted = "'";
+    for (const char ch : text) quoted += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
+    return quoted + "'";
+}
+
+std::size_t interrupted_count(const std::vector<AgentReport>& reports) {
+    return static_cast<std::size_t>(
+        std::count_if(reports.begin(), reports.end(),
+                      [](const AgentReport& r) { return r.verdict == Verdict::interrupted; }));
+}
+
+// The line that ends an interrupted run or resume: how to take the runs back or stop them.
+void print_interrupted(std::size_t left, const std::string& db, const std::string& station,
+                       std::FILE* err) {
+    std::string options = " --db " + shell_word(run_db_name(db));
+    if (station != host_name()) options += " --station " + shell_word(station);
+    std::fprintf(err,
+                 "ovikstation: interrupted; %zu run%s left running on the devices: `ovikstation "
+                 "resume%s` takes %s back, `ovikstation abort%s` stops %s failed\n",
+                 left, left == 1 ? "" : "s", options.c_str(), left == 1 ? "it" : "them",
+                 options.c_str(), left == 1 ? "it" : "them");
+}
+
+// Sees the loop's sessions for the dashboard and the records.
+LineObserver line_observer(std::optional<LinePublisher>& publisher, RunJournal& journal,
+                           const StopSignals& stop, LiveView& view, const char* command,
+                           const std::string& db) {
+    return [&publisher, &journal, &stop, &view, command, db](
+               const std::vector<const AgentSession*>& sessions, TimePoint now, bool final) {
+        if (publisher) {
+            const bool left = std::any_of(sessions.begin(), sessions.end(),
+                                          [](const AgentSession* s) { return !s->done(); });
+            if (final && stop.caught() != 0 && left) publisher->end_as("interrupted");
+            publisher->show(sessions, now, final);
+        }
+        if (final) return;  // the end is written with the reports
+        if (const std::optional<std::string> error = journal.observe(sessions, now)) {
+            view.note(std::string("ovikstation ") + command + ": cannot record the run in --db " +
+                      run_db_name(db) + ": " + *error + "; trying again");
+        }
+    };
 }
 
 Millis millis_of(double seconds) {
@@ -205,18 +307,8 @@ int run_command(const RunArgs& args, bool discover, const Link& link, const Timi
         targets.agents.push_back(Endpoint{*address, link.agent_port});
     }
 
-    ReportFile files[] = {{"--json", args.json, report_json},
-                          {"--csv", args.csv, report_csv},
-                          {"--junit", args.junit, report_junit}};
-    for (ReportFile& f : files) {
-        if (f.path.empty()) continue;
-        f.file.reset(std::fopen(f.path.c_str(), "w"));
-        if (!f.file) {
-            std::fprintf(err, "ovikstation run: cannot write %s %s: %s\n", f.option, f.path.c_str(),
-                         std::strerror(errno));
-            return EXIT_USAGE;
-        }
-    }
+    ReportFileSet files = report_files(ReportFiles{args.json, args.csv, args.junit});
+    if (!open_report_files(files, "run", err)) return EXIT_USAGE;
     std::optional<WebAddress> dashboard_address;
     if (!args.web.empty()) {
         dashboard_address = web_address("run", args.web, err);
@@ -232,11 +324,22 @@ int run_command(const RunArgs& args, bool discover, const Link& link, const Timi
     const std::optional<UdpSocket> socket = open_socket(link, err);
     if (!socket) return EXIT_USAGE;
 
-    const StationRun station_run{args.station, plan, wall_seconds()};
+    StationRun station_run;
+    station_run.station = args.station;
+    station_run.plan = plan;
+    station_run.started_at = wall_seconds();
+    station_run.agent_port = link.agent_port;
+    station_run.files =
+        ReportFiles{absolute_path(args.json), absolute_path(args.csv), absolute_path(args.junit)};
+    const std::optional<int64_t> run_id = db->begin_run(station_run, error);
+    if (!run_id) {
+        std::fprintf(err, "ovikstation run: cannot record the run in --db %s: %s\n",
+                     run_db_name(args.db).c_str(), error.c_str());
+        return EXIT_USAGE;
+    }
     const LineInfo line{args.station, "running", plan, station_run.started_at};
     LineFeed feed(line_json(line, {}));
     std::unique_ptr<WebServer> web;
-    LineObserver observe;
     std::optional<LinePublisher> publisher;
     if (dashboard_address) {
         web = start_dashboard("run", *dashboard_address, feed, args.db, err);
@@ -244,8 +347,6 @@ int run_command(const RunArgs& args, bool discover, const Link& link, const Timi
         std::fprintf(out, "dashboard on http://%s:%u/\n", dashboard_address->host.c_str(),
                      web->port());
         publisher.emplace(feed, line, DASHBOARD_INTERVAL);
-        observe = [&publisher](const std::vector<const AgentSession*>& sessions, TimePoint now,
-                               bool final) { publisher->show(sessions, now, final); };
     }
 
     if (discover) {
@@ -256,39 +357,230 @@ int run_command(const RunArgs& args, bool discover, const Link& link, const Timi
                      socket->local().text().c_str());
     }
     LiveView view = LiveView::for_stream(out);
+    RunJournal journal(*db, *run_id);
+    const StopSignals stop;
     const std::vector<AgentReport> reports =
-        run_agents(*socket, targets, plan, timing, view, observe);
+        run_agents(*socket, targets, plan, timing, view,
+                   line_observer(publisher, journal, stop, view, "run", args.db),
+                   [&stop] { return stop.caught() != 0; });
     // Open pages get the last snapshot, the one with the verdicts.
     feed.close();
     web.reset();
 
     int status = exit_status(reports);
+    if (!journal.save(reports, error)) {
+        std::fprintf(err, "ovikstation run: cannot record the run in --db %s: %s\n",
+                     run_db_name(args.db).c_str(), error.c_str());
+        status = EXIT_NOT_ALL_PASSED;
+    }
+    const std::size_t left = interrupted_count(reports);
+    if (left > 0) {
+        if (!db->end_run(*run_id, RunState::interrupted, 0, error)) {
+            std::fprintf(err, "ovikstation run: cannot record the run in --db %s: %s\n",
+                         run_db_name(args.db).c_str(), error.c_str());
+        }
+        print_interrupted(left, args.db, args.station, err);
+        return 128 + stop.caught();
+    }
     if (reports.empty()) {
         std::fprintf(err, "no agent announced itself within %g s: %s\n", args.discover,
                      NO_AGENT_HINT);
     } else {
         std::fprintf(out, "\n%s", verdict_table(reports).c_str());
     }
-    for (ReportFile& f : files) {
-        if (!f.file) continue;
-        const std::string text = f.render(reports);
-        const bool written = std::fputs(text.c_str(), f.file.get()) >= 0;
-        if (!written || std::fclose(f.file.release()) != 0) {
-            std::fprintf(err, "ovikstation run: cannot write %s %s: %s\n", f.option, f.path.c_str(),
-                         std::strerror(errno));
-            if (status == EXIT_ALL_PASSED) status = EXIT_NOT_ALL_PASSED;
+    if (!write_report_files(files, reports, "run", err) && status == EXIT_ALL_PASSED) {
+        status = EXIT_NOT_ALL_PASSED;
+    }
+    if (!db->end_run(*run_id, RunState::finished, wall_seconds(), error)) {
+        std::fprintf(err, "ovikstation run: cannot record the run in --db %s: %s\n",
+                     run_db_name(args.db).c_str(), error.c_str());
+        if (status == EXIT_ALL_PASSED) status = EXIT_NOT_ALL_PASSED;
+    }
+    return stop.caught() != 0 ? 128 + stop.caught() : status;
+}
+
+// The runs of this station that no station finished, as resume and abort take them back.
+struct TakeBack {
+    std::vector<StoredRun> runs;
+    std::vector<AdoptTarget> targets;
+    std::vector<StoredDevice*> rows;  // of the targets, in runs
+    std::map<std::size_t, std::string> stopping;
+};
+
+// Claims the runs; returns the exit status when there is nothing to take back.
+std::optional<int> claim_runs(const char* command, RunDb& db, const std::string& where,
+                              const std::string& station, TakeBack& back, std::FILE* err) {
+    std::string error;
+    const std::optional<std::vector<int64_t>> ids = db.unfinished_runs(station, error);
+    if (!ids) {
+        std::fprintf(err, "ovikstation %s: cannot read --db %s: %s\n", command,
+                     run_db_name(where).c_str(), error.c_str());
+        return EXIT_USAGE;
+    }
+    std::size_t held = 0;
+    for (const int64_t id : *ids) {
+        const Claim claim = db.claim(id, error);
+        std::optional<StoredRun> run;
+        if (claim == Claim::taken) run = db.load_run(id, error);
+        if (claim == Claim::held) {
+            ++held;
+            std::fprintf(err,
+                         "ovikstation %s: run %lld of station %s is held by an ovikstation that "
+                         "is still running; it is left to it\n",
+                         command, static_cast<long long>(id), station.c_str());
+            continue;
+        }
+        if (!run) {
+            std::fprintf(err, "ovikstation %s: cannot take run %lld from --db %s: %s\n", command,
+                         static_cast<long long>(id), run_db_name(where).c_str(), error.c_str());
+            return EXIT_USAGE;
+        }
+        // Finished meanwhile by another resume.
+        if (run->run.state != RunState::finished) back.runs.push_back(std::move(*run));
+    }
+    if (back.runs.empty()) {
+        if (held == 0) {
+            std::fprintf(err, "ovikstation %s: no unfinished run of station %s in %s\n", command,
+                         station.c_str(), run_db_name(where).c_str());
+        }
+        return held == 0 ? EXIT_NO_RUNS : EXIT_USAGE;
+    }
+    return std::nullopt;
+}
+
+// The agents of the claimed runs whose runs are not finished; each device once, with the newest
+// run that has it.
+void gather_targets(TakeBack& back, bool abort) {
+    std::map<Endpoint, std::size_t> taken;
+    for (std::size_t g = 0; g < back.runs.size(); ++g) {
+        const StationRun& run = back.runs[g].run;
+        for (StoredDevice& d : back.runs[g].devices) {
+            AgentReport& r = d.report;
+            if (r.verdict != Verdict::pending && r.verdict != Verdict::interrupted) {
+                if (run.plan.stop_all_on_fail && back.stopping.count(g) == 0 && r.started_at &&
+                    r.record && shows_failure(*r.record)) {
+                    back.stopping[g] = failure_text(*r.record, r.address);
+                }
+                continue;
+            }
+            const std::optional<Endpoint> agent = parse_agent_label(r.address, run.agent_port);
+            if (!agent) {
+                r.verdict = Verdict::lost;
+                r.reason = "the records name no agent address (" + r.address + ")";
+                continue;
+            }
+            AdoptTarget target{*agent, r.address, run.plan, g,
+                               Adoption{r.record, r.started_at, abort}};
+            const auto [it, added] = taken.try_emplace(*agent, back.targets.size());
+            if (added) {
+                back.targets.push_back(std::move(target));
+                back.rows.push_back(&d);
+                continue;
+            }
+            StoredDevice& older = *back.rows[it->second];
+            older.report.verdict = Verdict::lost;
+            older.report.reason = "the device went on to a later run of this station";
+            back.targets[it->second] = std::move(target);
+            back.rows[it->second] = &d;
         }
     }
-    if (!reports.empty()) {
-        StationRun finished = station_run;
-        finished.ended_at = wall_seconds();
-        if (!db->add(finished, reports, error)) {
-            std::fprintf(err, "ovikstation run: cannot record the run in --db %s: %s\n",
-                         run_db_name(args.db).c_str(), error.c_str());
-            if (status == EXIT_ALL_PASSED) status = EXIT_NOT_ALL_PASSED;
-        }
+}
+
+struct TakeBackArgs {
+    std::string db = "ovikstation.db";
+    std::string station;
+    std::string web;
+};
+
+// resume: finishes the runs as planned; abort: stops them declared failed.
+int take_back_command(const char* command, bool abort, const TakeBackArgs& args, const Link& link,
+                      const Timing& timing, std::FILE* out, std::FILE* err) {
+    std::optional<WebAddress> dashboard_address;
+    if (!args.web.empty()) {
+        dashboard_address = web_address(command, args.web, err);
+        if (!dashboard_address) return EXIT_USAGE;
     }
-    return status;
+    std::string error;
+    const std::unique_ptr<RunDb> db = RunDb::open(args.db, true, error);
+    if (!db) {
+        std::fprintf(err, "ovikstation %s: cannot use --db %s: %s\n", command,
+                     run_db_name(args.db).c_str(), error.c_str());
+        return EXIT_USAGE;
+    }
+    TakeBack back;
+    if (const std::optional<int> nothing =
+            claim_runs(command, *db, args.db, args.station, back, err)) {
+        return *nothing;
+    }
+    const std::optional<UdpSocket> socket = open_socket(link, err);
+    if (!socket) return EXIT_USAGE;
+    gather_targets(back, abort);
+
+    RunJournal journal(*db, 0);
+    for (const StoredDevice* row : back.rows) journal.expect(*row);
+    const StationRun& first = back.runs.front().run;
+    const LineInfo line{args.station, "running", first.plan, first.started_at};
+    LineFeed feed(line_json(line, {}));
+    std::unique_ptr<WebServer> web;
+    std::optional<LinePublisher> publisher;
+    if (dashboard_address) {
+        web = start_dashboard(command, *dashboard_address, feed, args.db, err);
+        if (!web) return EXIT_USAGE;
+        std::fprintf(out, "dashboard on http://%s:%u/\n", dashboard_address->host.c_str(),
+                     web->port());
+        publisher.emplace(feed, line, DASHBOARD_INTERVAL);
+    }
+    std::fprintf(out, "%s %zu agent%s of %zu run%s of station %s from %s\n",
+                 abort ? "aborting" : "taking back", back.targets.size(),
+                 back.targets.size() == 1 ? "" : "s", back.runs.size(),
+                 back.runs.size() == 1 ? "" : "s", args.station.c_str(),
+                 socket->local().text().c_str());
+    LiveView view = LiveView::for_stream(out);
+    const StopSignals stop;
+    const std::vector<AgentReport> reports =
+        adopt_agents(*socket, back.targets, back.stopping, timing, view,
+                     line_observer(publisher, journal, stop, view, command, args.db),
+                     [&stop] { return stop.caught() != 0; });
+    feed.close();
+    web.reset();
+
+    int status = EXIT_ALL_PASSED;
+    auto record_failed = [&](const std::string& why) {
+        std::fprintf(err, "ovikstation %s: cannot record the runs in --db %s: %s\n", command,
+                     run_db_name(args.db).c_str(), why.c_str());
+        status = EXIT_NOT_ALL_PASSED;
+    };
+    for (std::size_t i = 0; i < reports.size(); ++i) back.rows[i]->report = reports[i];
+    const std::size_t left = interrupted_count(reports);
+    std::vector<AgentReport> all;
+    for (StoredRun& run : back.runs) {
+        std::vector<StoredDevice*> rows;
+        std::vector<AgentReport> run_reports;
+        for (StoredDevice& d : run.devices) {
+            rows.push_back(&d);
+            run_reports.push_back(d.report);
+        }
+        // Rows that no session wrote: agents the records could not name, or that went on.
+        if (!db->save_devices(rows, error)) record_failed(error);
+        if (left > 0) {
+            if (!db->end_run(run.id, RunState::interrupted, 0, error)) record_failed(error);
+            continue;
+        }
+        ReportFileSet files = report_files(run.run.files);
+        if (!open_report_files(files, command, err) ||
+            !write_report_files(files, run_reports, command, err)) {
+            status = EXIT_NOT_ALL_PASSED;
+        }
+        if (!db->end_run(run.id, RunState::finished, wall_seconds(), error)) record_failed(error);
+        all.insert(all.end(), run_reports.begin(), run_reports.end());
+    }
+    if (left > 0) {
+        print_interrupted(left, args.db, args.station, err);
+        return 128 + stop.caught();
+    }
+    std::fprintf(out, "\n%s", verdict_table(all).c_str());
+    if (status == EXIT_ALL_PASSED) status = exit_status(all);
+    return stop.caught() != 0 ? 128 + stop.caught() : status;
 }
 
 int history_command(uint32_t serial, const std::string& where, std::FILE* out, std::FILE* err) {
@@ -416,6 +708,30 @@ int station_main(int argc, const char* const* argv, std::FILE* out, std::FILE* e
         ->capture_default_str();
     add_link_options(run, link);
 
+    TakeBackArgs resume_args;
+    resume_args.station = host_name();
+    CLI::App* resume = app.add_subcommand(
+        "resume",
+        "Take back the runs that this station left unfinished (stopped by a signal, killed, or "
+        "without power) and finish them as planned.");
+    TakeBackArgs abort_args = resume_args;
+    CLI::App* abort_cmd = app.add_subcommand(
+        "abort",
+        "Stop every device of the runs that this station left unfinished, declared failed.");
+    for (auto [cmd, a] : {std::pair{resume, &resume_args}, std::pair{abort_cmd, &abort_args}}) {
+        cmd->add_option("--db", a->db, DB_HELP)->type_name("FILE|URL")->capture_default_str();
+        cmd->add_option("--station", a->station, "name of this station in the run records")
+            ->type_name("NAME")
+            ->capture_default_str();
+        cmd->add_option("--bind", link.bind, "local IPv4 address of the station's socket")
+            ->capture_default_str();
+        cmd->add_option("--port", link.port, "UDP port of the station")->capture_default_str();
+    }
+    resume
+        ->add_option("--web", resume_args.web,
+                     "serve a live dashboard of the line on this IPv4 address and TCP port")
+        ->type_name("ADDR:PORT");
+
     uint32_t history_serial = 0;
     std::string history_db = "ovikstation.db";
     CLI::App* history = app.add_subcommand(
@@ -452,11 +768,17 @@ int station_main(int argc, const char* const* argv, std::FILE* out, std::FILE* e
         run_timing.diagnostic_interval = Millis(diagnostic_ms);
         return run_command(args, discover->count() > 0, link, run_timing, out, err);
     }
+    if (resume->parsed()) {
+        return take_back_command("resume", false, resume_args, link, timing, out, err);
+    }
+    if (abort_cmd->parsed()) {
+        return take_back_command("abort", true, abort_args, link, timing, out, err);
+    }
     if (history->parsed()) return history_command(history_serial, history_db, out, err);
     if (serve->parsed()) return serve_command(serve_web, serve_db, serve_station, out, err);
     std::fprintf(err,
-                 "ovikstation: give a command, listen, run, history or serve; see ovikstation "
-                 "--help\n");
+                 "ovikstation: give a command, listen, run, resume, abort, history or serve; "
+                 "see ovikstation --help\n");
     return EXIT_USAGE;
 }
 

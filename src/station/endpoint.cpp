@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <charconv>
+
 namespace ovik::station {
 
 sockaddr_in Endpoint::to_sockaddr() const {
@@ -33,6 +35,21 @@ std::optional<uint32_t> parse_ipv4(const std::string& text) {
 
 std::string agent_label(const Endpoint& agent, uint16_t usual_port) {
     return agent.port == usual_port ? agent.host_text() : agent.text();
+}
+
+std::optional<Endpoint> parse_agent_label(const std::string& label, uint16_t usual_port) {
+    const std::size_t colon = label.find(':');
+    const std::optional<uint32_t> address = parse_ipv4(label.substr(0, colon));
+    if (!address) return std::nullopt;
+    if (colon == std::string::npos) return Endpoint{*address, usual_port};
+    unsigned port = 0;
+    const char* first = label.data() + colon + 1;
+    const char* last = label.data() + label.size();
+    const auto [end, ec] = std::from_chars(first, last, port);
+    if (ec != std::errc() || end != last || first == last || port == 0 || port > 0xFFFF) {
+        return std::nullopt;
+    }
+    return Endpoint{*address, static_cast<uint16_t>(port)};
 }
 
 }  // namespace ovik::station

@@ -31,5 +31,7 @@ std::optional<uint32_t> parse_ipv4(const std::string& text);
 // What the operator reads: the bare address when the agent uses the usual port, else address
 // and port (test set-ups, several agents behind one address).
 std::string agent_label(const Endpoint& agent, uint16_t usual_port);
+// The agent that agent_label named; nullopt for other text.
+std::optional<Endpoint> parse_agent_label(const std::string& label, uint16_t usual_port);
 
 }  // namespace ovik::station

@@ -36,7 +36,7 @@ Json device_value(const LineDevice& d) {
     j["key"] = utf8_of_latin1(r.address);
     j["serial"] = r.record ? Json(r.record->serial) : Json(nullptr);
     j["address"] = utf8_of_latin1(r.address);
-    j["state"] = done ? verdict_name(r.verdict) : phase_name(d.phase);
+    j["state"] = d.rebooted ? "rebooted" : done ? verdict_name(r.verdict) : phase_name(d.phase);
     j["done"] = done;
     j["verdict"] = verdict_name(r.verdict);
     j["health"] = health_name(health_of(d));
@@ -76,12 +76,12 @@ Json device_value(const LineDevice& d) {
 }  // namespace
 
 LineDevice line_device(const AgentSession& session) {
-    return LineDevice{report_of(session), session.phase(), session.progress()};
+    return LineDevice{report_of(session), session.phase(), session.progress(), session.rebooted()};
 }
 
 Health health_of(const LineDevice& d) {
     const AgentReport& r = d.report;
-    if (r.record && shows_failure(*r.record)) return Health::failing;
+    if (d.rebooted || (r.record && shows_failure(*r.record))) return Health::failing;
     if (r.verdict == Verdict::stopped) return Health::stopped;
     switch (r.download) {
         case DownloadResult::failed:
@@ -194,7 +194,7 @@ void LinePublisher::show(const std::vector<const AgentSession*>& sessions, TimeP
     std::vector<LineDevice> devices;
     devices.reserve(sessions.size());
     for (const AgentSession* s : sessions) devices.push_back(line_device(*s));
-    if (final) info_.state = "finished";
+    if (final) info_.state = end_state_;
     feed_.publish(line_json(info_, devices));
 }
 

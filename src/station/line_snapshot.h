@@ -19,6 +19,7 @@ struct LineDevice {
     AgentReport report;
     Phase phase = Phase::polling;
     uint32_t progress = 0;  // of the download, percent
+    bool rebooted = false;  // restarted in the middle of its run (AgentSession::rebooted)
 };
 
 LineDevice line_device(const AgentSession& session);
@@ -32,8 +33,10 @@ const char* health_name(Health health);
 
 // What the snapshot says about the station itself.
 struct LineInfo {
-    std::string station;          // its name
-    std::string state;            // "running", "finished" (the run is over) or "records" (serve)
+    std::string station;  // its name
+    // "running", "finished" (the run is over), "interrupted" (the station was stopped, the runs
+    // go on) or "records" (serve)
+    std::string state;
     std::optional<RunPlan> plan;  // none without a run
     uint32_t started_at = 0;      // PC clock, seconds since the epoch; 0 without a run
 };
@@ -72,10 +75,13 @@ class LinePublisher {
   public:
     LinePublisher(LineFeed& feed, LineInfo info, Millis interval);
     void show(const std::vector<const AgentSession*>& sessions, TimePoint now, bool final);
+    // The state the final snapshot gives the line ("finished" unless told otherwise).
+    void end_as(std::string state) { end_state_ = std::move(state); }
 
   private:
     LineFeed& feed_;
     LineInfo info_;
+    std::string end_state_ = "finished";
     Millis interval_;
     TimePoint next_{};
 };

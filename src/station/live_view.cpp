@@ -70,7 +70,9 @@ std::string cut(const std::string& line, std::size_t width) {
 std::string live_line(const AgentSession& s) {
     const auto& record = s.record();
     const std::string serial = record ? std::to_string(record->serial) : "?";
-    const char* state = s.done() ? verdict_name(s.verdict()) : phase_name(s.phase());
+    const char* state = s.rebooted() ? "rebooted"
+                        : s.done()   ? verdict_name(s.verdict())
+                                     : phase_name(s.phase());
     char head[96];
     std::snprintf(head, sizeof head, "serial %-10s %-21s %-13s", serial.c_str(), s.label().c_str(),
                   state);
@@ -103,7 +105,8 @@ std::string live_table(const std::vector<const AgentSession*>& sessions, bool hi
                     {"DOWNLOAD"}});
     for (const AgentSession* s : sessions) {
         const auto& record = s->record();
-        const Cell status = s->done()
+        const Cell status = s->rebooted() ? Cell{"rebooted", true}
+                            : s->done()
                                 ? Cell{verdict_name(s->verdict()), s->verdict() != Verdict::passed}
                                 : Cell{phase_name(s->phase())};
         if (!record) {

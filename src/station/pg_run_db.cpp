@@ -1,9 +1,13 @@
 // Run records in a PostgreSQL database that the stations of a plant share. Each station holds
 // one connection; the schema is created and brought up to date under an advisory lock, so
-// stations that start at the same moment on a new database do not trip over each other.
+// stations that start at the same moment on a new database do not trip over each other. The
+// locks on the runs that stations drive are session advisory locks, which end with the
+// station's connection.
 #include <libpq-fe.h>
 
 #include <cstdlib>
+#include <functional>
+#include <set>
 #include <span>
 
 #include "station/run_db.h"
@@ -26,6 +30,8 @@ using Result = std::unique_ptr<PGresult, ResultClearer>;
 
 // Taken by every station that changes the schema, for the length of its transaction.
 constexpr int64_t SCHEMA_LOCK = 0x6f76696b73746e;
+// The first key of the two-key advisory locks on runs; the second is the run's id.
+constexpr int RUN_LOCK_CLASS = 0x6f76696b;
 constexpr const char* UNDEFINED_TABLE = "42P01";
 
 constexpr const char* SCHEMA_1[] = {
@@ -60,8 +66,18 @@ constexpr const char* SCHEMA_1[] = {
 constexpr const char* SCHEMA_2[] = {
     "ALTER TABLE station_runs ADD COLUMN station TEXT NOT NULL DEFAULT ''",
 };
+// What a run that a station began needs to be taken back: where it stands, the agents' port
+// and the report files, and each agent's last frame.
+constexpr const char* SCHEMA_3[] = {
+    "ALTER TABLE station_runs ADD COLUMN state TEXT NOT NULL DEFAULT 'finished'",
+    "ALTER TABLE station_runs ADD COLUMN agent_port INTEGER NOT NULL DEFAULT 1033",
+    "ALTER TABLE station_runs ADD COLUMN report_json TEXT NOT NULL DEFAULT ''",
+    "ALTER TABLE station_runs ADD COLUMN report_csv TEXT NOT NULL DEFAULT ''",
+    "ALTER TABLE station_runs ADD COLUMN report_junit TEXT NOT NULL DEFAULT ''",
+    "ALTER TABLE device_runs ADD COLUMN frame TEXT",
+};
 // MIGRATIONS[n] takes the schema from version n to n + 1 (the one row of ovikstation_schema).
-constexpr std::span<const char* const> MIGRATIONS[] = {SCHEMA_1, SCHEMA_2};
+constexpr std::span<const char* const> MIGRATIONS[] = {SCHEMA_1, SCHEMA_2, SCHEMA_3};
 constexpr int SCHEMA_VERSION = static_cast<int>(std::size(MIGRATIONS));
 
 using Param = std::optional<std::string>;  // nullopt: NULL
@@ -150,67 +166,192 @@ class PostgresqlRunDb final : public RunDb {
   public:
     explicit PostgresqlRunDb(Connection c) : c_(std::move(c)) {}
 
-    bool add(const StationRun& run, const std::vector<AgentReport>& reports,
-             std::string& error) override;
+    std::optional<int64_t> begin_run(const StationRun& run, std::string& error) override;
+    bool save_devices(const std::vector<StoredDevice*>& devices, std::string& error) override;
+    bool end_run(int64_t run, RunState state, uint32_t ended_at, std::string& error) override;
+    std::optional<std::vector<int64_t>> unfinished_runs(const std::string& station,
+                                                        std::string& error) override;
+    Claim claim(int64_t run, std::string& error) override;
+    std::optional<StoredRun> load_run(int64_t run, std::string& error) override;
     std::optional<std::vector<RunRecord>> history(uint32_t serial,
                                                   std::string& error) const override;
 
   private:
-    bool try_add(const StationRun& run, const std::vector<AgentReport>& reports,
-                 std::string& error);
+    // Runs attempt; when the connection broke (a run may last hours, and the server may have
+    // restarted meanwhile), once more on a new connection, with the runs' locks taken again.
+    bool retried(const std::function<bool()>& attempt);
+    bool reconnect();
+    std::optional<bool> try_lock(int64_t run, std::string& error);
 
     Connection c_;
+    std::set<int64_t> held_;  // the runs this connection has locked
 };
 
-bool PostgresqlRunDb::add(const StationRun& run, const std::vector<AgentReport>& reports,
-                          std::string& error) {
-    // The connection was opened before the run, which may have lasted hours: a server that
-    // restarted meanwhile gets one new connection.
-    if (PQstatus(c_.get()) != CONNECTION_OK) PQreset(c_.get());
-    if (try_add(run, reports, error)) return true;
-    if (PQstatus(c_.get()) == CONNECTION_OK) return false;
+bool PostgresqlRunDb::reconnect() {
     PQreset(c_.get());
-    return try_add(run, reports, error);
+    if (PQstatus(c_.get()) != CONNECTION_OK) return false;
+    for (const int64_t run : held_) {
+        std::string ignored;
+        if (try_lock(run, ignored) != true) return false;
+    }
+    return true;
 }
 
-bool PostgresqlRunDb::try_add(const StationRun& run, const std::vector<AgentReport>& reports,
-                              std::string& error) {
-    PGconn* c = c_.get();
-    Transaction t(Execute{c}, "BEGIN", error);
-    if (!t.open()) return false;
-    const Param station[] = {run.station,
-                             number(run.started_at),
-                             number(run.ended_at),
-                             number(run.plan.baud),
-                             run.plan.firmware,
-                             number(run.plan.duration.count()),
-                             number(run.plan.declare_fail ? 1 : 0),
-                             number(run.plan.stop_all_on_fail ? 1 : 0)};
-    const Result id = query(c,
-                            "INSERT INTO station_runs (station, started_at, ended_at, baud, "
-                            "firmware, duration_ms, declare_fail, stop_all_on_fail) VALUES ($1, "
-                            "$2, $3, $4, $5, $6, $7, $8) RETURNING id",
-                            station, error);
-    if (!id) return false;
-    const std::string station_run = PQgetvalue(id.get(), 0, 0);
+bool PostgresqlRunDb::retried(const std::function<bool()>& attempt) {
+    if (PQstatus(c_.get()) != CONNECTION_OK) reconnect();
+    if (attempt()) return true;
+    if (PQstatus(c_.get()) == CONNECTION_OK || !reconnect()) return false;
+    return attempt();
+}
 
-    for (const AgentReport& report : reports) {
-        const records::DeviceRow r = records::device_row(report);
-        const Param device[] = {station_run,          number(r.serial),   r.address,
-                                number(r.started_at), number(r.ended_at), r.verdict,
-                                r.download,           r.reason,           number(r.status),
-                                number(r.error),      number(r.cycles),   number(r.burntime),
-                                r.failed_items,       r.failed_ports,     r.record};
-        if (!query(c,
-                   "INSERT INTO device_runs (station_run, serial, address, started_at, ended_at, "
-                   "verdict, download, reason, status, error, cycles, burntime, failed_items, "
-                   "failed_ports, record) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, "
-                   "$12, $13, $14, $15)",
-                   device, error)) {
-            return false;
+std::optional<bool> PostgresqlRunDb::try_lock(int64_t run, std::string& error) {
+    const Param key[] = {std::to_string(RUN_LOCK_CLASS), std::to_string(run)};
+    const Result r =
+        query(c_.get(), "SELECT pg_try_advisory_lock($1::integer, $2::integer)", key, error);
+    if (!r) return std::nullopt;
+    return std::string_view(PQgetvalue(r.get(), 0, 0)) == "t";
+}
+
+Claim PostgresqlRunDb::claim(int64_t run, std::string& error) {
+    const std::optional<bool> locked = try_lock(run, error);
+    if (!locked) return Claim::failed;
+    if (!*locked) return Claim::held;
+    held_.insert(run);
+    return Claim::taken;
+}
+
+std::optional<int64_t> PostgresqlRunDb::begin_run(const StationRun& run, std::string& error) {
+    std::optional<int64_t> id;
+    const bool ok = retried([&] {
+        PGconn* c = c_.get();
+        Transaction t(Execute{c}, "BEGIN", error);
+        if (!t.open()) return false;
+        const Param station[] = {run.station,
+                                 number(run.started_at),
+                                 number(run.ended_at),
+                                 number(run.plan.baud),
+                                 run.plan.firmware,
+                                 number(run.plan.duration.count()),
+                                 number(run.plan.declare_fail ? 1 : 0),
+                                 number(run.plan.stop_all_on_fail ? 1 : 0),
+                                 std::string(run_state_name(run.state)),
+                                 number(run.agent_port),
+                                 run.files.json,
+                                 run.files.csv,
+                                 run.files.junit};
+        const Result r = query(c,
+                               "INSERT INTO station_runs (station, started_at, ended_at, baud, "
+                               "firmware, duration_ms, declare_fail, stop_all_on_fail, state, "
+                               "agent_port, report_json, report_csv, report_junit) VALUES ($1, "
+                               "$2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13) RETURNING id",
+                               station, error);
+        if (!r) return false;
+        const int64_t new_id = std::strtoll(PQgetvalue(r.get(), 0, 0), nullptr, 10);
+        // Locked before the row can be seen, so no other station takes it in between.
+        if (claim(new_id, error) != Claim::taken || !t.commit(error)) return false;
+        id = new_id;
+        return true;
+    });
+    return ok ? id : std::nullopt;
+}
+
+bool PostgresqlRunDb::save_devices(const std::vector<StoredDevice*>& devices, std::string& error) {
+    return retried([&] {
+        PGconn* c = c_.get();
+        Transaction t(Execute{c}, "BEGIN", error);
+        if (!t.open()) return false;
+        std::vector<std::pair<StoredDevice*, int64_t>> ids;  // set once committed
+        for (StoredDevice* d : devices) {
+            const records::DeviceRow r = records::device_row(d->report);
+            const Param row[] = {std::to_string(d->id != 0 ? d->id : d->run),
+                                 number(r.serial),
+                                 r.address,
+                                 number(r.started_at),
+                                 number(r.ended_at),
+                                 r.verdict,
+                                 r.download,
+                                 r.reason,
+                                 number(r.status),
+                                 number(r.error),
+                                 number(r.cycles),
+                                 number(r.burntime),
+                                 r.failed_items,
+                                 r.failed_ports,
+                                 r.record,
+                                 r.frame};
+            const Result written = query(
+                c,
+                d->id != 0
+                    ? "UPDATE device_runs SET serial = $2, address = $3, started_at = $4, "
+                      "ended_at = $5, verdict = $6, download = $7, reason = $8, status = $9, "
+                      "error = $10, cycles = $11, burntime = $12, failed_items = $13, "
+                      "failed_ports = $14, record = $15, frame = $16 WHERE id = $1 RETURNING id"
+                    : "INSERT INTO device_runs (station_run, serial, address, started_at, "
+                      "ended_at, verdict, download, reason, status, error, cycles, burntime, "
+                      "failed_items, failed_ports, record, frame) VALUES ($1, $2, $3, $4, $5, "
+                      "$6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16) RETURNING id",
+                row, error);
+            if (!written) return false;
+            ids.emplace_back(d, std::strtoll(PQgetvalue(written.get(), 0, 0), nullptr, 10));
         }
+        if (!t.commit(error)) return false;
+        for (const auto& [d, id] : ids) d->id = id;
+        return true;
+    });
+}
+
+bool PostgresqlRunDb::end_run(int64_t run, RunState state, uint32_t ended_at, std::string& error) {
+    const bool ok = retried([&] {
+        const Param values[] = {std::to_string(run), std::string(run_state_name(state)),
+                                number(ended_at)};
+        return query(c_.get(), "UPDATE station_runs SET state = $2, ended_at = $3 WHERE id = $1",
+                     values, error) != nullptr;
+    });
+    if (!ok) return false;
+    const Param key[] = {std::to_string(RUN_LOCK_CLASS), std::to_string(run)};
+    std::string ignored;
+    query(c_.get(), "SELECT pg_advisory_unlock($1::integer, $2::integer)", key, ignored);
+    held_.erase(run);
+    return true;
+}
+
+std::optional<std::vector<int64_t>> PostgresqlRunDb::unfinished_runs(const std::string& station,
+                                                                     std::string& error) {
+    const Param key[] = {station};
+    const Result r = query(c_.get(),
+                           "SELECT id FROM station_runs WHERE station = $1 AND state <> "
+                           "'finished' ORDER BY id",
+                           key, error);
+    if (!r) return std::nullopt;
+    std::vector<int64_t> runs;
+    runs.reserve(static_cast<std::size_t>(PQntuples(r.get())));
+    for (int i = 0; i < PQntuples(r.get()); ++i) {
+        runs.push_back(std::strtoll(PQgetvalue(r.get(), i, 0), nullptr, 10));
     }
-    return t.commit(error);
+    return runs;
+}
+
+std::optional<StoredRun> PostgresqlRunDb::load_run(int64_t run, std::string& error) {
+    const Param key[] = {std::to_string(run)};
+    const std::string run_sql = std::string("SELECT ") + records::RUN_ROW_COLUMNS +
+                                " FROM station_runs WHERE id = $1::bigint";
+    const Result r = query(c_.get(), run_sql.c_str(), key, error);
+    if (!r) return std::nullopt;
+    if (PQntuples(r.get()) != 1) {
+        error = "no run " + std::to_string(run);
+        return std::nullopt;
+    }
+    StoredRun stored;
+    stored.id = run;
+    stored.run = records::station_run_row(Row{r.get(), 0});
+    const std::string device_sql = std::string("SELECT ") + records::DEVICE_ROW_COLUMNS +
+                                   " FROM device_runs WHERE station_run = $1::bigint ORDER BY id";
+    const Result d = query(c_.get(), device_sql.c_str(), key, error);
+    if (!d) return std::nullopt;
+    for (int i = 0; i < PQntuples(d.get()); ++i) {
+        stored.devices.push_back(records::stored_device_row(Row{d.get(), i}, run));
+    }
+    return stored;
 }
 
 std::optional<std::vector<RunRecord>> PostgresqlRunDb::history(uint32_t serial,
@@ -224,7 +365,7 @@ std::optional<std::vector<RunRecord>> PostgresqlRunDb::history(uint32_t serial,
     const std::string sql = std::string("SELECT ") + records::HISTORY_COLUMNS +
                             ", s.station FROM device_runs d JOIN station_runs s ON s.id = "
                             "d.station_run WHERE d.serial = $1::bigint "
-                            "ORDER BY d.ended_at DESC, d.id DESC";
+                            "ORDER BY d.ended_at = 0 DESC, d.ended_at DESC, d.id DESC";
     const Param key[] = {std::to_string(serial)};
     const Result r = query(c, sql.c_str(), key, error);
     if (!r) return std::nullopt;

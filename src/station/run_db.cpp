@@ -3,7 +3,9 @@
 #include "station/run_db_backend.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
+#include <span>
 
 namespace ovik::station {
 namespace {
@@ -18,6 +20,34 @@ std::string duration_text(Millis duration) {
 
 std::string or_dash(const std::string& text) {
     return text.empty() ? "-" : text;
+}
+
+// How a row names the verdict: a run not finished yet is "running".
+std::string verdict_text(Verdict verdict) {
+    return verdict == Verdict::pending ? "running" : verdict_name(verdict);
+}
+
+std::string hex_of(std::span<const uint8_t> bytes) {
+    static constexpr char DIGITS[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(bytes.size() * 2);
+    for (const uint8_t b : bytes) {
+        text += DIGITS[b >> 4];
+        text += DIGITS[b & 0xF];
+    }
+    return text;
+}
+
+std::optional<wire::ResponseFrame> frame_of_hex(std::string_view text) {
+    if (text.size() != wire::RESPONSE_FRAME_SIZE * 2) return std::nullopt;
+    wire::ResponseBytes bytes{};
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        unsigned value = 0;
+        const auto [end, ec] = std::from_chars(&text[2 * i], &text[2 * i + 2], value, 16);
+        if (ec != std::errc() || end != &text[2 * i + 2]) return std::nullopt;
+        bytes[i] = static_cast<uint8_t>(value);
+    }
+    return wire::decode_response(bytes);
 }
 
 }  // namespace
@@ -58,7 +88,7 @@ DeviceRow device_row(const AgentReport& r) {
     row.address = r.address;
     if (r.started_at) row.started_at = *r.started_at;
     row.ended_at = r.ended_at;
-    row.verdict = verdict_name(r.verdict);
+    row.verdict = verdict_text(r.verdict);
     row.download = download_result_name(r.download);
     row.reason = r.reason;
     if (r.record) {
@@ -71,8 +101,37 @@ DeviceRow device_row(const AgentReport& r) {
         row.failed_items = failed_items_text(f);
         row.failed_ports = failed_ports_text(f);
         row.record = record_json(f, "");
+        row.frame = hex_of(wire::encode_response(f));
     }
     return row;
+}
+
+std::optional<RunState> run_state_of(std::string_view name) {
+    for (const RunState s : {RunState::running, RunState::interrupted, RunState::finished}) {
+        if (name == run_state_name(s)) return s;
+    }
+    return std::nullopt;
+}
+
+AgentReport report_of_row(const std::string& address, std::optional<int64_t> started_at,
+                          int64_t ended_at, const std::string& verdict, const std::string& download,
+                          const std::string& reason, const std::string& frame) {
+    AgentReport r;
+    r.address = address;
+    if (started_at) r.started_at = static_cast<uint32_t>(*started_at);
+    r.ended_at = static_cast<uint32_t>(ended_at);
+    // A name this station does not know is kept as lost: never read as a pass.
+    r.verdict = Verdict::lost;
+    for (int v = 0; v <= static_cast<int>(Verdict::interrupted); ++v) {
+        if (verdict == verdict_text(static_cast<Verdict>(v))) r.verdict = static_cast<Verdict>(v);
+    }
+    for (int d = 0; d <= static_cast<int>(DownloadResult::lost); ++d) {
+        const auto result = static_cast<DownloadResult>(d);
+        if (download == download_result_name(result)) r.download = result;
+    }
+    r.reason = reason;
+    r.record = frame_of_hex(frame);
+    return r;
 }
 
 std::string newer_schema(int version) {
@@ -80,6 +139,18 @@ std::string newer_schema(int version) {
 }
 
 }  // namespace records
+
+const char* run_state_name(RunState state) {
+    switch (state) {
+        case RunState::running:
+            return "running";
+        case RunState::interrupted:
+            return "interrupted";
+        case RunState::finished:
+            return "finished";
+    }
+    return "finished";
+}
 
 std::unique_ptr<RunDb> RunDb::open(const std::string& where, bool writable, std::string& error) {
     if (run_db_kind(where) == RunDbKind::postgresql) {
@@ -110,7 +181,7 @@ std::string history_table(const std::vector<RunRecord>& runs) {
         if (r.plan.stop_all_on_fail)
             policy += (policy.empty() ? "" : " ") + std::string("--stop-all-on-fail");
         rows.push_back(
-            {{local_time_text(r.ended_at)},
+            {{r.ended_at != 0 ? local_time_text(r.ended_at) : "-"},
              {r.started_at ? local_time_text(*r.started_at) : "-"},
              {or_dash(r.station)},
              {r.address},
@@ -127,7 +198,9 @@ std::string history_table(const std::vector<RunRecord>& runs) {
     }
     std::string text = table_text(rows, false);
     for (const RunRecord& r : runs) {
-        if (!r.reason.empty()) text += local_time_text(r.ended_at) + ": " + r.reason + "\n";
+        if (r.reason.empty()) continue;
+        text += (r.ended_at != 0 ? local_time_text(r.ended_at) : "not finished") + ": " + r.reason +
+                "\n";
     }
     return text;
 }

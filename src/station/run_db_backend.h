@@ -1,6 +1,6 @@
 // What the SQLite and the PostgreSQL run records share: the values of a device's row, the
-// columns the history reads, the steps that bring a schema up to date, and the transaction
-// that keeps a run's rows together.
+// columns the history and a resumed run read, the steps that bring a schema up to date, and
+// the transaction that keeps a run's rows together.
 #pragma once
 
 #include <cstdint>
@@ -29,8 +29,51 @@ struct DeviceRow {
     std::string failed_items;
     std::string failed_ports;
     std::optional<std::string> record;  // JSON
+    std::optional<std::string> frame;   // the record's 512 bytes in hexadecimal
 };
 DeviceRow device_row(const AgentReport& report);
+
+inline constexpr const char* RUN_ROW_COLUMNS =
+    "station, started_at, ended_at, baud, firmware, duration_ms, declare_fail, stop_all_on_fail, "
+    "state, agent_port, report_json, report_csv, report_junit";
+inline constexpr const char* DEVICE_ROW_COLUMNS =
+    "id, address, started_at, ended_at, verdict, download, reason, frame";
+
+std::optional<RunState> run_state_of(std::string_view name);
+// A device row's report: the verdict and download result from their names, the record from
+// the frame's bytes.
+AgentReport report_of_row(const std::string& address, std::optional<int64_t> started_at,
+                          int64_t ended_at, const std::string& verdict, const std::string& download,
+                          const std::string& reason, const std::string& frame);
+
+// A station run from a row of RUN_ROW_COLUMNS (see history_row for Row).
+template <class Row>
+StationRun station_run_row(const Row& row) {
+    StationRun r;
+    r.station = row.text(0);
+    r.started_at = static_cast<uint32_t>(row.number(1).value_or(0));
+    r.ended_at = static_cast<uint32_t>(row.number(2).value_or(0));
+    r.plan.baud = static_cast<uint32_t>(row.number(3).value_or(0));
+    r.plan.firmware = row.text(4);
+    r.plan.duration = Millis(row.number(5).value_or(0));
+    r.plan.declare_fail = row.number(6).value_or(0) != 0;
+    r.plan.stop_all_on_fail = row.number(7).value_or(0) != 0;
+    r.state = run_state_of(row.text(8)).value_or(RunState::finished);
+    r.agent_port = static_cast<uint16_t>(row.number(9).value_or(wire::AGENT_PORT));
+    r.files = ReportFiles{row.text(10), row.text(11), row.text(12)};
+    return r;
+}
+
+// A device of a stored run from a row of DEVICE_ROW_COLUMNS.
+template <class Row>
+StoredDevice stored_device_row(const Row& row, int64_t run) {
+    StoredDevice d;
+    d.run = run;
+    d.id = row.number(0).value_or(0);
+    d.report = report_of_row(row.text(1), row.number(2), row.number(3).value_or(0), row.text(4),
+                             row.text(5), row.text(6), row.text(7));
+    return d;
+}
 
 // What the history selects, in this order, before the station's name; history_row reads it.
 inline constexpr const char* HISTORY_COLUMNS =

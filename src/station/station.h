@@ -7,6 +7,8 @@
 #pragma once
 
 #include <functional>
+#include <map>
+#include <string>
 #include <vector>
 
 #include "station/agent_session.h"
@@ -29,11 +31,41 @@ struct RunTargets {
 using LineObserver = std::function<void(const std::vector<const AgentSession*>& sessions,
                                         TimePoint now, bool final)>;
 
+// Asked on every pass of the run loop (at least every 200 ms): true ends the loop at once and
+// leaves the runs going on the agents, for ovikstation resume to take back.
+using Interrupted = std::function<bool()>;
+
 // Drives every target through the run and returns one report per agent, in the order they
-// were found. Returns when every session is done and the discovery time is over.
+// were found. Returns when every session is done and the discovery time is over, or when
+// interrupted: the agents not done then have the verdict interrupted.
 std::vector<AgentReport> run_agents(const UdpSocket& socket, const RunTargets& targets,
                                     const RunPlan& plan, const Timing& timing, LiveView& view,
-                                    const LineObserver& observe = {});
+                                    const LineObserver& observe = {},
+                                    const Interrupted& interrupted = {});
+
+// One agent of a run that a station began and did not finish.
+struct AdoptTarget {
+    Endpoint agent;
+    std::string label;
+    RunPlan plan;
+    // The station run it belongs to: --stop-all-on-fail stops the agents of that run only.
+    std::size_t group = 0;
+    Adoption from;
+};
+
+// Takes every target over (AgentSession::adopt) and drives it to the end of its run; one
+// report per target, in order, as run_agents. stopping: per group, why its agents are to be
+// stopped early at once (a failure seen before the station ended, with --stop-all-on-fail).
+std::vector<AgentReport> adopt_agents(const UdpSocket& socket,
+                                      const std::vector<AdoptTarget>& targets,
+                                      const std::map<std::size_t, std::string>& stopping,
+                                      const Timing& timing, LiveView& view,
+                                      const LineObserver& observe = {},
+                                      const Interrupted& interrupted = {});
+
+// "serial 7 at 10.0.0.5 reported a failure (COM:2, ports 1:3)": why --stop-all-on-fail stops
+// the line.
+std::string failure_text(const wire::ResponseFrame& record, const std::string& label);
 
 struct Announcement {
     Endpoint from;

@@ -166,8 +166,9 @@ std::string runs_json(uint32_t serial, const std::vector<RunRecord>& runs) {
     Json list = Json::array();
     for (const RunRecord& r : runs) {
         Json j;
-        j["ended_at"] = r.ended_at;
-        j["ended"] = local_time_text(r.ended_at);
+        // A run not finished yet has no end.
+        j["ended_at"] = r.ended_at != 0 ? Json(r.ended_at) : Json(nullptr);
+        j["ended"] = r.ended_at != 0 ? Json(local_time_text(r.ended_at)) : Json(nullptr);
         j["started_at"] = number_or_null(r.started_at);
         j["started"] = r.started_at ? Json(local_time_text(*r.started_at)) : Json(nullptr);
         j["station"] = utf8_of_latin1(r.station);

@@ -3,10 +3,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "fake_agent.h"
 #include "station/cli.h"
@@ -26,7 +28,10 @@ struct Result {
 struct OwnDatabase {
     const std::string path =
         ::testing::TempDir() + "station_cli-" + std::to_string(::getpid()) + ".db";
-    ~OwnDatabase() { std::remove(path.c_str()); }
+    ~OwnDatabase() {
+        std::remove(path.c_str());
+        std::remove((path + "-runs.lock").c_str());
+    }
 };
 const OwnDatabase own_database;
 
@@ -77,7 +82,7 @@ TEST(StationCli, RefusesBadCommandLinesWithStatus2) {
         {{"history"}, "SERIAL is required"},
         {{"listen", "--seconds", "-1"}, "--seconds"},
         {{"burn"}, "not expected: burn"},
-        {{}, "give a command, listen, run, history or serve"},
+        {{}, "give a command, listen, run, resume, abort, history or serve"},
     };
     for (const Case& c : cases) {
         const Result r = cli(c.args);
@@ -168,6 +173,72 @@ TEST(StationCli, RunRecordsTheVerdictInReportFilesAndHistory) {
     const Result none = cli({"history", "4321", "--db", db});
     EXPECT_EQ(none.status, 1);
     EXPECT_EQ(none.err, "ovikstation history: no run of serial 4321 in " + db + "\n");
+}
+
+// SIGINT leaves the run going on the agent; while the run's station lives no other takes it,
+// then resume finishes it as planned or abort stops it declared failed, and the records show
+// one run.
+TEST(StationCli, InterruptedRunIsResumedOrAbortedFromTheRecords) {
+    struct Case {
+        const char* command;
+        int status;
+        const char* verdict;
+        uint16_t fail;  // of the last stop the agent got
+    };
+    for (const Case& c : {Case{"resume", 0, "passed", 0}, Case{"abort", 1, "failed", 1}}) {
+        SCOPED_TRACE(c.command);
+        const std::string base =
+            ::testing::TempDir() + "station_" + c.command + "-" + std::to_string(::getpid());
+        const std::string db = base + ".db";
+        const std::string json = base + ".json";
+        FakeAgent agent({});
+        Result run;
+        std::thread station([&] {
+            run = cli({"run", "--agent", "127.0.0.1", "--agent-port",
+                       std::to_string(agent.endpoint().port), "--bind", "127.0.0.1", "--port", "0",
+                       "--duration", "3", "--db", db, "--json", json});
+        });
+        for (int i = 0; i < 500 && agent.count(wire::CMD_DIAGNOSTIC) == 0; ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        const std::vector<std::string> take = {c.command,   "--db",   db, "--bind",
+                                               "127.0.0.1", "--port", "0"};
+        const Result live = cli(take);
+        EXPECT_EQ(live.status, 2);
+        EXPECT_NE(live.err.find("is held by an ovikstation that is still running"),
+                  std::string::npos)
+            << live.err;
+        ::kill(::getpid(), SIGINT);
+        station.join();
+        EXPECT_EQ(run.status, 130) << run.out;
+        EXPECT_EQ(run.err,
+                  "ovikstation: interrupted; 1 run left running on the devices: "
+                  "`ovikstation resume --db " +
+                      db +
+                      "` takes it back, `ovikstation "
+                      "abort --db " +
+                      db + "` stops it failed\n");
+        EXPECT_NE(cli({"history", "1234", "--db", db}).out.find("  interrupted  "),
+                  std::string::npos);
+
+        const Result back = cli(take);
+        EXPECT_EQ(back.status, c.status) << back.out << back.err;
+        EXPECT_NE(back.out.find("re-adopted 1 of 1 agent in "), std::string::npos) << back.out;
+        EXPECT_EQ(agent.count(wire::CMD_START), 1);
+        const std::vector<wire::CommandFrame> got = agent.received();
+        const auto stop = std::find_if(got.rbegin(), got.rend(), [](const wire::CommandFrame& f) {
+            return f.cmd == wire::CMD_STOP;
+        });
+        ASSERT_NE(stop, got.rend());
+        EXPECT_EQ(stop->fail, c.fail);
+        const Result history = cli({"history", "1234", "--db", db});
+        EXPECT_NE(history.out.find("serial 1234: 1 run in"), std::string::npos) << history.out;
+        EXPECT_NE(history.out.find(std::string("  ") + c.verdict + "  "), std::string::npos)
+            << history.out;
+        EXPECT_NE(read_file(json).find(std::string("\"verdict\": \"") + c.verdict),
+                  std::string::npos);
+        for (const std::string& file : {db, db + "-runs.lock", json}) std::remove(file.c_str());
+    }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // first schema brought up to date (or read as it is) by a newer station.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -97,14 +98,21 @@ TEST(RunDb, FirstSchemaIsReadAsItIsAndMigratedWhenWritten) {
 
     const std::unique_ptr<RunDb> writer = RunDb::open(path, true, error);
     ASSERT_TRUE(writer) << error;
-    EXPECT_EQ(user_version(path), 2);
-    StationRun run{"line-3", RunPlan{}, 1700001000, 1700001100};
+    EXPECT_EQ(user_version(path), 3);
+    StationRun run;
+    run.station = "line-3";
+    run.started_at = 1700001000;
+    const std::optional<int64_t> id = writer->begin_run(run, error);
+    ASSERT_TRUE(id) << error;
     wire::ResponseFrame f;
     f.serial = 1234;
     f.cycles = 12;
-    const AgentReport report{"10.0.0.6", Verdict::passed, DownloadResult::not_requested, "", f,
-                             1700001001, 1700001100};
-    ASSERT_TRUE(writer->add(run, {report}, error)) << error;
+    StoredDevice device{*id,
+                        0,
+                        {"10.0.0.6", Verdict::passed, DownloadResult::not_requested, "", f,
+                         1700001001, 1700001100}};
+    ASSERT_TRUE(writer->save_devices({&device}, error)) << error;
+    ASSERT_TRUE(writer->end_run(*id, RunState::finished, 1700001100, error)) << error;
 
     const std::optional<std::vector<RunRecord>> runs = writer->history(1234, error);
     ASSERT_TRUE(runs) << error;
@@ -131,6 +139,27 @@ TEST(RunDb, RefusesSchemaOfNewerStation) {
         EXPECT_FALSE(RunDb::open(path, writable, error));
         EXPECT_EQ(error, "it was written by a newer ovikstation (schema 99)");
     }
+}
+
+TEST(RunDb, RunIsHeldByItsStationUntilItsProcessLetsGo) {
+    const std::string path =
+        ::testing::TempDir() + "run_db_lock-" + std::to_string(::getpid()) + ".db";
+    std::string error;
+    std::unique_ptr<RunDb> station = RunDb::open(path, true, error);
+    ASSERT_TRUE(station) << error;
+    StationRun run;
+    run.station = "line-3";
+    const std::optional<int64_t> id = station->begin_run(run, error);
+    ASSERT_TRUE(id) << error;
+
+    const std::unique_ptr<RunDb> other = RunDb::open(path, true, error);
+    ASSERT_TRUE(other) << error;
+    EXPECT_EQ(other->unfinished_runs("line-3", error), std::vector<int64_t>{*id});
+    EXPECT_EQ(other->claim(*id, error), Claim::held);
+    station.reset();  // as when the station's process ends, killed or not
+    EXPECT_EQ(other->claim(*id, error), Claim::taken) << error;
+    std::remove(path.c_str());
+    std::remove((path + "-runs.lock").c_str());
 }
 
 }  // namespace

@@ -86,7 +86,7 @@ def test_plant_records_two_stations_share_postgresql(station_net, postgresql):
 
     # What the stations made of the new database: the current schema, a row per station
     # run and per device run, each device's final record as JSON.
-    assert postgresql.query("plant", "SELECT version FROM ovikstation_schema") == [["2"]]
+    assert postgresql.query("plant", "SELECT version FROM ovikstation_schema") == [["3"]]
     rows = postgresql.query("plant", "SELECT s.station, d.serial, d.record->>'serial'"
                                      " FROM device_runs d JOIN station_runs s"
                                      " ON s.id = d.station_run")

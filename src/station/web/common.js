@@ -16,7 +16,12 @@ const ovik = (() => {
     return `${Math.floor(s / 3600)}:${two(Math.floor(s / 60) % 60)}:${two(s % 60)}`;
   }
 
-  const STATES = { running: "run in progress", finished: "run finished", records: "records" };
+  const STATES = {
+    running: "run in progress",
+    finished: "run finished",
+    interrupted: "station stopped, runs go on",
+    records: "records",
+  };
 
   function header(line) {
     document.getElementById("station").textContent = line.station;

@@ -1,0 +1,66 @@
+#include "station/run_journal.h"
+
+namespace ovik::station {
+namespace {
+
+// How often a running agent's row gets its newest record: what a killed station loses at most.
+constexpr Millis REFRESH{5000};
+constexpr Millis RETRY{5000};
+
+}  // namespace
+
+void RunJournal::expect(const StoredDevice& device) {
+    entries_.push_back(Entry{device, Phase::adopt, device.report.verdict, false, TimePoint{}});
+}
+
+std::optional<std::string> RunJournal::observe(const std::vector<const AgentSession*>& sessions,
+                                               TimePoint now) {
+    if (now < retry_at_) return std::nullopt;
+    std::vector<StoredDevice*> changed;
+    std::vector<std::size_t> which;
+    for (std::size_t i = 0; i < sessions.size(); ++i) {
+        const AgentSession& s = *sessions[i];
+        if (i == entries_.size()) entries_.push_back(Entry{StoredDevice{run_, 0, {}}});
+        Entry& e = entries_[i];
+        const bool due = e.device.id == 0 || e.phase != s.phase() || e.verdict != s.verdict() ||
+                         e.rebooted != s.rebooted() ||
+                         (!s.done() && s.record() && now - e.written_at >= REFRESH);
+        if (!due) continue;
+        e.device.report = report_of(s);
+        changed.push_back(&e.device);
+        which.push_back(i);
+    }
+    if (changed.empty()) return std::nullopt;
+    std::string error;
+    if (!db_.save_devices(changed, error)) {
+        retry_at_ = now + RETRY;
+        return error;
+    }
+    for (const std::size_t i : which) {
+        Entry& e = entries_[i];
+        e.phase = sessions[i]->phase();
+        e.verdict = sessions[i]->verdict();
+        e.rebooted = sessions[i]->rebooted();
+        e.written_at = now;
+    }
+    return std::nullopt;
+}
+
+bool RunJournal::save(const std::vector<AgentReport>& reports, std::string& error) {
+    std::vector<StoredDevice*> all;
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+        if (i == entries_.size()) entries_.push_back(Entry{StoredDevice{run_, 0, {}}});
+        entries_[i].device.report = reports[i];
+        all.push_back(&entries_[i].device);
+    }
+    return all.empty() || db_.save_devices(all, error);
+}
+
+std::vector<StoredDevice> RunJournal::devices() const {
+    std::vector<StoredDevice> devices;
+    devices.reserve(entries_.size());
+    for (const Entry& e : entries_) devices.push_back(e.device);
+    return devices;
+}
+
+}  // namespace ovik::station
