@@ -4,21 +4,25 @@ Run as: ip netns exec NS unshare -m --propagation private python3 launch.py
             --dut DIR --host-netns ID --host-mntns ID -- PROGRAM ARG...
 
 Refuses to go on unless it really is in a network and mount namespace of its own; then gives
-the device a /dev of its own (the usual character devices, its own pty instance, and its shm/
-directory as /dev/shm, but none of this machine's hardware such as its clock), an empty /media
-of its own, lays the device's stand-ins over /usr/bin and /usr/sbin (read-only overlays, the
-real directories below), starts the device's fixtures (--fixture: plugs on its serial ports,
-media mounted before the agent starts) and replaces itself with the program, in the device's
-work/ directory and with a plain PATH (--path TEXT gives it another, --no-path none, as an
-init system may start it). The machine's /usr/local/bin and /usr/local/sbin are hidden behind
-empty directories: a device image has nothing there, and a program that searches them first
-must not find this machine's tools.
+the device a /dev of its own (the usual character devices, its own pty instance, its shm/
+directory as /dev/shm and, with --clock, a hardware clock of its own as /dev/rtc0, but none of
+this machine's hardware such as its clock), an empty /media of its own, lays the device's
+stand-ins over /usr/bin and /usr/sbin (read-only overlays, the real directories below), starts
+the device's fixtures (--fixture: plugs on its serial ports, media mounted before the agent
+starts) and replaces itself with the program, in the device's work/ directory and with a plain
+PATH (--path TEXT gives it another, --no-path none, as an init system may start it). The
+machine's /usr/local/bin and /usr/local/sbin are hidden behind empty directories: a device
+image has nothing there, and a program that searches them first must not find this machine's
+tools.
 
 A fixture is an argument vector (JSON) run inside the device's namespaces, sharing its /dev.
 It says "ready" on its standard output, as its first line, once the agent may start; after
 that it writes to its log only (fixture-N.log in the device's directory). It dies with the
 agent (parent-death signal) and is in the agent's process group. SIMNET_HOST_MNTNS names the
 harness's mount namespace, in which a fixture refuses to change anything.
+
+--clock PROGRAM starts rtc-clock (ovikline/rtc) over /dev/rtc0 before the fixtures, as the first
+of them (fixture-clock.log); the clock's time stays in the device's rtc-state across starts.
 
 --sys-file PATH=FILE shows the device FILE at PATH under /sys/class (over an empty tmpfs that
 hides the machine's entries of that class); --real-tool NAME (virtual test machine only) lets
@@ -46,6 +50,7 @@ DEV_LINKS = (("fd", "/proc/self/fd"), ("stdin", "/proc/self/fd/0"),
              ("ptmx", "pts/ptmx"))
 FIXTURE_READY = "ready"
 HOST_MNTNS_VARIABLE = "SIMNET_HOST_MNTNS"
+CLOCK_STATE = "rtc-state"  # in the device's directory: the clock's battery
 # Fixtures are Python programs: under emulation (the virtual test machine) they start slowly.
 FIXTURE_READY_TIMEOUT = 60.0
 
@@ -143,6 +148,17 @@ def private_sys_files(files):
         mount("--bind", source, path)
 
 
+def start_clock(program, dut, env, fuse_node):
+    """The device's own hardware clock over /dev/rtc0. It needs /dev/fuse only to mount: the
+    node is gone again before anything else of the device starts."""
+    os.mknod("/dev/fuse", 0o600 | stat.S_IFCHR, fuse_node)
+    try:
+        start_fixture("clock", [program, "--state", os.path.join(dut, CLOCK_STATE), "/dev/rtc0"],
+                      dut, env)
+    finally:
+        os.unlink("/dev/fuse")
+
+
 def start_fixture(index, argv, dut, env):
     """Starts one fixture and waits for its ready line; refuses when it does not come."""
     log_path = os.path.join(dut, f"fixture-{index}.log")
@@ -179,6 +195,8 @@ def main():
     # Real drivers exist only in the virtual test machine: there the device may use its clock
     # and a digital I/O stand-in; on a development machine its own clock is never exposed.
     parser.add_argument("--rtc", action="store_true")
+    # rtc-clock: a hardware clock of the device's own, on either machine.
+    parser.add_argument("--clock")
     parser.add_argument("--dio")
     # HOST_NODE:NAME: the machine's /dev/HOST_NODE (a loop device, say) as the device's /dev/NAME.
     parser.add_argument("--device", action="append", type=device_option, default=[])
@@ -211,8 +229,15 @@ def main():
         refuse("--rtc, --dio and --device are for the virtual test machine only")
     if opts.real_tool and not in_vm:
         refuse("--real-tool is for the virtual test machine only")
+    if opts.rtc and opts.clock:
+        refuse("--rtc and --clock: a device has one clock")
     # Held open before /dev is replaced, so the machine's nodes stay reachable.
     host_dev = os.open("/dev", os.O_RDONLY | os.O_DIRECTORY)
+    if opts.clock:
+        try:
+            fuse_node = os.stat("fuse", dir_fd=host_dev).st_rdev
+        except FileNotFoundError:
+            refuse("--clock needs FUSE, and this machine has no /dev/fuse")
     private_dev(shm)
     if opts.rtc:
         pass_device(f"/proc/{os.getpid()}/fd/{host_dev}/rtc0", "rtc0")
@@ -245,9 +270,12 @@ def main():
 
     work = os.path.join(dut, "work")
     env = {"PATH": DEVICE_PATH, "HOME": work, "LANG": "C"}
+    # The harness's mount namespace, which fixtures refuse to work in.
+    fixture_env = {**env, HOST_MNTNS_VARIABLE: opts.host_mntns}
+    if opts.clock:
+        start_clock(opts.clock, dut, fixture_env, fuse_node)
     for index, argv in enumerate(opts.fixture, 1):
-        # The harness's mount namespace, which fixtures refuse to work in.
-        start_fixture(index, argv, dut, {**env, HOST_MNTNS_VARIABLE: opts.host_mntns})
+        start_fixture(index, argv, dut, fixture_env)
     os.chdir(work)
     if opts.no_path:
         del env["PATH"]

@@ -58,7 +58,8 @@ BUILD_DIRS = ("sim", "release", "debug")
 # Where the packages install the programs a line runs (the stand-ins beside this package).
 INSTALLED = {"src/main/ovikburn": "/usr/sbin/ovikburn",
              "src/station/ovikstation": "/usr/bin/ovikstation",
-             "ovikline/dio-standin": str(Path(PACKAGE_PARENT) / "dio-standin")}
+             "ovikline/dio-standin": str(Path(PACKAGE_PARENT) / "dio-standin"),
+             "ovikline/rtc-clock": str(Path(PACKAGE_PARENT) / "rtc-clock")}
 
 
 def built_program(variable, relative):
@@ -285,8 +286,9 @@ class Dut:
 
     def start(self, *args, program=None, rtc=False, dio=None, devices=None, fixtures=(),
               real_tools=(), sys_files=None, path=PLAIN_PATH):
-        """Starts the agent (or program) with args inside this device's namespaces. In the
-        virtual test machine, rtc=True gives the device the machine's clock, dio names a
+        """Starts the agent (or program) with args inside this device's namespaces. The device
+        has a hardware clock of its own (rtc-clock, when built; its time stays across starts);
+        in the virtual test machine, rtc=True gives it the machine's clock instead, dio names a
         digital I/O stand-in's node (under /dev) that the device sees as /dev/dio, and devices
         maps names under the device's /dev to the machine's nodes ({"sdb1": "loop3"}).
         fixtures are argument vectors started inside the device's namespaces before the agent
@@ -311,6 +313,9 @@ class Dut:
             extra += ["--real-tool", tool]
         for sys_path, source in (sys_files or {}).items():
             extra += ["--sys-file", f"{sys_path}={os.path.abspath(source)}"]
+        clock = None if rtc else _absolute(built_program("OVIK_RTC_CLOCK", "ovikline/rtc-clock"))
+        if clock:
+            extra += ["--clock", clock]
         if path is None:
             extra.append("--no-path")
         elif path is not PLAIN_PATH:

@@ -17,6 +17,7 @@ argument boundaries, and who ran them (the agent itself, or a shell). Behaviour 
 """
 
 import os
+import stat
 import sys
 import time
 
@@ -172,6 +173,13 @@ def real_tools(dut_dir):
         return []
 
 
+def _real_rtc():
+    try:
+        return stat.S_ISCHR(os.stat("/dev/rtc0").st_mode)
+    except FileNotFoundError:
+        return False
+
+
 def main(dut_dir):
     record(dut_dir, sys.argv)
     name = os.path.basename(sys.argv[0])
@@ -183,7 +191,9 @@ def main(dut_dir):
     if name == "mp_upgrade.sh":
         return mp_upgrade(dut_dir, args)
     real = os.path.join(REAL_SBIN, name)
-    if name == "hwclock" and os.path.exists("/dev/rtc0") and os.path.exists(real):
+    # Only the machine's real RTC (--rtc) goes to the real hwclock: a device's own clock
+    # (rtc-clock, a regular file) must never set this machine's system clock.
+    if name == "hwclock" and _real_rtc() and os.path.exists(real):
         os.execv(real, [real, *args])
     if name in real_tools(dut_dir) and os.path.exists(real):
         os.execv(real, [real, *args])

@@ -1,5 +1,7 @@
-"""The run's clock on a device with a real hardware clock: only in the virtual test machine,
-whose kernel has an RTC driver. A development machine's own clock is never given to a device."""
+"""The run's clock: on devices with a clock of their own (the line simulator's rtc-clock over
+each device's /dev/rtc0), and on one with a real hardware clock, only in the virtual test
+machine, whose kernel has an RTC driver. A development machine's own clock is never given to a
+device."""
 
 import os
 import time
@@ -8,6 +10,7 @@ import pytest
 
 from ovikline import burnin, frames
 from ovikline.client import RawClient
+from ovikline.network import built_program
 
 # 2030-01-01 00:00:00 UTC: far from the machine's own time, so a real clock write shows.
 PC_TIME = 1893456000
@@ -52,3 +55,34 @@ def test_clock_start_sets_the_real_clock_and_burn_time_runs(clock_net):
     assert stop.status == frames.STATUS_OK
     assert 3 <= stop.burntime <= 7, stop.describe()
     assert "Cannot open /dev/rtc0" not in dut.stderr()
+
+
+def test_clock_each_device_has_its_own(net):
+    if not built_program("OVIK_RTC_CLOCK", "ovikline/rtc-clock"):
+        pytest.skip("rtc-clock not built (set OVIK_RTC_CLOCK)")
+    wall, mono = time.time(), time.monotonic()
+    started = []
+    for day in (1, 2):
+        dut = net.add_dut()
+        dut.start("-s", str(20 + day), "-i", f"192.180.7.{20 + day}")
+        pc = RawClient(net, dut.address)
+        burnin.poll(pc)
+        sent = time.monotonic()
+        ack = burnin.start_run(pc, pc_time=PC_TIME + (day - 1) * 86400)
+        waited = time.monotonic() - sent
+        # The clock write works: the answer follows the 1 s pause, without the retry.
+        assert 0.9 <= waited < 1.0 + burnin.SLOW, waited
+        # The PC's time in the run's zone (UTC+8): 2030-01-01 or -02, 08:00.
+        assert list(ack.datetime[2:]) == [8, day, 0, 130], ack.describe()
+        started.append((day, dut, pc))
+
+    for day, dut, pc in started:
+        assert pc.expect(lambda f: f.code == frames.RSP_DIAG and f.burntime >= 2, 5.0)
+        stop = burnin.stop_run(pc)
+        assert 2 <= stop.burntime <= 4 + burnin.SLOW, stop.describe()
+        # Each clock kept its own date: setting the other moved it not.
+        assert list(stop.datetime[2:]) == [8, day, 0, 130], stop.describe()
+        assert dut.command_lines().count("hwclock -s") == 1
+        assert "Cannot open /dev/rtc0" not in dut.stderr()
+    # Neither the clocks nor the hwclock stand-in moved this machine's clock.
+    assert abs(time.time() - wall - (time.monotonic() - mono)) < 1.0

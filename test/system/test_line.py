@@ -52,6 +52,8 @@ def test_line_station_reports_exactly_the_injected_faults(station_net, name):
     rows = list(csv.DictReader(io.StringIO(reports["csv"].read_text())))
     assert {int(r["serial"]): (r["verdict"], r["download"]) for r in rows} == \
         {serial: (o["verdict"], o["download"]) for serial, o in want.items()}
+    # Each device's own clock ran through its run: the burn time is the run's duration.
+    assert all(abs(int(r["burntime"]) - description.duration) <= 3 for r in rows), rows
 
     # JUnit: one suite per device named by its serial, failing cases exactly where the line
     # put a fault (its item or port, and the verdict).
