@@ -126,11 +126,12 @@ class _Process:
     """A process this harness started, in a process group of its own. Started from the main
     thread: the parent-death signal that setpriv arms fires when the starting thread ends."""
 
-    def __init__(self, argv, stdout_path, stderr_path):
+    def __init__(self, argv, stdout_path, stderr_path, append=False):
         self.argv = argv
         self.stdout_path = stdout_path
         self.stderr_path = stderr_path
-        with open(stdout_path, "wb") as out, open(stderr_path, "wb") as err:
+        mode = "ab" if append else "wb"
+        with open(stdout_path, mode) as out, open(stderr_path, mode) as err:
             self.popen = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out,
                                           stderr=err, start_new_session=True)
         self.started = time.monotonic()
@@ -149,10 +150,11 @@ class _Process:
         except subprocess.TimeoutExpired:
             return None
 
-    def stop(self):
-        """Ends the process and whatever it started that is still in its process group."""
+    def stop(self, first=signal.SIGTERM):
+        """Ends the process and whatever it started that is still in its process group (with
+        SIGKILL after first, when first was not enough)."""
         if self.popen.poll() is None:
-            self._signal_group(signal.SIGTERM)
+            self._signal_group(first)
             if self.wait(STOP_GRACE) is None:
                 self._signal_group(signal.SIGKILL)
                 self.wait(STOP_GRACE)
@@ -328,6 +330,8 @@ class Dut:
                 "--host-mntns", os.readlink("/proc/self/ns/mnt"),
                 *(["--rtc"] if rtc else []), *(["--dio", dio] if dio else []), *extra,
                 "--", str(program), *args]
+        # What the device image puts into /dev/shm at boot: there again after a reboot.
+        self.boot_shm = {f.name: f.read_bytes() for f in self.shm.iterdir() if f.is_file()}
         self.process = _Process(argv, self.console_path, self.stderr_path)
         self.network.track(self.process.pid)
         self.agent_argv = [str(program), *args]
@@ -348,6 +352,23 @@ class Dut:
     def stop(self):
         if self.process is not None:
             self.process.stop()
+
+    def reboot(self):
+        """Power-cycles the started device: its agent, fixtures and clock program are killed,
+        /dev/shm holds again what it held at the first start, and the launcher starts the agent
+        again with the same arguments, its console going on in the same files. The boot-loader
+        environment, the clock's time (rtc-state) and the cabling stay."""
+        self.process.stop(first=signal.SIGKILL)
+        for entry in self.shm.iterdir():
+            if entry.is_dir() and not entry.is_symlink():
+                shutil.rmtree(entry)
+            else:
+                entry.unlink()
+        for name, data in self.boot_shm.items():
+            (self.shm / name).write_bytes(data)
+        self.process = _Process(self.process.argv, self.console_path, self.stderr_path,
+                                append=True)
+        self.network.track(self.process.pid)
 
     # --- what the device shows
 
