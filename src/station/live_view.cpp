@@ -162,6 +162,8 @@ void LiveView::note(const std::string& line) {
         next_draw_ = TimePoint{};
     }
     std::fprintf(out_, "%s\n", line.c_str());
+    // A log file or a pipe gets each line as it happens.
+    if (!terminal_) std::fflush(out_);
 }
 
 void LiveView::show(const std::vector<const AgentSession*>& sessions, TimePoint now, bool force) {
@@ -191,6 +193,7 @@ void LiveView::show(const std::vector<const AgentSession*>& sessions, TimePoint 
     for (const AgentSession* s : sessions) {
         if (active(*s)) std::fprintf(out_, "%s\n", live_line(*s).c_str());
     }
+    std::fflush(out_);
 }
 
 void LiveView::finish() {

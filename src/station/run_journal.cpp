@@ -16,11 +16,12 @@ void RunJournal::expect(const StoredDevice& device) {
 std::optional<std::string> RunJournal::observe(const std::vector<const AgentSession*>& sessions,
                                                TimePoint now) {
     if (now < retry_at_) return std::nullopt;
+    // Agents found since the last pass get their entries first: the pointers below stay valid.
+    while (entries_.size() < sessions.size()) entries_.push_back(Entry{StoredDevice{run_, 0, {}}});
     std::vector<StoredDevice*> changed;
     std::vector<std::size_t> which;
     for (std::size_t i = 0; i < sessions.size(); ++i) {
         const AgentSession& s = *sessions[i];
-        if (i == entries_.size()) entries_.push_back(Entry{StoredDevice{run_, 0, {}}});
         Entry& e = entries_[i];
         const bool due = e.device.id == 0 || e.phase != s.phase() || e.verdict != s.verdict() ||
                          e.rebooted != s.rebooted() ||
@@ -47,9 +48,9 @@ std::optional<std::string> RunJournal::observe(const std::vector<const AgentSess
 }
 
 bool RunJournal::save(const std::vector<AgentReport>& reports, std::string& error) {
+    while (entries_.size() < reports.size()) entries_.push_back(Entry{StoredDevice{run_, 0, {}}});
     std::vector<StoredDevice*> all;
     for (std::size_t i = 0; i < reports.size(); ++i) {
-        if (i == entries_.size()) entries_.push_back(Entry{StoredDevice{run_, 0, {}}});
         entries_[i].device.report = reports[i];
         all.push_back(&entries_[i].device);
     }

@@ -124,7 +124,7 @@ void Line::note_adoption(TimePoint began, TimePoint now) {
     }
     adoption_noted_ = true;
     char text[96];
-    std::snprintf(text, sizeof text, "re-adopted %zu of %zu agent%s in %.1f s", adopted,
+    std::snprintf(text, sizeof text, "re-adopted %zu of %zu agent%s in %.2f s", adopted,
                   order_.size(), order_.size() == 1 ? "" : "s",
                   std::chrono::duration<double>(now - began).count());
     view_.note(text);

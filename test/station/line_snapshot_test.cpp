@@ -58,6 +58,12 @@ TEST(LineSnapshot, TileColourFollowsFailuresVerdictAndDownload) {
     for (const Case& c : cases) {
         EXPECT_EQ(health_of(c.device), c.health) << c.name;
     }
+    LineDevice rebooted = device(Phase::start, Verdict::pending, record(1));
+    rebooted.rebooted = true;  // being taken through a start to a stop declared failed
+    EXPECT_EQ(health_of(rebooted), Health::failing);
+    EXPECT_NE(line_json({"line-3", "running", std::nullopt, 0}, {rebooted})
+                  .find("\"state\":\"rebooted\""),
+              std::string::npos);
 }
 
 TEST(LineSnapshot, JsonHoldsTotalsAndEachAgentsFailuresOnOneLine) {
