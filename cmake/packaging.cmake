@@ -1,10 +1,10 @@
-# Install rules and Debian packages of the agent and the station.
+# Install rules and Debian packages of the agent, the station and the line simulator.
 #
 # ovikburn: the agent in /usr/sbin, its production unit and an example cfg_ovikburn, for the
 # device's architectures and this machine's. ovikstation: the station in /usr/bin, the unit of
-# its dashboard and /etc/default/ovikstation, for the test PC. dpkg-shlibdeps writes each
-# package's dependencies from the libraries its binary really links, so a static agent depends
-# on nothing. Every package carries the copyright file, a changelog made from the project's
+# its dashboard and /etc/default/ovikstation, for the test PC. ovikline: the line simulator
+# (below). dpkg-shlibdeps writes each package's dependencies from the libraries its binary
+# really links, so a static agent depends on nothing. Every package carries the copyright file, a changelog made from the project's
 # version and a manual page per program, as Debian's policy asks; scripts/device-builds.sh runs
 # lintian on each.
 include(GNUInstallDirs)
@@ -151,13 +151,17 @@ if(NOT CMAKE_CROSSCOMPILING AND TARGET ovikstation)
   if(TARGET dio-standin)
     install(TARGETS dio-standin RUNTIME DESTINATION lib/ovikline COMPONENT line)
   endif()
+  ovik_man_page(line ovikline 1)
+  ovik_package_docs(line ovikline)
   list(APPEND CPACK_COMPONENTS_ALL line)
   set(CPACK_DEBIAN_LINE_PACKAGE_NAME ovikline)
   set(CPACK_DEBIAN_LINE_PACKAGE_SECTION electronics)
-  # What it runs: ip and tc, unshare, setpriv, mount and losetup, sysctl, the agent and the
-  # station; the virtual test machine for lines that need CAN or digital I/O.
+  set(CPACK_DEBIAN_LINE_PACKAGE_SOURCE ovikburn)
+  # What it runs: ip and tc, mount and losetup, sysctl, the agent and the station; the virtual
+  # test machine for lines that need CAN or digital I/O. unshare and setpriv come from
+  # util-linux, which is essential, so it is not named (Debian's policy, 3.5).
   set(CPACK_DEBIAN_LINE_PACKAGE_DEPENDS
-    "python3 (>= 3.11), iproute2, util-linux, mount, procps, fuse3, ovikburn (= ${PROJECT_VERSION}), ovikstation (= ${PROJECT_VERSION})")
+    "python3 (>= 3.11), iproute2, mount, procps, fuse3, ovikburn (= ${PROJECT_VERSION}), ovikstation (= ${PROJECT_VERSION})")
   set(CPACK_DEBIAN_LINE_PACKAGE_RECOMMENDS "qemu-system-x86, busybox-static, kmod")
   set(CPACK_COMPONENT_LINE_DESCRIPTION
     "simulated production lines for the factory burn-in

@@ -120,17 +120,16 @@ check_units() {
 
 # The line simulator's package: its command, its Python package and stand-in, and what it runs.
 check_line_package() {
-  local deb=$1 depends files path
+  local deb=$1 depends
   [ "$(field "$deb" Architecture)" = amd64 ] || fail "$deb: architecture $(field "$deb" Architecture)"
   depends=$(field "$deb" Depends)
-  for dep in python3 iproute2 util-linux mount fuse3 libfuse3-3 ovikburn ovikstation; do
+  for dep in python3 iproute2 mount fuse3 libfuse3-3 ovikburn ovikstation; do
     grep -qw -- "$dep" <<<"$depends" || fail "$deb: no dependency on $dep: $depends"
   done
-  files=$(dpkg-deb -c "$deb")
-  for path in /usr/bin/ovikline /usr/lib/ovikline/ovikline/cli.py \
-    /usr/lib/ovikline/ovikline/launch.py /usr/lib/ovikline/dio-standin; do
-    grep -q " \.$path\$" <<<"$files" || fail "$deb: no $path"
-  done
+  has_files "$deb" /usr/bin/ovikline /usr/lib/ovikline/ovikline/cli.py \
+    /usr/lib/ovikline/ovikline/launch.py /usr/lib/ovikline/dio-standin \
+    /usr/share/man/man1/ovikline.1.gz /usr/share/doc/ovikline/copyright \
+    /usr/share/doc/ovikline/changelog.gz
   echo "$deb: depends on $depends"
 }
 
@@ -198,7 +197,7 @@ has_files "$station" /usr/bin/ovikstation /usr/lib/systemd/system/ovikstation.se
 echo "$station: depends on $(field "$station" Depends)"
 line=build/amd64/ovikline_${version}_amd64.deb
 check_line_package "$line"
-debs+=("build/amd64/ovikburn_${version}_amd64.deb" "$station")
+debs+=("build/amd64/ovikburn_${version}_amd64.deb" "$station" "$line")
 
 step "lintian on every package: no error, no warning"
 lintian --fail-on error,warning "${debs[@]}" || fail "lintian found errors or warnings"
@@ -206,7 +205,7 @@ lintian --fail-on error,warning "${debs[@]}" || fail "lintian found errors or wa
 step "amd64: the units, verified in a scratch root"
 check_units "build/amd64/ovikburn_${version}_amd64.deb" "$station"
 
-step "amd64: dpkg -i and -P of both packages"
+step "amd64: dpkg -i and -P of the three packages"
 check_install "build/amd64/ovikburn_${version}_amd64.deb" "$station" "$line"
 
 step "stripped sizes of ovikburn"
