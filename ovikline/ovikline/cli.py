@@ -210,17 +210,18 @@ def run_in_vm(name, vm_options, argv):
         holder_state.clean()
 
 
-def explain_vm(reason):
+def explain_vm(description, reason):
     missing = vm_missing()
     if missing:
         raise CannotRun(f"{reason}; the virtual test machine cannot start either: {missing} "
                         "(ovikline vm prepare, as root, with qemu-system-x86 installed)")
-    say(f"==> The line runs in the virtual test machine, its namespaces exist only there: "
-        f"{reason}")
+    tests = " and ".join(t for t in description.tests if t in line.VM_TESTS)
+    say(f"==> This kernel lacks the drivers for the line's {tests} tests: the line runs in "
+        "the virtual test machine, and its namespaces exist only there")
 
 
 def up_in_vm(args, description, name, reason):
-    explain_vm(reason)
+    explain_vm(description, reason)
     argv, env = guest_command(args, description, name, "up")
     with tempfile.TemporaryDirectory(prefix="ovikline-vm-") as share:
         return run_in_vm(name, ["--timeout", str(UP_IN_VM_TIMEOUT), "--share", share, *env],
@@ -310,7 +311,7 @@ def run_line(net, description, out, discover, station_options=()):
     want, got, differences = line.compare(description, reports["json"])
     say("==> The station's findings against the injected faults")
     for serial, outcome in sorted(want.items()):
-        mark = "ok" if line.matches(outcome, got.get(serial)) else "MISMATCH"
+        mark = "ok" if got.get(serial) == outcome else "MISMATCH"
         say(f"    serial {serial:<5} {mark:<8} verdict {outcome['verdict']}, items "
             f"{','.join(outcome['items']) or '-'}, ports "
             f"{','.join(map(str, outcome['ports'])) or '-'}, download {outcome['download']}")
@@ -331,7 +332,7 @@ def cmd_run(args):
     out = Path(args.out).resolve()
     reason = needs_vm(description)
     if reason:
-        explain_vm(reason)
+        explain_vm(description, reason)
         out.mkdir(parents=True, exist_ok=True)
         argv, env = guest_command(args, description, name, "run",
                                   ["--out", str(out), "--discover", str(args.discover),
@@ -447,6 +448,8 @@ def main(argv=None):
     except line.LineError as exc:
         complain(str(exc))
         return EXIT_REFUSED
-    except (CannotRun, state.LineBusy) as exc:
+    except (CannotRun, RuntimeError) as exc:
+        # RuntimeError: what sets a line up says what it could not do (a namespace, a plug,
+        # a stand-in), and LineBusy which process holds the name.
         complain(str(exc))
         return EXIT_CANNOT_RUN
