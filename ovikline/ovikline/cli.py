@@ -311,7 +311,7 @@ def run_line(net, description, out, discover, station_options=()):
     want, got, differences = line.compare(description, reports["json"])
     say("==> The station's findings against the injected faults")
     for serial, outcome in sorted(want.items()):
-        mark = "ok" if got.get(serial) == outcome else "MISMATCH"
+        mark = "ok" if line.matches(outcome, got.get(serial)) else "MISMATCH"
         say(f"    serial {serial:<5} {mark:<8} verdict {outcome['verdict']}, items "
             f"{','.join(outcome['items']) or '-'}, ports "
             f"{','.join(map(str, outcome['ports'])) or '-'}, download {outcome['download']}")

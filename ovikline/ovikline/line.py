@@ -35,6 +35,11 @@ Faults a device can have, and what the station must then report for it:
                               about 38 s, so the run must last 50 s or more)
   di-stuck-high = LINE        that input line reads high: item DIO fails
   upgrade-fails = true        the run passes, the firmware download fails (needs firmware)
+  agent-restart = SECONDS     the device reboots that long after its run started (the start
+                              command reached it): the station must see it idle again, and
+                              the run fails; /dev/shm is as at boot, clock and environment stay
+  cable-loss = PERCENT        its eth0 cable drops that share of the frames each way: the
+                              station's verdict for it is not foretold (only that it has one)
 
 load() checks a description and says exactly what is wrong (also serial numbers whose eth0
 addresses collide); Line builds it in a Network; expected() and observed() put the
@@ -48,6 +53,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from . import burnin, can, dio, ethernet, peripherals, serialplug
+from .faults import Restarts, lose_frames, missing_frame_loss
 from .network import eth0_address, serial_from_text
 
 TESTS = ("serial", "ethernet", "can", "cellular", "gps", "dio")
@@ -75,7 +81,13 @@ FAULTS = {  # name: (test it needs, check of its value, what the value must be, 
     "di-stuck-high": ("dio", lambda v: type(v) is int and 0 <= v < DIO_LINES,
                       f"an input line 0 to {DIO_LINES - 1}", "input line DI{} is stuck high"),
     "upgrade-fails": (None, lambda v: v is True, "true", "its upgrade script fails"),
+    "agent-restart": (None, lambda v: type(v) is int and v >= 1,
+                      "a whole number of seconds from 1", "it reboots {} s into its run"),
+    "cable-loss": (None, lambda v: type(v) is int and 1 <= v <= 100,
+                   "a whole number of percent from 1 to 100",
+                   "its eth0 cable loses {} % of the frames each way"),
 }
+ANY = "any"  # an outcome the line cannot foretell
 CABLING = {  # test: what each device has for it
     "serial": f"{SERIAL_PREFIX}0-{SERIAL_PORTS - 1} loop-back plugs",
     "ethernet": "eth1-3 loop-back plugs",
@@ -213,6 +225,9 @@ def parse(data, path="<line>"):
             if fault == "modem-silent" and duration < SILENT_MODEM_DURATION:
                 fail(f"{where}: a silent modem's call takes about 38 s: make [line] duration "
                      f"{SILENT_MODEM_DURATION} s or more")
+            if fault == "agent-restart" and value >= duration:
+                fail(f"{where}: fault agent-restart must come before the stop: make it 1 to "
+                     f"{duration - 1} s, or [line] duration longer than {value} s")
         config = read_config(entry["config"], where) if "config" in entry else None
         devices.append(Device(serial, dict(faults), text, config))
     return Description(path, duration, list(tests), firmware, devices, name, line_config)
@@ -228,6 +243,10 @@ def missing(description):
         reason = dio.missing()
         if reason:
             return f"the line tests digital I/O, which {reason}"
+    if any("cable-loss" in device.faults for device in description.devices):
+        reason = missing_frame_loss()
+        if reason:
+            return f"a device's cable loses frames, which {reason}"
     return None
 
 
@@ -269,13 +288,17 @@ def expected(description):
         if "di-stuck-high" in faults:
             items.add("DIO")
         ports = {faults["serial-drops"]} if "serial-drops" in faults else set()
-        burn_passed = not items and not ports
+        # A device that rebooted is idle again when the station looks: its run failed.
+        burn_passed = not items and not ports and "agent-restart" not in faults
         if not description.firmware:
             download = "not requested"
         elif not burn_passed:
             download = "skipped"
         else:
             download = "failed" if "upgrade-fails" in faults else "done"
+        if "cable-loss" in faults:
+            outcome[device.serial] = {"verdict": ANY, "items": [], "ports": [], "download": ANY}
+            continue
         # The verdict is the burn-in's; a failed download shows in its own column.
         outcome[device.serial] = {"verdict": "passed" if burn_passed else "failed", "items": sorted(items),
                                   "ports": sorted(ports), "download": download}
@@ -316,6 +339,9 @@ class Line:
                 dut.script_upgrade([text.format(name=description.firmware) for text in lines],
                                    delay=0.3)
             dut.start("-e", dio=dio_name, fixtures=fixtures)
+        self._restarts = Restarts({self.duts[device.serial]: device.faults["agent-restart"]
+                                   for device in description.devices
+                                   if "agent-restart" in device.faults})
 
     def _cable(self, dut, faults):
         tests = self.description.tests
@@ -344,6 +370,8 @@ class Line:
             standin = dio.Standin(dio.program(), dut, holds)
             self._stoppable.append(standin)
             dio_name = standin.name
+        if "cable-loss" in faults:
+            lose_frames(dut, faults["cable-loss"])
         return fixtures, dio_name
 
     def wait_announced(self, timeout):
@@ -366,10 +394,18 @@ class Line:
         return discover + self.description.duration + burnin.STATION_OVERHEAD + 60
 
     def stop(self):
+        self._restarts.stop()  # first: no reboot while the devices stop
         for dut in self.duts.values():
             dut.stop()
         for thing in self._stoppable:
             thing.stop()
+
+
+def matches(want, got):
+    """Whether the station's outcome got for a device is the expected one, want."""
+    if want is not None and want["verdict"] == ANY:
+        return got is not None
+    return want == got
 
 
 def compare(description, report_path):
@@ -378,7 +414,7 @@ def compare(description, report_path):
     got = observed(json.loads(report_path.read_text()))
     differences = []
     for serial in sorted(set(want) | set(got)):
-        if want.get(serial) != got.get(serial):
+        if not matches(want.get(serial), got.get(serial)):
             differences.append(f"serial {serial}: expected {want.get(serial)}, "
                                f"station reported {got.get(serial)}")
     return want, got, differences
