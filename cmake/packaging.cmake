@@ -4,9 +4,9 @@
 # device's architectures and this machine's. ovikstation: the station in /usr/bin, the unit of
 # its dashboard and /etc/default/ovikstation, for the test PC. ovikline: the line simulator
 # (below). dpkg-shlibdeps writes each package's dependencies from the libraries its binary
-# really links, so a static agent depends on nothing. Every package carries the copyright file, a changelog made from the project's
-# version and a manual page per program, as Debian's policy asks; scripts/device-builds.sh runs
-# lintian on each.
+# really links, so a static agent depends on nothing. Every package carries the copyright file,
+# a changelog made from the project's version and a manual page per program, as Debian's policy
+# asks; scripts/device-builds.sh runs lintian on each.
 include(GNUInstallDirs)
 
 set(OVIK_PACKAGE_CONTACT "ovikburn maintainers <maintainers@users.noreply.c-seed-6c8da5b8.example>"
@@ -148,9 +148,11 @@ if(NOT CMAKE_CROSSCOMPILING AND TARGET ovikstation)
     COMPONENT line FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
   install(PROGRAMS ${PROJECT_SOURCE_DIR}/ovikline/bin/ovikline
     DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT line)
-  if(TARGET dio-standin)
-    install(TARGETS dio-standin RUNTIME DESTINATION lib/ovikline COMPONENT line)
-  endif()
+  foreach(standin dio-standin rtc-clock)
+    if(TARGET ${standin})
+      install(TARGETS ${standin} RUNTIME DESTINATION lib/ovikline COMPONENT line)
+    endif()
+  endforeach()
   ovik_man_page(line ovikline 1)
   ovik_package_docs(line ovikline)
   list(APPEND CPACK_COMPONENTS_ALL line)

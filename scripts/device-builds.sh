@@ -128,8 +128,8 @@ check_line_package() {
   done
   has_files "$deb" /usr/bin/ovikline /usr/lib/ovikline/ovikline/cli.py \
     /usr/lib/ovikline/ovikline/launch.py /usr/lib/ovikline/dio-standin \
-    /usr/share/man/man1/ovikline.1.gz /usr/share/doc/ovikline/copyright \
-    /usr/share/doc/ovikline/changelog.gz
+    /usr/lib/ovikline/rtc-clock /usr/share/man/man1/ovikline.1.gz \
+    /usr/share/doc/ovikline/copyright /usr/share/doc/ovikline/changelog.gz
   echo "$deb: depends on $depends"
 }
 
@@ -146,8 +146,10 @@ check_install() {
   "$root/usr/bin/ovikstation" --help >/dev/null || fail "ovikstation --help failed"
   "$root/usr/bin/ovikline" check demo/lines/demo.toml >/dev/null \
     || fail "the installed ovikline does not check the demo line"
-  grep -q '/etc/default/ovikstation' <<<"$(dpkg-query --root="$root" -W -f='${Conffiles}' ovikstation)" \
-    || fail "/etc/default/ovikstation is not a conffile"
+  local conffiles
+  conffiles=$(dpkg-query --root="$root" -W -f='${Conffiles}' ovikstation)
+  grep -q ' /etc/default/ovikstation ' <<<"$conffiles" \
+    || fail "/etc/default/ovikstation is no conffile"
   [ -e "$root/var/lib/systemd/deb-systemd-helper-enabled/ovikstation.service.dsh-also" ] \
     || fail "postinst did not record ovikstation.service's links in the root"
   dpkg --root="$root" --force-script-chrootless -P ovikline ovikburn ovikstation
