@@ -224,8 +224,13 @@ def up_in_vm(args, description, name, reason):
     explain_vm(description, reason)
     argv, env = guest_command(args, description, name, "up")
     with tempfile.TemporaryDirectory(prefix="ovikline-vm-") as share:
-        return run_in_vm(name, ["--timeout", str(UP_IN_VM_TIMEOUT), "--share", share, *env],
-                         argv)
+        status = run_in_vm(name, ["--timeout", str(UP_IN_VM_TIMEOUT), "--share", share, *env],
+                           argv)
+    # Ctrl-C or `ovikline down` stops the machine, and the line with it.
+    if status in (128 + signal.SIGINT, 128 + signal.SIGTERM, 128 + signal.SIGHUP):
+        say(f"==> Line {name} is down")
+        return 0
+    return status
 
 
 # --- down ------------------------------------------------------------------------------------------
