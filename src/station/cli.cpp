@@ -324,6 +324,8 @@ int run_command(const RunArgs& args, bool discover, const Link& link, const Timi
     const std::optional<UdpSocket> socket = open_socket(link, err);
     if (!socket) return EXIT_USAGE;
 
+    // From the run's record on, a stop signal leaves a run that resume can take back.
+    const StopSignals stop;
     StationRun station_run;
     station_run.station = args.station;
     station_run.plan = plan;
@@ -358,7 +360,6 @@ int run_command(const RunArgs& args, bool discover, const Link& link, const Timi
     }
     LiveView view = LiveView::for_stream(out);
     RunJournal journal(*db, *run_id);
-    const StopSignals stop;
     const std::vector<AgentReport> reports =
         run_agents(*socket, targets, plan, timing, view,
                    line_observer(publisher, journal, stop, view, "run", args.db),
@@ -507,6 +508,8 @@ int take_back_command(const char* command, bool abort, const TakeBackArgs& args,
                      run_db_name(args.db).c_str(), error.c_str());
         return EXIT_USAGE;
     }
+    // From the claims on, a stop signal leaves the runs as they are, for the next resume.
+    const StopSignals stop;
     TakeBack back;
     if (const std::optional<int> nothing =
             claim_runs(command, *db, args.db, args.station, back, err)) {
@@ -536,7 +539,6 @@ int take_back_command(const char* command, bool abort, const TakeBackArgs& args,
                  back.runs.size() == 1 ? "" : "s", args.station.c_str(),
                  socket->local().text().c_str());
     LiveView view = LiveView::for_stream(out);
-    const StopSignals stop;
     const std::vector<AgentReport> reports =
         adopt_agents(*socket, back.targets, back.stopping, timing, view,
                      line_observer(publisher, journal, stop, view, command, args.db),
