@@ -14,6 +14,6 @@ echo "==> Installing the Debian packages the line needs"
 echo "==> Building ovikburn, ovikstation and the stand-ins (release)"
 cd "$repo"
 cmake --preset release >/dev/null
-cmake --build --preset release --target ovikburn ovikstation dio-standin | tail -n 1
+cmake --build --preset release --target ovikburn ovikstation dio-standin rtc-clock | tail -n 1
 cd - >/dev/null
 exec "$repo/ovikline/bin/ovikline" run "$repo/demo/lines/demo.toml" "$@"
