@@ -346,8 +346,6 @@ def cmd_run(args):
         return run_in_vm(name, ["--timeout", str(timeout), "--share", str(out), *env], argv)
     agent, station, _ = prepare(args, description)
     describe(description)
-    say("    The simulated devices have no hardware clock of their own (they would share this")
-    say("    machine's): each answers the start about 4 s late and its burn time stays 0:00:00.")
     holder_state = state.LineState(name)
     holder_state.claim()
     try:
