@@ -31,7 +31,6 @@ STATION = ("OVIK_STATION", "src/station/ovikstation", "--station")
 DIO_STANDIN = ("OVIK_DIO_STANDIN", "ovikline/dio-standin", None)
 DOWN_TIMEOUT = 30.0        # for a holder to take its line down after SIGTERM
 UP_IN_VM_TIMEOUT = 86400   # a line up in the virtual test machine stays at most a day
-PC_PROMPT = "ovikstation run --discover 8"
 
 
 class CannotRun(Exception):
