@@ -11,7 +11,7 @@ jobs=$(nproc)
 step() { printf '\n=== %s ===\n' "$*"; }
 
 step "format check (clang-format)"
-git ls-files -- 'src/*.cpp' 'src/*.h' 'test/*.cpp' 'test/*.h' 'bench/*.cpp' \
+git ls-files -- 'src/*.cpp' 'src/*.h' 'test/*.cpp' 'test/*.h' 'bench/*.cpp' 'ovikline/*.cpp' 'ovikline/*.c' \
   | xargs -r clang-format --dry-run --Werror
 
 step "debug build with AddressSanitizer and UBSan"
