@@ -2,12 +2,14 @@
 reboots in its run, and a lossy eth0 cable. These show that the fault happens; what the station
 makes of it is the station's tests' concern."""
 
+import json
+import os
 import socket
 from pathlib import Path
 
 import pytest
 
-from ovikline import burnin, frames, line, netns
+from ovikline import burnin, cli, frames, line, netns
 from ovikline.client import RawClient
 
 LINES = Path(__file__).resolve().parent / "lines"
@@ -88,3 +90,19 @@ def test_line_fault_cable_loss(net):
             assert abs(got / FRAMES - kept) < 0.1, (got, FRAMES)
     finally:
         built.stop()
+
+
+@pytest.mark.skipif(os.environ.get("OVIK_VM") == "1",
+                    reason="needs no driver of the test machine: runs on the host")
+def test_line_fault_station_verdicts(station_net):
+    description = line.load(LINES / "station-faults.toml")
+    reason = line.missing(description)
+    if reason:
+        pytest.skip(reason)
+    out = station_net.dir / "reports"
+    # The comparison with the injected faults holds each device to the verdicts it may get.
+    assert cli.run_line(station_net, description, out, 8) == 0
+    report = {entry["serial"]: entry for entry in json.loads((out / "line.json").read_text())}
+    assert report[521]["verdict"] == "failed" and "rebooted" in report[521]["reason"], report[521]
+    assert report[522]["verdict"] in line.LOSSY_VERDICTS, report[522]
+    assert report[523]["verdict"] == "passed"
