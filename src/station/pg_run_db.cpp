@@ -63,21 +63,9 @@ constexpr const char* SCHEMA_1[] = {
     " record JSON)",
     "CREATE INDEX device_runs_by_serial ON device_runs (serial, ended_at)",
 };
-constexpr const char* SCHEMA_2[] = {
-    "ALTER TABLE station_runs ADD COLUMN station TEXT NOT NULL DEFAULT ''",
-};
-// What a run that a station began needs to be taken back: where it stands, the agents' port
-// and the report files, and each agent's last frame.
-constexpr const char* SCHEMA_3[] = {
-    "ALTER TABLE station_runs ADD COLUMN state TEXT NOT NULL DEFAULT 'finished'",
-    "ALTER TABLE station_runs ADD COLUMN agent_port INTEGER NOT NULL DEFAULT 1033",
-    "ALTER TABLE station_runs ADD COLUMN report_json TEXT NOT NULL DEFAULT ''",
-    "ALTER TABLE station_runs ADD COLUMN report_csv TEXT NOT NULL DEFAULT ''",
-    "ALTER TABLE station_runs ADD COLUMN report_junit TEXT NOT NULL DEFAULT ''",
-    "ALTER TABLE device_runs ADD COLUMN frame TEXT",
-};
 // MIGRATIONS[n] takes the schema from version n to n + 1 (the one row of ovikstation_schema).
-constexpr std::span<const char* const> MIGRATIONS[] = {SCHEMA_1, SCHEMA_2, SCHEMA_3};
+constexpr std::span<const char* const> MIGRATIONS[] = {SCHEMA_1, records::SCHEMA_2,
+                                                       records::SCHEMA_3};
 constexpr int SCHEMA_VERSION = static_cast<int>(std::size(MIGRATIONS));
 
 using Param = std::optional<std::string>;  // nullopt: NULL

@@ -13,6 +13,22 @@
 
 namespace ovik::station::records {
 
+// The schema steps after the first, written alike for both databases: which station
+// recorded a run (files and databases that several stations share), then what a run that a
+// station began needs to be taken back: where it stands, the agents' port, the report files
+// and each agent's last frame.
+inline constexpr const char* SCHEMA_2[] = {
+    "ALTER TABLE station_runs ADD COLUMN station TEXT NOT NULL DEFAULT ''",
+};
+inline constexpr const char* SCHEMA_3[] = {
+    "ALTER TABLE station_runs ADD COLUMN state TEXT NOT NULL DEFAULT 'finished'",
+    "ALTER TABLE station_runs ADD COLUMN agent_port INTEGER NOT NULL DEFAULT 1033",
+    "ALTER TABLE station_runs ADD COLUMN report_json TEXT NOT NULL DEFAULT ''",
+    "ALTER TABLE station_runs ADD COLUMN report_csv TEXT NOT NULL DEFAULT ''",
+    "ALTER TABLE station_runs ADD COLUMN report_junit TEXT NOT NULL DEFAULT ''",
+    "ALTER TABLE device_runs ADD COLUMN frame TEXT",
+};
+
 // One row of device_runs; the numbers are absent when the agent never answered.
 struct DeviceRow {
     std::optional<int64_t> serial;
