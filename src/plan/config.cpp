@@ -266,10 +266,8 @@ ConfigResult read_config(const char* path, const TestCatalogue& catalogue,
 
 void apply_config(const ConfigFile& v, Configuration& config, TestPlan& plan, TestResult& record) {
     const auto& choices = v.choices;
-    config.softwareid = htons(static_cast<uint16_t>(v.softwareid & 0xFFFF));
-    config.apid = htonl(v.apid);
-    record.softwareid = config.softwareid;
-    record.apid = config.apid;
+    record.softwareid = htons(static_cast<uint16_t>(v.softwareid & 0xFFFF));
+    record.apid = htonl(v.apid);
     config.downloadfwr = v.downloadfwr ? 1 : 0;
 
     if (v.serial) {
@@ -279,8 +277,7 @@ void apply_config(const ConfigFile& v, Configuration& config, TestPlan& plan, Te
     if (v.serial2w) put(plan, Slot::Serial2W, choices);
     if (v.serial || v.serial2w) {
         copy_text(config.serial_device, v.serial_device);
-        config.portnum = static_cast<uint16_t>(v.portnum);
-        record.portnum = config.portnum;
+        record.portnum = static_cast<uint16_t>(v.portnum);
     }
     if (v.lan2) put(plan, Slot::LAN2, choices, "ethernet:TestLAN2");
     if (v.lan2_gigalb) {

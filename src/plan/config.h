@@ -29,10 +29,9 @@ inline constexpr uint32_t STORAGE_MSATA = 2;
 inline constexpr uint32_t STORAGE_SD = 4;
 
 // The configuration fields, written when a file is applied and read-only during the run.
+// The device's identity (software id, AP id) and the number of serial ports go straight into
+// the result record, which carries them to the PC.
 struct Configuration {
-    uint16_t softwareid = 0;   // network order, as the record holds it
-    uint32_t apid = 0;         // network order
-    uint16_t portnum = 0;      // serial ports under test
     uint32_t downloadfwr = 0;  // a firmware download is expected after a passed run
     uint32_t gigalanlb = 0;    // eth1's PHY is in loop-back and must be restored at the end
     DeviceName serial_device{};

@@ -1,5 +1,6 @@
-// testing: the result record that every reply to the test PC carries, the test plan and its
-// item table, the test thread, the configuration loader and the error log.
+// plan: the result record that every reply to the test PC carries and the run's shared state;
+// beside them in this library the configuration reader, the test plan and its item table,
+// the test thread and the error log.
 //
 // The record is shared by the main thread (host link) and the test thread without a lock:
 // every word that both threads touch after start-up is an atomic, used relaxed, since no
