@@ -4,6 +4,8 @@
 (() => {
   const { el } = ovik;
   const serial = Number(window.location.pathname.split("/").pop());
+  // The dashboard's link names the address too, for two devices that report one serial.
+  const address = decodeURIComponent(window.location.hash.slice(1));
   let live = false;
   let runs = [];
 
@@ -105,7 +107,8 @@
 
   ovik.follow((line) => {
     ovik.header(line);
-    const device = line.devices.find((d) => d.serial === serial);
+    const device = line.devices.find((d) => d.serial === serial &&
+                                                (!address || d.address === address));
     const state = document.getElementById("state");
     if (!device) {
       live = false;
