@@ -148,7 +148,7 @@ if(NOT CMAKE_CROSSCOMPILING AND TARGET ovikstation)
     COMPONENT line FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
   install(PROGRAMS ${PROJECT_SOURCE_DIR}/ovikline/bin/ovikline
     DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT line)
-  foreach(standin dio-standin rtc-clock)
+  foreach(standin dio-standin rtc-clock ovikline-emulator)
     if(TARGET ${standin})
       install(TARGETS ${standin} RUNTIME DESTINATION lib/ovikline COMPONENT line)
     endif()

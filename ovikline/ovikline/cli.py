@@ -19,8 +19,8 @@ import tempfile
 import time
 from pathlib import Path
 
-from . import burnin, line, netns, state, vm
-from .network import PACKAGE_PARENT, Network, built_program
+from . import burnin, emulate, line, netns, state, vm
+from .network import PACKAGE_PARENT, Network, built_program, eth0_address
 
 EXIT_MISMATCH = 1
 EXIT_CANNOT_RUN = 2
@@ -78,8 +78,17 @@ def needs_vm(description):
     return None if in_vm() else line.missing(description)
 
 
+def emulated(args, description):
+    """The description with --emulate's number of emulated devices, when given."""
+    if getattr(args, "emulate", None) is None:
+        return description
+    return description.with_emulated(args.emulate, description.emulated_entries)
+
+
 def describe(description):
-    say(f"==> Line {description.name}: {len(description.devices)} devices, testing "
+    emulated_count = (f" and {len(description.emulated)} emulated"
+                      if description.emulated else "")
+    say(f"==> Line {description.name}: {len(description.devices)}{emulated_count} devices, testing "
         f"{', '.join(description.tests) or 'nothing but the host link'} for "
         f"{description.duration} s" + (f", then installing {description.firmware}"
                                          if description.firmware else ""))
@@ -88,6 +97,8 @@ def describe(description):
 def device_table(description, built=None):
     """One row per device: serial, eth0, namespace (once built), what it is cabled to, faults."""
     rows = [("SERIAL", "ETH0 (HOST LINK :1033)", *(["NAMESPACE"] if built else []), "FAULTS")]
+    if not description.devices:
+        rows = []
     for device in description.devices:
         serial = str(device.serial)
         if device.serialnumber != f"TB{device.serial:04d}":
@@ -95,18 +106,30 @@ def device_table(description, built=None):
         rows.append((serial, device.address,
                      *([built.duts[device.serial].netns] if built else []),
                      "; ".join(device.fault_texts()) or "-"))
-    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]) - 1)]
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]) - 1)] if rows else []
     for row in rows:
         say("    " + "".join(cell.ljust(w + 2) for cell, w in zip(row, widths)) + row[-1])
     say("    every device: "
         + (", ".join(line.CABLING[t] for t in description.tests) or "eth0 only"))
+    if description.emulated:
+        serials = list(description.emulated)
+        say(f"    {len(serials)} emulated devices, serials {serials[0]} to {serials[-1]} "
+            f"(eth0 {eth0_address(serials[0])} ...), in one namespace"
+            + (f" ({built.emulation.netns})" if built and built.emulation else "")
+            + "; faulty ones:")
+        faulty = [(serial, faults) for serial, faults in description.emulated.items() if faults]
+        for serial, faults in faulty:
+            say(f"    {serial:<6} {eth0_address(serial):<16} "
+                + "; ".join(emulate.fault_text(*fault) for fault in faults))
+        if not faulty:
+            say("    none")
 
 
 # --- check ---------------------------------------------------------------------------------------
 
 
 def cmd_check(args):
-    description = line.load(args.description)
+    description = emulated(args, line.load(args.description))
     describe(description)
     device_table(description)
     reason = needs_vm(description)
@@ -125,7 +148,7 @@ def hold_until_stopped():
 
 
 def cmd_up(args):
-    description = line.load(args.description)
+    description = emulated(args, line.load(args.description))
     name = checked_name(args.name or description.name)
     reason = needs_vm(description)
     if reason:
@@ -173,7 +196,8 @@ def prepare(args, description):
     reason = netns.missing_facilities()
     if reason:
         raise CannotRun(f"lines run in network namespaces here, and {reason}")
-    agent = program(args.agent, AGENT)
+    # A line of emulated devices only runs no agent.
+    agent = program(args.agent, AGENT) if description.devices else None
     station = program(args.station, STATION)
     dio_standin = program(None, DIO_STANDIN) if "dio" in description.tests else None
     reason = line.missing(description)
@@ -331,7 +355,7 @@ def run_line(net, description, out, discover, station_options=()):
 
 
 def cmd_run(args):
-    description = line.load(args.description)
+    description = emulated(args, line.load(args.description))
     name = checked_name(args.name or description.name)
     out = Path(args.out).resolve()
     reason = needs_vm(description)
@@ -381,12 +405,19 @@ def parser():
         p.add_argument("--station", metavar="PATH",
                        help="the station program (default: $OVIK_STATION, a build of this "
                             "source tree, /usr/bin/ovikstation)")
+        emulate_option(p)
+
+    def emulate_option(p):
+        p.add_argument("--emulate", type=int, metavar="N",
+                       help="N emulated devices besides the description's own (default: its "
+                            "[line] emulate); one process serves their host links")
 
     p = sub.add_parser("check", help="check a line description",
                        description="Checks a line description and shows its devices with "
                                    "their addresses; a refusal names the device and what to "
                                    "change (exit status 3).")
     description_argument(p)
+    emulate_option(p)
     p.set_defaults(action=cmd_check)
 
     p = sub.add_parser("up", help="bring a line up and keep it up",

@@ -6,6 +6,7 @@
     tests = ["serial", "ethernet", "cellular"]
     firmware = "fw-1.2.bin"               # optional: devices that pass install it
     config = "cfg_ovikburn"               # optional: every device's own configuration
+    emulate = 1000                        # optional: emulated devices besides the real ones
 
     [[device]]
     serial = 201                          # a clean device
@@ -42,18 +43,30 @@ Faults a device can have, and what the station must then report for it:
                               station records it passed, or unknown or lost when the answers
                               it needed were lost, never failed
 
+Emulated devices (emulate = N, or --emulate N) serve the host link from one emulator process
+(see emulate.py): serial numbers 1, 2, 3, ... skipping any whose eth0 address a device before it
+has. They run the line's configuration and pass, unless [[emulated]] entries script faults,
+one kind per entry:
+
+    [[emulated]]
+    serials = [3, 17]                     # or serial = 3
+    fail-item = "LAN2"                    # or fail-port = 2, silent = true, reboot = true,
+                                          # upgrade-fails = true
+    after = 20                            # seconds into their run (default 0)
+
 load() checks a description and says exactly what is wrong (also serial numbers whose eth0
 addresses collide); Line builds it in a Network; expected() and observed() put the
 description's faults and the station's report side by side.
 """
 
 import json
+import os
 import re
 import tomllib
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from . import burnin, can, dio, ethernet, peripherals, serialplug
+from . import burnin, can, dio, emulate, ethernet, peripherals, serialplug
 from .faults import Restarts, lose_frames, missing_frame_loss
 from .network import eth0_address, serial_from_text
 
@@ -89,6 +102,8 @@ FAULTS = {  # name: (test it needs, check of its value, what the value must be, 
                    "its eth0 cable loses {} % of the frames each way"),
 }
 ANY = "any"  # an outcome the line cannot foretell
+MAX_EMULATED = 5000
+SILENT_VERDICTS = ("lost", "unknown")  # a device that fell silent during its run
 # A lossy cable may cost the station the stop's answer or the device itself, but the station
 # must never record a verdict the device did not give: never failed for a device that passed.
 LOSSY_VERDICTS = ("passed", "unknown", "lost")
@@ -135,6 +150,51 @@ class Description:
     devices: list
     name: str = "line"
     config: str = None         # every device's configuration (INI text), or None
+    emulated: dict = field(default_factory=dict)  # serial: [(fault, value, after), ...]
+    emulated_entries: list = field(default_factory=list)  # the [[emulated]] tables
+
+    def with_emulated(self, count, entries=()):
+        """The description with count emulated devices and the faults of entries
+        ([[emulated]] tables); LineError when they are wrong."""
+        where = f"{self.path}: "
+        if type(count) is not int or not 0 <= count <= MAX_EMULATED:
+            raise LineError(f"{where}emulate must be a number of devices from 0 to "
+                            f"{MAX_EMULATED}")
+        chosen = emulate.serials(count, {device.address for device in self.devices})
+        emulated = {serial: [] for serial in chosen}
+        for n, entry in enumerate(entries, 1):
+            at = f"{where}[[emulated]] entry {n}: "
+            if not isinstance(entry, dict):
+                raise LineError(f"{at}must be a table")
+            kinds = [k for k in entry if k in emulate.FAULTS]
+            unknown = set(entry) - {"serial", "serials", "after", *emulate.FAULTS}
+            if unknown or len(kinds) != 1:
+                raise LineError(f"{at}give serial or serials, after, and one of "
+                                f"{', '.join(emulate.FAULTS)}"
+                                + (f" (unknown: {', '.join(sorted(unknown))})" if unknown
+                                   else ""))
+            kind = kinds[0]
+            value, after = entry[kind], entry.get("after", 0)
+            valid, expected_value = emulate.FAULTS[kind][:2]
+            if not valid(value):
+                raise LineError(f"{at}{kind} must be {expected_value}, not {value!r}")
+            if type(after) is not int or after < 0:
+                raise LineError(f"{at}after must be a whole number of seconds from 0")
+            serials = entry.get("serials", [entry.get("serial")])
+            if not isinstance(serials, list) or not serials or any(
+                    s not in emulated for s in serials):
+                raise LineError(f"{at}serial(s) must be among the emulated devices' "
+                                f"({chosen[0] if chosen else '-'} to "
+                                f"{chosen[-1] if chosen else '-'}, addresses not shared)")
+            if kind == "fail-port" and "serial" not in self.tests and self.config is None:
+                raise LineError(f"{at}fail-port needs the test 'serial' in [line] tests")
+            if kind == "upgrade-fails" and not self.firmware:
+                raise LineError(f"{at}upgrade-fails needs a firmware file in [line]")
+            for serial in serials:
+                emulated[serial].append((kind, value, after))
+        self.emulated = emulated
+        self.emulated_entries = list(entries)
+        return self
 
 
 def load(path):
@@ -166,8 +226,8 @@ def parse(data, path="<line>"):
     line = data.get("line")
     if not isinstance(line, dict):
         fail("no [line] table (duration, tests, optional name, firmware, config)")
-    unknown = set(data) - {"line", "device"} or (
-        set(line) - {"name", "duration", "tests", "firmware", "config"})
+    unknown = set(data) - {"line", "device", "emulated"} or (
+        set(line) - {"name", "duration", "tests", "firmware", "config", "emulate"})
     if unknown:
         fail(f"unknown key(s) {', '.join(sorted(unknown))}")
     name = line.get("name", Path(path).stem)
@@ -183,9 +243,9 @@ def parse(data, path="<line>"):
     if not isinstance(firmware, str) or len(firmware.encode()) > 63 or "/" in firmware:
         fail("[line] firmware must be a file name of at most 63 bytes, without '/'")
     line_config = read_config(line["config"], "[line]") if "config" in line else None
-    entries = data.get("device")
-    if not isinstance(entries, list) or not entries:
-        fail("no [[device]] entries")
+    entries = data.get("device", [])
+    if not isinstance(entries, list) or not (entries or line.get("emulate")):
+        fail("no [[device]] entries (and no emulated devices)")
     devices, by_serial, by_address = [], {}, {}
     for n, entry in enumerate(entries, 1):
         where = f"device {n}"
@@ -234,11 +294,17 @@ def parse(data, path="<line>"):
                      f"{duration - 1} s, or [line] duration longer than {value} s")
         config = read_config(entry["config"], where) if "config" in entry else None
         devices.append(Device(serial, dict(faults), text, config))
-    return Description(path, duration, list(tests), firmware, devices, name, line_config)
+    emulated = data.get("emulated", [])
+    if not isinstance(emulated, list):
+        fail("[[emulated]] entries must be tables")
+    return Description(path, duration, list(tests), firmware, devices, name,
+                       line_config).with_emulated(line.get("emulate", 0), emulated)
 
 
 def missing(description):
-    """Why this machine cannot build the line, or None."""
+    """Why this machine cannot build the line, or None (emulated devices need no drivers)."""
+    if not description.devices:
+        return None
     if "can" in description.tests:
         reason = can.missing()
         if reason:
@@ -307,6 +373,24 @@ def expected(description):
         # The verdict is the burn-in's; a failed download shows in its own column.
         outcome[device.serial] = {"verdict": "passed" if burn_passed else "failed", "items": sorted(items),
                                   "ports": sorted(ports), "download": download}
+    for serial, faults in description.emulated.items():
+        due = [(kind, value) for kind, value, after in faults if after < description.duration]
+        items = {value for kind, value in due if kind == "fail-item"}
+        ports = {value for kind, value in due if kind == "fail-port"}
+        if any(kind == "silent" for kind, _ in due):
+            outcome[serial] = {"verdict": SILENT_VERDICTS, "items": [], "ports": [],
+                               "download": ANY}
+            continue
+        burn_passed = not items and not ports and not any(kind == "reboot" for kind, _ in due)
+        if not description.firmware:
+            download = "not requested"
+        elif not burn_passed:
+            download = "skipped"
+        else:
+            download = ("failed" if any(kind == "upgrade-fails" for kind, _ in faults)
+                        else "done")
+        outcome[serial] = {"verdict": "passed" if burn_passed else "failed",
+                           "items": sorted(items), "ports": sorted(ports), "download": download}
     return outcome
 
 
@@ -347,6 +431,14 @@ class Line:
         self._restarts = Restarts({self.duts[device.serial]: device.faults["agent-restart"]
                                    for device in description.devices
                                    if "agent-restart" in device.faults})
+        self.emulation = None
+        if description.emulated:
+            program = emulate.program()
+            if not program or not os.access(program, os.X_OK):
+                raise RuntimeError(f"no ovikline-emulator program ({program or 'none found'}): "
+                                   "build it, install the ovikline package, or name it with "
+                                   "OVIK_EMULATOR")
+            self.emulation = emulate.Emulation(net, description.emulated, made, program)
 
     def _cable(self, dut, faults):
         tests = self.description.tests
@@ -380,9 +472,14 @@ class Line:
         return fixtures, dio_name
 
     def wait_announced(self, timeout):
-        """The devices whose agent has not announced itself within timeout."""
-        return [dut for dut in self.duts.values()
-                if not dut.wait_console("<<Send ALIVE", timeout)]
+        """The devices whose agent has not announced itself within timeout; the emulation
+        among them when its devices did not come up."""
+        silent = [dut for dut in self.duts.values()
+                  if not dut.wait_console("<<Send ALIVE", timeout)]
+        if self.emulation is not None and not self.emulation.wait_ready(
+                max(timeout, emulate.READY_TIMEOUT)):
+            silent.append(self.emulation)
+        return silent
 
     def station_args(self, discover, reports):
         """`ovikstation run` for this line; reports maps json/csv/junit/db to file paths."""
@@ -402,6 +499,8 @@ class Line:
         self._restarts.stop()  # first: no reboot while the devices stop
         for dut in self.duts.values():
             dut.stop()
+        if self.emulation is not None:
+            self.emulation.stop()
         for thing in self._stoppable:
             thing.stop()
 

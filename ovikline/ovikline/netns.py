@@ -38,6 +38,19 @@ def run(argv, timeout=COMMAND_TIMEOUT, check=True):
     return done
 
 
+def run_batch(namespace, commands, timeout=COMMAND_TIMEOUT):
+    """Runs `ip` commands, one a line, in the named namespace through one `ip -batch`."""
+    argv = ["ip", "-n", namespace, "-batch", "-"]
+    try:
+        done = subprocess.run(argv, input=commands, capture_output=True, text=True,
+                              timeout=timeout)
+    except subprocess.TimeoutExpired as exc:
+        raise NamespaceError(f"{' '.join(argv)}: no end after {timeout} s") from exc
+    if done.returncode != 0:
+        raise NamespaceError(f"{' '.join(argv)}: exit status {done.returncode}: "
+                             f"{done.stderr.strip()}")
+
+
 def own_netns_id():
     return os.readlink("/proc/self/ns/net")
 

@@ -59,7 +59,8 @@ BUILD_DIRS = ("sim", "release", "debug")
 INSTALLED = {"src/main/ovikburn": "/usr/sbin/ovikburn",
              "src/station/ovikstation": "/usr/bin/ovikstation",
              "ovikline/dio-standin": str(Path(PACKAGE_PARENT) / "dio-standin"),
-             "ovikline/rtc-clock": str(Path(PACKAGE_PARENT) / "rtc-clock")}
+             "ovikline/rtc-clock": str(Path(PACKAGE_PARENT) / "rtc-clock"),
+             "ovikline/ovikline-emulator": str(Path(PACKAGE_PARENT) / "ovikline-emulator")}
 
 
 def built_program(variable, relative):

@@ -27,7 +27,20 @@ void read_text_field(const char* path, std::array<char, N>& field) {
 
 }  // namespace
 
+WifiTexts read_wifi_texts(const WifiTextFiles& files) {
+    WifiTexts t;
+    read_text_field(files.wlan0_ssid, t.wlan0_ssid);
+    read_text_field(files.wlan0_channel, t.wlan0_channel);
+    read_text_field(files.wlan1_ssid, t.wlan1_ssid);
+    read_text_field(files.wlan1_channel, t.wlan1_channel);
+    return t;
+}
+
 wire::ResponseBytes build_response_frame(const TestResult& testresult, const WifiTextFiles& files) {
+    return build_response_frame(testresult, read_wifi_texts(files));
+}
+
+wire::ResponseBytes build_response_frame(const TestResult& testresult, const WifiTexts& texts) {
     constexpr auto r = std::memory_order_relaxed;
     wire::ResponseFrame f;
     f.code = testresult.code;
@@ -56,10 +69,10 @@ wire::ResponseBytes build_response_frame(const TestResult& testresult, const Wif
     f.wlan_ping_recv = testresult.wlan_ping_recv.load(r);
     f.wlan_signal = testresult.wlan_signal.load(r);
     f.wlan_bitrate = testresult.wlan_bitrate.load(r);
-    read_text_field(files.wlan0_ssid, f.wlan0_ssid);
-    read_text_field(files.wlan0_channel, f.wlan0_channel);
-    read_text_field(files.wlan1_ssid, f.wlan1_ssid);
-    read_text_field(files.wlan1_channel, f.wlan1_channel);
+    f.wlan0_ssid = texts.wlan0_ssid;
+    f.wlan0_channel = texts.wlan0_channel;
+    f.wlan1_ssid = texts.wlan1_ssid;
+    f.wlan1_channel = texts.wlan1_channel;
     return wire::encode_response(f);
 }
 

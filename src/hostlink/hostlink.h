@@ -5,6 +5,8 @@
 
 #include <netinet/in.h>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -31,9 +33,22 @@ struct WifiTextFiles {
     const char* wlan1_channel = "/dev/shm/wlan1_channel";
 };
 
+// The four Wi-Fi texts of a frame, each as its field holds it.
+struct WifiTexts {
+    std::array<char, wire::SSID_FIELD_SIZE> wlan0_ssid{};
+    std::array<char, wire::CHANNEL_FIELD_SIZE> wlan0_channel{};
+    std::array<char, wire::SSID_FIELD_SIZE> wlan1_ssid{};
+    std::array<char, wire::CHANNEL_FIELD_SIZE> wlan1_channel{};
+};
+
+// The first line of each file as a line reader gives it for a buffer of its field's size; a
+// missing or empty file gives the empty text.
+WifiTexts read_wifi_texts(const WifiTextFiles& files = WifiTextFiles{});
+
 // The record in its network form, with the four Wi-Fi texts read from their files.
 wire::ResponseBytes build_response_frame(const TestResult& testresult,
                                          const WifiTextFiles& files = WifiTextFiles{});
+wire::ResponseBytes build_response_frame(const TestResult& testresult, const WifiTexts& texts);
 
 // What the run control needs from the device; the system's own is the hardware clock and the
 // download thread, tests give their own.
@@ -48,6 +63,9 @@ class RunPlatform {
     virtual void start_download(const FwrFile& file) = 0;
     virtual void release_download() = 0;
     virtual int32_t download_progress() = 0;
+    // The Wi-Fi texts of every frame: the device image writes them into files, read anew for
+    // each frame.
+    virtual WifiTexts wifi_texts() { return read_wifi_texts(); }
 };
 
 // The device's own: hardware clock, download thread.
@@ -91,13 +109,36 @@ Reply handle_command(LinkState& link, RunState& run, RunPlatform& platform);
 // date and the burn time. A PC has been answered, so the announcements stop.
 wire::ResponseBytes answer_frame(LinkState& link, RunState& run, RunPlatform& platform, Reply reply,
                                  const WifiTextFiles& files = WifiTextFiles{});
+wire::ResponseBytes answer_frame(LinkState& link, RunState& run, RunPlatform& platform, Reply reply,
+                                 const WifiTexts& texts);
 
-// Opens the host link socket on eth0, port 1033; an invalid descriptor when it cannot be set
-// up (the reason has been printed).
-UniqueFd open_host_link_socket();
+// Opens the host link socket on eth0, port 1033, bound to the local address given (network
+// order; any by default); an invalid descriptor when it cannot be set up (the reason has been
+// printed).
+UniqueFd open_host_link_socket(uint32_t local_address = INADDR_ANY);
+
+// The steps of one pass of the link loop. host_link_loop runs them in turn; a program that
+// serves many links on one thread runs them for each link as its socket and timers say.
+//
+// Top of the pass: the announcement while idle and nobody has been answered, a status report
+// while running or downloading when 100 ms have passed since the last.
+void announce_or_report(const UniqueFd& sock, LinkState& link, RunState& run,
+                        RunPlatform& platform);
+// How long the pass waits for a datagram.
+int link_wait_ms(const RunState& run);
+// Receives one datagram from the readable socket; its sender becomes the peer, and a full
+// frame goes to the command handler. What to send back.
+Reply receive_command(const UniqueFd& sock, LinkState& link, RunState& run, RunPlatform& platform);
+// Sends the answer to link.hostcommand to the peer.
+void send_answer(const UniqueFd& sock, LinkState& link, RunState& run, RunPlatform& platform,
+                 Reply reply);
 
 // Serves the link until a verdict (or the end of a download) ends it.
 void host_link_loop(const UniqueFd& sock, LinkState& link, RunState& run, RunPlatform& platform);
+
+// Whether the run ends failed: the verdict that the stop's answer carried, else the run's own
+// failure flag.
+bool verdict_failed(const LinkState& link, const RunState& run);
 
 // The verdict part of the end of the run: restore the PHY, show the verdict, write mm_flags
 // for a pass.

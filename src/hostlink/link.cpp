@@ -42,51 +42,6 @@ uint32_t burn_time(const LinkState& link, RunPlatform& platform) {
     return seconds_between(link.start_time, platform.read_clock());
 }
 
-// Announcement or status report at the top of each pass.
-void announce_or_report(const UniqueFd& sock, LinkState& link, RunState& run,
-                        RunPlatform& platform) {
-    TestResult& testresult = run.testresult;
-    const uint16_t status = run.status();
-    if (status == STATUS_IDLE) {
-        if (!link.alive_pending) return;
-        testresult.code = RSP_ALIVE;
-        platform.fill_time(testresult.datetime.data());
-        link.peer = broadcast_peer();
-        const ssize_t sent = send_frame(sock, link.peer, build_response_frame(testresult));
-        say("<<Send ALIVE message to PC to want to start burning. [%d]\n", static_cast<int>(sent));
-        return;
-    }
-    if (status != STATUS_RUNNING && status != STATUS_DOWNLOAD) return;
-    const MsStamp now = now_ms();
-    if (elapsed_ms(link.last_report, now) <= 99) return;
-    if (status == STATUS_RUNNING) {
-        testresult.code = RSP_DIAG;
-        platform.fill_time(testresult.datetime.data());
-        testresult.burntime = burn_time(link, platform);
-        send_frame(sock, link.peer, build_response_frame(testresult));
-        ++testresult.diagsent;
-    } else {
-        // Each download report carries the progress read at the report before.
-        const int32_t progress = platform.download_progress();
-        if (progress > 99) {
-            run.set_status(STATUS_DOWNLOAD_OK);
-            testresult.code = RSP_DOWNLOAD_END;
-            link.loop_end = true;
-        } else if (progress < 0) {
-            run.set_status(STATUS_DOWNLOAD_FAIL);
-            testresult.code = RSP_DOWNLOAD_END;
-            link.loop_end = true;
-        } else {
-            testresult.code = RSP_DIAG;
-        }
-        send_frame(sock, link.peer, build_response_frame(testresult));
-        testresult.diagsent = static_cast<uint32_t>(progress);
-    }
-    link.last_report = now;
-    say("<<Response [TQ61_DIAG] to PC my ser=%d, time=%lu, status=0x%x\n", testresult.ser,
-        static_cast<unsigned long>(testresult.burntime), run.status());
-}
-
 const char* command_line_text(uint16_t cmd) {
     switch (cmd) {
         case CMD_POLLING:
@@ -118,6 +73,19 @@ const char* command_line_text(uint16_t cmd) {
     }
 }
 
+// The record's fields that an answer renews: its code, the date and the burn time. A PC has
+// been answered, so the announcements stop.
+void fill_answer(LinkState& link, RunState& run, RunPlatform& platform, Reply reply) {
+    TestResult& testresult = run.testresult;
+    link.alive_pending = false;
+    testresult.code =
+        static_cast<uint16_t>((reply == Reply::Ack ? ACK_BIT : NAK_BIT) | link.hostcommand.cmd);
+    platform.fill_time(testresult.datetime.data());
+    testresult.burntime = run.status() == STATUS_RUNNING
+                              ? burn_time(link, platform)
+                              : seconds_between(link.start_time, link.stop_time);
+}
+
 }  // namespace
 
 LinkState::LinkState(uint32_t expect_download)
@@ -142,20 +110,64 @@ int32_t DevicePlatform::download_progress() {
     return downloader_.progress();
 }
 
-ResponseBytes answer_frame(LinkState& link, RunState& run, RunPlatform& platform, Reply reply,
-                           const WifiTextFiles& files) {
+void announce_or_report(const UniqueFd& sock, LinkState& link, RunState& run,
+                        RunPlatform& platform) {
     TestResult& testresult = run.testresult;
-    link.alive_pending = false;
-    testresult.code =
-        static_cast<uint16_t>((reply == Reply::Ack ? ACK_BIT : NAK_BIT) | link.hostcommand.cmd);
-    platform.fill_time(testresult.datetime.data());
-    testresult.burntime = run.status() == STATUS_RUNNING
-                              ? burn_time(link, platform)
-                              : seconds_between(link.start_time, link.stop_time);
-    return build_response_frame(testresult, files);
+    const uint16_t status = run.status();
+    if (status == STATUS_IDLE) {
+        if (!link.alive_pending) return;
+        testresult.code = RSP_ALIVE;
+        platform.fill_time(testresult.datetime.data());
+        link.peer = broadcast_peer();
+        const ssize_t sent =
+            send_frame(sock, link.peer, build_response_frame(testresult, platform.wifi_texts()));
+        say("<<Send ALIVE message to PC to want to start burning. [%d]\n", static_cast<int>(sent));
+        return;
+    }
+    if (status != STATUS_RUNNING && status != STATUS_DOWNLOAD) return;
+    const MsStamp now = now_ms();
+    if (elapsed_ms(link.last_report, now) <= 99) return;
+    if (status == STATUS_RUNNING) {
+        testresult.code = RSP_DIAG;
+        platform.fill_time(testresult.datetime.data());
+        testresult.burntime = burn_time(link, platform);
+        send_frame(sock, link.peer, build_response_frame(testresult, platform.wifi_texts()));
+        ++testresult.diagsent;
+    } else {
+        // Each download report carries the progress read at the report before.
+        const int32_t progress = platform.download_progress();
+        if (progress > 99) {
+            run.set_status(STATUS_DOWNLOAD_OK);
+            testresult.code = RSP_DOWNLOAD_END;
+            link.loop_end = true;
+        } else if (progress < 0) {
+            run.set_status(STATUS_DOWNLOAD_FAIL);
+            testresult.code = RSP_DOWNLOAD_END;
+            link.loop_end = true;
+        } else {
+            testresult.code = RSP_DIAG;
+        }
+        send_frame(sock, link.peer, build_response_frame(testresult, platform.wifi_texts()));
+        testresult.diagsent = static_cast<uint32_t>(progress);
+    }
+    link.last_report = now;
+    say("<<Response [TQ61_DIAG] to PC my ser=%d, time=%lu, status=0x%x\n", testresult.ser,
+        static_cast<unsigned long>(testresult.burntime), run.status());
 }
 
-UniqueFd open_host_link_socket() {
+ResponseBytes answer_frame(LinkState& link, RunState& run, RunPlatform& platform, Reply reply,
+                           const WifiTextFiles& files) {
+    fill_answer(link, run, platform, reply);
+    return build_response_frame(run.testresult, files);
+}
+
+ResponseBytes answer_frame(LinkState& link, RunState& run, RunPlatform& platform, Reply reply,
+                           const WifiTexts& texts) {
+    fill_answer(link, run, platform, reply);
+    return build_response_frame(run.testresult, texts);
+}
+
+UniqueFd open_host_link_socket(uint32_t local_address) {
     UniqueFd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!sock.valid()) {
         say("Open the socket is fail !\n");
@@ -173,7 +185,7 @@ UniqueFd open_host_link_socket() {
     (void)::setsockopt(sock.get(), SOL_SOCKET, SO_LINGER, &lin, sizeof lin);
     sockaddr_in local{};
     local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_addr.s_addr = local_address;
     local.sin_port = htons(AGENT_PORT);
     if (::bind(sock.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         std::fprintf(stderr, "bind to port %d: %s\n", AGENT_PORT, std::strerror(errno));
@@ -182,45 +194,52 @@ UniqueFd open_host_link_socket() {
     return sock;
 }
 
+int link_wait_ms(const RunState& run) {
+    return run.status() == STATUS_IDLE ? 3000 : 1000;
+}
+
+Reply receive_command(const UniqueFd& sock, LinkState& link, RunState& run, RunPlatform& platform) {
+    uint8_t buf[COMMAND_FRAME_SIZE];
+    sockaddr_in from{};
+    socklen_t from_len = sizeof from;
+    const ssize_t n = ::recvfrom(sock.get(), buf, sizeof buf, MSG_TRUNC,
+                                 reinterpret_cast<sockaddr*>(&from), &from_len);
+    if (n < 0) {
+        std::fprintf(stderr, "Receive from the PC failed: %s\n", std::strerror(errno));
+        return Reply::None;
+    }
+    link.peer = from;
+    // A longer datagram counts as its first 128 bytes.
+    const std::size_t got = std::min<std::size_t>(static_cast<std::size_t>(n), sizeof buf);
+    if (got < sizeof buf) std::memset(buf + got, 0, sizeof buf - got);
+    link.hostcommand = parse_command_frame(buf);
+    say(">>Receive command (0x%x) from PC length = %d, ser=%d\n", link.hostcommand.cmd,
+        static_cast<int>(got), link.hostcommand.ser);
+    if (got < COMMAND_FRAME_SIZE) {
+        say("The data length is too short, need [%d]\n", static_cast<int>(COMMAND_FRAME_SIZE));
+        return Reply::None;
+    }
+
+    run.testresult.error = 0;
+    say("%s", command_line_text(link.hostcommand.cmd));
+    return handle_command(link, run, platform);
+}
+
+void send_answer(const UniqueFd& sock, LinkState& link, RunState& run, RunPlatform& platform,
+                 Reply reply) {
+    send_frame(sock, link.peer, answer_frame(link, run, platform, reply, platform.wifi_texts()));
+    say("<<Response command to PC my ser=%d, time=%lu!\n", run.testresult.ser,
+        static_cast<unsigned long>(run.testresult.burntime));
+}
+
 void host_link_loop(const UniqueFd& sock, LinkState& link, RunState& run, RunPlatform& platform) {
-    TestResult& testresult = run.testresult;
     while (!link.loop_end) {
         // The pass whose download report ends the loop still answers one command: the PC
         // may query the verdict right after the last report.
         announce_or_report(sock, link, run, platform);
-
-        const int wait_ms = run.status() == STATUS_IDLE ? 3000 : 1000;
-        if (wait_readable(sock.get(), wait_ms) <= 0) continue;
-
-        uint8_t buf[COMMAND_FRAME_SIZE];
-        sockaddr_in from{};
-        socklen_t from_len = sizeof from;
-        const ssize_t n = ::recvfrom(sock.get(), buf, sizeof buf, MSG_TRUNC,
-                                     reinterpret_cast<sockaddr*>(&from), &from_len);
-        if (n < 0) {
-            std::fprintf(stderr, "Receive from the PC failed: %s\n", std::strerror(errno));
-            continue;
-        }
-        link.peer = from;
-        // A longer datagram counts as its first 128 bytes.
-        const std::size_t got = std::min<std::size_t>(static_cast<std::size_t>(n), sizeof buf);
-        if (got < sizeof buf) std::memset(buf + got, 0, sizeof buf - got);
-        link.hostcommand = parse_command_frame(buf);
-        say(">>Receive command (0x%x) from PC length = %d, ser=%d\n", link.hostcommand.cmd,
-            static_cast<int>(got), link.hostcommand.ser);
-        if (got < COMMAND_FRAME_SIZE) {
-            say("The data length is too short, need [%d]\n", static_cast<int>(COMMAND_FRAME_SIZE));
-            continue;
-        }
-
-        testresult.error = 0;
-        say("%s", command_line_text(link.hostcommand.cmd));
-        const Reply reply = handle_command(link, run, platform);
-        if (reply == Reply::None) continue;
-
-        send_frame(sock, link.peer, answer_frame(link, run, platform, reply));
-        say("<<Response command to PC my ser=%d, time=%lu!\n", testresult.ser,
-            static_cast<unsigned long>(testresult.burntime));
+        if (wait_readable(sock.get(), link_wait_ms(run)) <= 0) continue;
+        const Reply reply = receive_command(sock, link, run, platform);
+        if (reply != Reply::None) send_answer(sock, link, run, platform, reply);
     }
 }
 

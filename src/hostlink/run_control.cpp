@@ -161,6 +161,10 @@ Reply handle_command(LinkState& link, RunState& run, RunPlatform& platform) {
     }
 }
 
+bool verdict_failed(const LinkState& link, const RunState& run) {
+    return link.stop_failed.value_or(run.failed());
+}
+
 void show_verdict(const LinkState& link, RunState& run, const Configuration& config) {
     if (config.gigalanlb != 0) {
         run_command({"/usr/sbin/phytool", "write", "eth1/0x02/0x001f", "0x0a43"});
@@ -172,7 +176,7 @@ void show_verdict(const LinkState& link, RunState& run, const Configuration& con
     // The PC was told a verdict in the stop's answer and may have installed the firmware on
     // it: a failure counted afterwards by the cycle still running is in the error log, but
     // changes neither the LEDs nor mm_flags. Without a stop, the run's own flag decides.
-    if (link.stop_failed.value_or(run.failed())) {
+    if (verdict_failed(link, run)) {
         run.set_status(STATUS_FAIL);
         std::printf("Burning fail !\n");
         run_command({"/bin/FailLED.sh"});

@@ -13,7 +13,7 @@ TestPlan::TestPlan() {
     for (std::size_t i = 0; i < SLOT_COUNT; ++i) slots_[i].name = names[i];
 }
 
-void build_test_items(TestPlan& testplan, TestResult& record) {
+void number_test_items(TestPlan& testplan, TestResult& record) {
     for (auto& p : record.portfail) p.store(0, std::memory_order_relaxed);
     uint32_t n = 0;
     for (std::size_t i = 0; i < SLOT_COUNT; ++i) {
@@ -22,13 +22,17 @@ void build_test_items(TestPlan& testplan, TestResult& record) {
         // The loader refuses plans with more numbered tests than the table holds; never
         // write past its end all the same.
         if (n >= record.item.size()) break;
-        if (static_cast<Slot>(i) == Slot::LAN3) assign_if_address(record, "eth2");
-        if (static_cast<Slot>(i) == Slot::LAN4) assign_if_address(record, "eth3");
         s.item = n;
         record.item[n].set_name(s.name);
         record.item[n].fail.store(0, std::memory_order_relaxed);
         ++n;
     }
+}
+
+void build_test_items(TestPlan& testplan, TestResult& record) {
+    number_test_items(testplan, record);
+    if (testplan.slot(Slot::LAN3).filled()) assign_if_address(record, "eth2");
+    if (testplan.slot(Slot::LAN4).filled()) assign_if_address(record, "eth3");
 }
 
 }  // namespace ovik

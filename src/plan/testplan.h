@@ -75,8 +75,10 @@ class TestPlan {
     std::array<TestSlot, SLOT_COUNT> slots_;
 };
 
-// Numbers the filled slots into the record's item table, clears the port counters, and gives
-// eth2 and eth3 their addresses when their tests are on.
+// Numbers the filled slots into the record's item table and clears the port counters.
+void number_test_items(TestPlan& testplan, TestResult& record);
+
+// number_test_items, then eth2 and eth3 get their addresses when their tests are on.
 void build_test_items(TestPlan& testplan, TestResult& record);
 
 }  // namespace ovik

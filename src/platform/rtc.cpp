@@ -92,9 +92,12 @@ int set_rtc_time(int32_t t, const RtcDevices& devices) {
 }
 
 void rtc_datetime(uint8_t out[6], const RtcDevices& devices) {
-    const std::time_t now = read_rtc_time(devices);
+    datetime_bytes(read_rtc_time(devices), out);
+}
+
+void datetime_bytes(std::time_t t, uint8_t out[6]) {
     std::tm tm{};
-    ::localtime_r(&now, &tm);
+    ::localtime_r(&t, &tm);
     out[0] = static_cast<uint8_t>(tm.tm_sec);
     out[1] = static_cast<uint8_t>(tm.tm_min);
     out[2] = static_cast<uint8_t>(tm.tm_hour);

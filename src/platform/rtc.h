@@ -25,6 +25,10 @@ int set_rtc_time(int32_t t, const RtcDevices& devices = RtcDevices{});
 // Broken-down local time of the hardware clock now, for the record's date and time bytes.
 void rtc_datetime(uint8_t out[6], const RtcDevices& devices = RtcDevices{});
 
+// The record's date and time bytes of a clock reading t: seconds, minutes, hours, day of month,
+// month (0-11), year - 1900, of the local time.
+void datetime_bytes(std::time_t t, uint8_t out[6]);
+
 // later - earlier in milliseconds.
 int32_t elapsed_ms(const MsStamp& earlier, const MsStamp& later);
 
