@@ -55,8 +55,9 @@ def program():
 
 
 class Emulation:
-    """The emulated devices of a line on a Network: serials maps each serial number to its
-    faults, a list of (kind, value, after); config is the devices' configuration (INI text)."""
+    """The emulated devices of a line on a Network: serials_faults maps each serial number to
+    its faults, a list of (kind, value, after); config is the devices' configuration (INI
+    text), None for none (identity fields 0, as an agent started with -s and -i)."""
 
     def __init__(self, net, serials_faults, config, emulator):
         self.net = net
@@ -85,9 +86,10 @@ class Emulation:
             " ".join([str(serial), *(FAULTS[kind][2].format(value, after=after)
                                      for kind, value, after in faults)]) + "\n"
             for serial, faults in serials_faults.items()))
-        (self.dir / "cfg_ovikburn").write_text(config)
-        self.argv = [os.path.abspath(emulator), "--config", str(self.dir / "cfg_ovikburn"),
-                     str(devices)]
+        self.argv = [os.path.abspath(emulator), str(devices)]
+        if config is not None:
+            (self.dir / "cfg_ovikburn").write_text(config)
+            self.argv[1:1] = ["--config", str(self.dir / "cfg_ovikburn")]
         self.process = _Process(["setpriv", "--pdeathsig", "KILL", "ip", "netns", "exec",
                                  self.netns, *self.argv],
                                 self.dir / "emulator.out", self.dir / "emulator.err")

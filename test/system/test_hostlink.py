@@ -1,36 +1,68 @@
 """The host link on the wire: hand-made command frames from the PC namespace, response frames
-checked byte for byte, and the agent's console lines for what it received."""
+checked byte for byte, and the agent's console lines for what it received. Each test runs
+against the real agent and against an emulated device (ovikline-emulator), which must answer
+alike; what only the agent shows (console lines, commands run) is checked for the agent."""
 
+import os
 import random
 import time
 
-from ovikline import burnin, frames
+import pytest
+
+from ovikline import burnin, emulate, frames
 from ovikline.client import RawClient
+from ovikline.network import eth0_address
 
 NO_ANSWER_WINDOW = 1.0
 QUERY_TIMEOUT = 1.0
 
 
-def bench_dut(net, serial, address):
-    dut = net.add_dut()
-    dut.start("-s", str(serial), "-i", address)
-    return dut
+@pytest.fixture(params=["agent", "emulated"])
+def kind(request):
+    program = emulate.program()
+    if request.param == "emulated" and not (program and os.access(program, os.X_OK)):
+        pytest.skip(f"no ovikline-emulator program (set OVIK_EMULATOR): {program}")
+    return request.param
 
 
-def test_hostlink_idle_commands(net):
-    dut = bench_dut(net, 1234, "192.180.7.7")
+class Device:
+    """The device under test at its serial number's address: an agent started with -s and -i
+    (no configuration) or with -e and config, or an emulated device with the same."""
+
+    def __init__(self, net, kind, serial, config=None):
+        self.address = eth0_address(serial)
+        self.agent = None
+        if kind == "emulated":
+            self.emulation = emulate.Emulation(net, {serial: []}, config, emulate.program())
+            assert self.emulation.wait_ready(), self.emulation.dump()
+            return
+        if config is None:
+            self.agent = net.add_dut()
+            self.agent.start("-s", str(serial), "-i", self.address)
+        else:
+            self.agent = net.add_dut(bootenv={"serialnumber": f"TB{serial:04d}", "mm_flags": "0"},
+                                     config=config)
+            self.agent.start("-e")
+
+    def says(self, text, timeout=1.0):
+        """Whether the agent's console shows text (an emulated device has none)."""
+        return self.agent is None or self.agent.wait_console(text, timeout)
+
+
+def test_hostlink_idle_commands(net, kind):
+    dut = Device(net, kind, 1234)
     pc = RawClient(net, dut.address)
 
     ack = burnin.poll(pc, ser=77)
     assert (ack.code, ack.ser, ack.status, ack.error) == (0x8001, 0, frames.STATUS_IDLE, 0)
-    assert (ack.serial, ack.ip) == (1234, "192.180.7.7")
+    assert (ack.serial, ack.ip) == (1234, dut.address)
     assert (ack.softwareid, ack.apid, ack.portnum) == (0, 0, 0)  # no configuration loaded
     assert ack.tail == bytes(29) and ack.reserved1 == 0 and ack.reserved2 == bytes(3)
-    assert dut.wait_console(">>Receive polling command from PC.\n", 1.0)
+    assert dut.says(">>Receive polling command from PC.\n", 1.0)
 
     nak = pc.exchange(frames.CMD_QUERY, ser=5)
     assert (nak.code, nak.ser, nak.error) == (0x4002, 0, frames.ERR_SEQUENCE)
-    assert dut.wait_console("Error sequence number my [0], PC [5]\n", 1.0)
+    assert dut.says("Error sequence number my [0], PC [5]\n", 1.0)
     ack = pc.exchange(frames.CMD_QUERY, ser=0)
     assert (ack.code, ack.ser, ack.error) == (0x8002, 1, 0)
 
@@ -43,8 +75,8 @@ def test_hostlink_idle_commands(net):
 
     nak = pc.exchange(frames.CMD_SET_PARAMETER, ser=1, baud=921601)
     assert (nak.code, nak.ser, nak.error) == (0x4003, 1, frames.ERR_BAUD)
-    assert dut.wait_console("hostcommand.req.baud = 921601\n", 1.0)
-    assert dut.wait_console("Error baud rate too large !", 1.0)
+    assert dut.says("hostcommand.req.baud = 921601\n", 1.0)
+    assert dut.says("Error baud rate too large !", 1.0)
     ack = pc.exchange(frames.CMD_SET_PARAMETER, ser=1, baud=921600)
     assert (ack.code, ack.ser, ack.error) == (0x8003, 2, 0)
 
@@ -60,28 +92,26 @@ def test_hostlink_idle_commands(net):
         pc.command(cmd, ser=2)
     assert pc.collect(NO_ANSWER_WINDOW) == []
     for cmd, line in silent:
-        assert line in dut.console(), f"command 0x{cmd:04x}"
-    assert dut.wait_console(">>Receive command (0x1234) from PC length = 128, ser=2\n", 1.0)
+        assert dut.says(line), f"command 0x{cmd:04x}"
+    assert dut.says(">>Receive command (0x1234) from PC length = 128, ser=2\n", 1.0)
 
     # A longer datagram counts as its first 128 bytes.
     pc.send(frames.encode_command(frames.CMD_QUERY, ser=2) + bytes(range(72)))
     ack = pc.expect(lambda f: True, QUERY_TIMEOUT)
     assert (ack.code, ack.ser) == (0x8002, 3)
     assert ack.diagrecv == 0  # diagnostics while idle are not counted
-    assert dut.wait_console(">>Receive command (0x2) from PC length = 128, ser=2\n", 1.0)
+    assert dut.says(">>Receive command (0x2) from PC length = 128, ser=2\n", 1.0)
 
     # A short one is refused without an answer and changes nothing.
     pc.send(frames.encode_command(frames.CMD_QUERY, ser=3)[:127])
     assert pc.collect(NO_ANSWER_WINDOW) == []
-    assert dut.wait_console("The data length is too short, need [128]\n", 1.0)
+    assert dut.says("The data length is too short, need [128]\n", 1.0)
     ack = pc.exchange(frames.CMD_QUERY, ser=3)
     assert (ack.code, ack.ser) == (0x8002, 4)
 
 
-def test_hostlink_running_commands(net):
-    dut = net.add_dut(bootenv={"serialnumber": "TB0042", "mm_flags": "0"},
-                      config=burnin.config())
-    dut.start("-e")
+def test_hostlink_running_commands(net, kind):
+    dut = Device(net, kind, 42, burnin.config())
     pc = RawClient(net, dut.address)
     other = RawClient(net, dut.address)
 
@@ -97,7 +127,7 @@ def test_hostlink_running_commands(net):
 
     nak = pc.exchange(frames.CMD_START, ser=3, time=burnin.PC_TIME)
     assert (nak.code, nak.ser, nak.status, nak.error) == (0x4004, 3, 1, frames.ERR_STATE)
-    assert dut.wait_console("Error status is not at idle status !", 1.0)
+    assert dut.says("Error status is not at idle status !", 1.0)
     nak = pc.exchange(frames.CMD_SET_PARAMETER, ser=3, baud=9600)
     assert (nak.code, nak.ser, nak.error) == (0x4003, 3, frames.ERR_STATE)
 
@@ -126,7 +156,7 @@ def test_hostlink_running_commands(net):
     other.send(bytes(127))
     redirected = other.expect(lambda f: f.code == frames.RSP_DIAG, 2.0)
     assert redirected is not None, "reports did not follow the short datagram's sender"
-    assert dut.wait_console("The data length is too short, need [128]\n", 1.0)
+    assert dut.says("The data length is too short, need [128]\n", 1.0)
     pc.drain()
     assert pc.collect(1.2) == []
     pc.command(frames.CMD_SAVE)
@@ -137,16 +167,17 @@ def test_hostlink_running_commands(net):
     stop = burnin.stop_run(pc)
     assert (stop.ser, stop.status, stop.error) == (4, frames.STATUS_OK, 0)
     assert stop.diagsent == 0 and stop.diagrecv == 0
-    assert dut.wait_console("Burning OK.", 5.0)
-    assert dut.wait_command("/bin/PassLED.sh", 5.0)
-    assert "fw_setenv mm_flags 64" in dut.command_lines()
+    assert dut.says("Burning OK.", 5.0)
+    if dut.agent is not None:
+        assert dut.agent.wait_command("/bin/PassLED.sh", 5.0)
+        assert "fw_setenv mm_flags 64" in dut.agent.command_lines()
     # The link is closed after the end of the run.
     pc.command(frames.CMD_QUERY, ser=4)
     assert pc.collect(NO_ANSWER_WINDOW) == []
 
 
-def test_hostlink_random_datagrams(net):
-    dut = bench_dut(net, 77, "192.180.7.8")
+def test_hostlink_random_datagrams(net, kind):
+    dut = Device(net, kind, 77)
     pc = RawClient(net, dut.address)
     burnin.poll(pc)
 
@@ -160,9 +191,12 @@ def test_hostlink_random_datagrams(net):
         pc.send(bytes(data))
         if n % 25 == 24:
             time.sleep(0.002)
-    assert dut.wait_console_settled(0.3, 15.0)
-    assert dut.running()
-    assert dut.console().count(">>Receive command (") >= 1000
+    if dut.agent is not None:
+        assert dut.agent.wait_console_settled(0.3, 15.0)
+        assert dut.agent.running()
+        assert dut.agent.console().count(">>Receive command (") >= 1000
+    else:
+        assert dut.emulation.running()
     pc.drain()
     started = time.monotonic()
     ack = pc.exchange(frames.CMD_QUERY, timeout=QUERY_TIMEOUT, ser=0)
