@@ -1,7 +1,8 @@
 // ovikline-emulator: serves the host links of the devices listed in DEVICES (one a line:
 // "SERIAL[@ADDRESS] [FAULT ...]") from the namespace it runs in, whose eth0 carries every
 // device's address. Each device behaves as an agent started with -e and the configuration
-// given; it prints "ready N" once every device announces itself, and ends on SIGTERM or SIGINT.
+// given; it prints "ready N" once every device's socket is open (their first announcements
+// follow within --spread-ms), and ends on SIGTERM or SIGINT.
 #include <arpa/inet.h>
 #include <getopt.h>
 #include <signal.h>
@@ -27,11 +28,13 @@ using namespace ovik;
 using namespace ovik::emulator;
 
 int usage() {
-    std::fprintf(stderr,
-                 "usage: ovikline-emulator [--config CFG_OVIKBURN] [--reboot-ms MS] DEVICES\n"
-                 "DEVICES: one device a line, \"SERIAL[@ADDRESS] [FAULT ...]\"; a fault is\n"
-                 "item:NAME:AFTER, port:N:AFTER, silent:AFTER, reboot:AFTER or upgrade-fails\n"
-                 "(AFTER: seconds into the device's run)\n");
+    std::fprintf(
+        stderr,
+        "usage: ovikline-emulator [--config CFG_OVIKBURN] [--reboot-ms MS] [--spread-ms MS]\n"
+        "                         DEVICES\n"
+        "DEVICES: one device a line, \"SERIAL[@ADDRESS] [FAULT ...]\"; a fault is\n"
+        "item:NAME:AFTER, port:N:AFTER, silent:AFTER, reboot:AFTER or upgrade-fails\n"
+        "(AFTER: seconds into the device's run)\n");
     return 2;
 }
 
@@ -90,6 +93,7 @@ int main(int argc, char** argv) {
     RoomOptions options;
     const option long_options[] = {{"config", required_argument, nullptr, 'c'},
                                    {"reboot-ms", required_argument, nullptr, 'r'},
+                                   {"spread-ms", required_argument, nullptr, 's'},
                                    {nullptr, 0, nullptr, 0}};
     for (int opt = 0; (opt = ::getopt_long(argc, argv, "", long_options, nullptr)) != -1;) {
         if (opt == 'c')

@@ -174,15 +174,16 @@ uint32_t Room::index_of(const Device& d) const {
 
 bool Room::start(int epoll_fd) {
     epoll_fd_ = epoll_fd;
+    const auto n = static_cast<int64_t>(devices_.size());
     for (Device& d : devices_) {
-        if (!boot(d)) return false;
+        if (!boot(d, options_.spread_ms * static_cast<int64_t>(index_of(d)) / n)) return false;
     }
     return true;
 }
 
 // The agent's start-up with -e: a fresh record with the serial number, the plan address and
 // the configuration; the test items numbered; idle, announcing on a socket of its own.
-bool Room::boot(Device& d) {
+bool Room::boot(Device& d, int64_t first_pass_in_ms) {
     d.life = std::make_unique<DeviceLife>(d.clock_offset, has_fault(d, Fault::Kind::UpgradeFails));
     DeviceLife& life = *d.life;
     TestResult& record = life.run.testresult;
@@ -210,7 +211,11 @@ bool Room::boot(Device& d) {
     }
     d.state = Device::State::Serving;
     schedule(d, TimerKind::Tick, TEST_STEP_MS);
-    next_pass(d);
+    if (first_pass_in_ms > 0) {
+        schedule(d, TimerKind::Pass, first_pass_in_ms);
+    } else {
+        next_pass(d);
+    }
     return true;
 }
 

@@ -110,6 +110,9 @@ struct Device {
 struct RoomOptions {
     ConfigFile config;
     int reboot_ms = 1000;  // from the reboot until the device announces itself again
+    // The devices' first announcements spread over this time, as devices switched on one
+    // after the other; 0 for all at once.
+    int spread_ms = 3000;
 };
 
 class Room {
@@ -139,7 +142,7 @@ class Room {
         bool operator>(const Timer& other) const { return due > other.due; }
     };
 
-    bool boot(Device& d);
+    bool boot(Device& d, int64_t first_pass_in_ms = 0);
     void bind_tests(Device& d);
     int test_result(Device& d, Slot slot);
     void next_pass(Device& d);

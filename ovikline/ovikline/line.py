@@ -387,7 +387,7 @@ def expected(description):
         elif not burn_passed:
             download = "skipped"
         else:
-            download = ("failed" if any(kind == "upgrade-fails" for kind, _ in faults)
+            download = ("failed" if any(kind == "upgrade-fails" for kind, _ in due)
                         else "done")
         outcome[serial] = {"verdict": "passed" if burn_passed else "failed",
                            "items": sorted(items), "ports": sorted(ports), "download": download}
