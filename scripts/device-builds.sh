@@ -1,7 +1,8 @@
 #!/bin/bash
 # Device builds: the agent and its unit tests for armhf and arm64 with Debian's cross compilers,
-# the unit tests under qemu-user, the statically linked agents, and the Debian packages of the
-# agent (amd64, armhf, arm64) and of the station (amd64). lintian checks every package, and
+# the unit tests under qemu-user, the statically linked agents (the armhf one also drives a
+# short simulated line under qemu-user), and the Debian packages of the agent (amd64, armhf,
+# arm64) and of the station (amd64). lintian checks every package, and
 # systemd-analyze the units of the amd64 ones in a throwaway root; they are installed into
 # another throwaway root with dpkg, checked and purged again. Run as root on Debian 12 after
 # scripts/install-deps.sh.
@@ -200,6 +201,14 @@ echo "$station: depends on $(field "$station" Depends)"
 line=build/amd64/ovikline_${version}_amd64.deb
 check_line_package "$line"
 debs+=("build/amd64/ovikburn_${version}_amd64.deb" "$station" "$line")
+
+step "armhf: a short line with the static agent under qemu-user (32-bit time_t on the host link)"
+qemu=$(sed -n 's/^OVIK_QEMU_USER:FILEPATH=//p' build/armhf/CMakeCache.txt)
+printf '#!/bin/sh\nexec %s %s "$@"\n' "$qemu" "$PWD/build/armhf-static/src/main/ovikburn" \
+  >"$scratch/ovikburn-armhf"
+chmod +x "$scratch/ovikburn-armhf"
+./scripts/line-check.sh armhf test/system/lines/short.toml "$scratch/ovikburn-armhf" \
+  build/amd64/src/station/ovikstation build/amd64/ovikline/rtc-clock
 
 step "lintian on every package: no error, no warning"
 lintian --fail-on error,warning "${debs[@]}" || fail "lintian found errors or warnings"

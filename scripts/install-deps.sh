@@ -11,7 +11,7 @@ packages=(
   clang-tidy clang-format
   # the fuzz targets: clang with libFuzzer and the sanitizer runtimes, llvm-symbolizer
   clang-14 libclang-rt-14-dev llvm
-  python3 python3-pytest
+  python3 python3-pytest python3-pytest-xdist
   iproute2 net-tools util-linux procps
   # the line simulator's lossy cables (its FUSE stand-ins, the devices' clocks among them,
   # build with libfuse3-dev below)
