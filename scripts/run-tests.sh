@@ -16,6 +16,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc)
+# One compiler cache for every clone of the project on this machine.
+export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
 timings=()
 step_name=""
 step_began=$SECONDS
