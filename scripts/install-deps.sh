@@ -47,5 +47,5 @@ fi
 
 # The virtual test machine's kernel (Debian's linux-image-amd64), cached outside the repository.
 # Without it the tests that need real drivers report a skip.
-"$(dirname "$0")/../test/vm/ovik-vm" prepare \
+"$(dirname "$0")/../ovikline/bin/ovikline" vm prepare \
   || echo "The virtual test machine could not be prepared; its tests will be skipped."
