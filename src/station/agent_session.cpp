@@ -204,6 +204,12 @@ void AgentSession::on_frame(const ResponseFrame& f, TimePoint now, SessionIo& io
     }
     // After a restart the run's record stays the last one from before it.
     if (!rebooted_ && !(phase_ == Phase::running && f.status == STATUS_IDLE)) record_ = f;
+    // Reports come while the run goes on, also before a start's lost answer and after the stop
+    // was sent; none once the stop is answered.
+    if (f.code == RSP_DIAG && f.status == STATUS_RUNNING && sees_whole_run() &&
+        (phase_ == Phase::start || phase_ == Phase::running || phase_ == Phase::stop)) {
+        ++reports_;
+    }
     switch (phase_) {
         case Phase::running:
             on_report(f, now, io);
@@ -435,6 +441,7 @@ void AgentSession::accepted(const ResponseFrame& f, TimePoint now, SessionIo& io
             io.note(who() + ": run started; stopping it in " + seconds_text(plan_.duration));
             return;
         case CMD_STOP:
+            if (sees_whole_run()) reports_sent_ = f.diagsent;
             if (!fail_reason_.empty()) {
                 finish(Verdict::failed, fail_reason_, io);
             } else if (f.status == STATUS_OK) {

@@ -130,6 +130,11 @@ class AgentSession {
     // The last frame the agent sent.
     const std::optional<wire::ResponseFrame>& record() const { return record_; }
     uint32_t progress() const { return progress_; }
+    // Status reports of the run that arrived, and how many the agent says it sent (from its
+    // answer to stop; none before it, or when the session did not see the whole run: taken
+    // over, restarted). The difference is what the network or the station lost.
+    uint32_t reports() const { return reports_; }
+    std::optional<uint32_t> reports_sent() const { return reports_sent_; }
     // PC clock, seconds since the epoch: when the agent took the start command (none when it
     // never did), and when the session ended (0 while it runs).
     std::optional<uint32_t> started_at() const { return started_at_; }
@@ -144,6 +149,7 @@ class AgentSession {
     };
 
     std::string who() const;
+    bool sees_whole_run() const { return !adopted_ && !rebooted_ && fail_reason_.empty(); }
     Millis timeout_of(uint16_t cmd) const;
     void send_command(uint16_t cmd, TimePoint now, SessionIo& io);
     void resend(TimePoint now, SessionIo& io);
@@ -177,6 +183,8 @@ class AgentSession {
     TimePoint run_started_{};
     TimePoint next_diagnostic_{};
     uint32_t progress_ = 0;
+    uint32_t reports_ = 0;
+    std::optional<uint32_t> reports_sent_;
     std::optional<uint32_t> started_at_;
     uint32_t ended_at_ = 0;
     std::string stopped_early_;  // why the run was ended early; empty when it was not

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <csignal>
@@ -33,6 +34,11 @@ namespace {
 constexpr const char* NO_AGENT_HINT = "check the cabling and that ovikburn runs on the device";
 // How often the dashboard's snapshot of the line is renewed during a run.
 constexpr Millis DASHBOARD_INTERVAL{500};
+// The socket's receive queue, asked for from the kernel: room for more than a second of every
+// report of a thousand agents at their full rate (about 10,000 frames of some 2 KiB each in
+// the kernel's accounting, which counts twice the size asked for), so that a pause of the
+// loop (a commit of the records, a slow terminal) loses none.
+constexpr std::size_t RECEIVE_BUFFER = std::size_t{16} << 20;
 constexpr const char* DB_HELP =
     "where every run of every device is kept: an SQLite database file, or a postgresql:// URL "
     "of a database that several stations share";
@@ -235,6 +241,16 @@ std::optional<UdpSocket> open_socket(const Link& link, std::FILE* err) {
                      "ovikstation: %s; is another ovikstation running on this PC? Stop it, or "
                      "choose another --bind or --port\n",
                      error.c_str());
+        return socket;
+    }
+    const ReceiveBuffer buffer = socket->size_receive_buffer(RECEIVE_BUFFER);
+    if (!buffer.shortfall.empty()) {
+        std::fprintf(err,
+                     "ovikstation: the socket's receive buffer is %zu KiB, not the %zu KiB asked "
+                     "for (%s): with hundreds of agents reports may be lost; run ovikstation with "
+                     "CAP_NET_ADMIN, or raise net.core.rmem_max to %zu\n",
+                     buffer.bytes >> 10, (2 * RECEIVE_BUFFER) >> 10, buffer.shortfall.c_str(),
+                     RECEIVE_BUFFER);
     }
     return socket;
 }
@@ -369,10 +385,16 @@ int run_command(const RunArgs& args, bool discover, const Link& link, const Timi
     web.reset();
 
     int status = exit_status(reports);
+    const auto recording = std::chrono::steady_clock::now();
     if (!journal.save(reports, error)) {
         std::fprintf(err, "ovikstation run: cannot record the run in --db %s: %s\n",
                      run_db_name(args.db).c_str(), error.c_str());
         status = EXIT_NOT_ALL_PASSED;
+    } else if (!reports.empty()) {
+        std::fprintf(
+            out, "recorded %zu agent%s in --db %s in %.3f s\n", reports.size(),
+            reports.size() == 1 ? "" : "s", run_db_name(args.db).c_str(),
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - recording).count());
     }
     const std::size_t left = interrupted_count(reports);
     if (left > 0) {
@@ -387,7 +409,8 @@ int run_command(const RunArgs& args, bool discover, const Link& link, const Timi
         std::fprintf(err, "no agent announced itself within %g s: %s\n", args.discover,
                      NO_AGENT_HINT);
     } else {
-        std::fprintf(out, "\n%s", verdict_table(reports).c_str());
+        std::fprintf(out, "\n%s%s", verdict_table(reports).c_str(),
+                     reports_summary(reports).c_str());
     }
     if (!write_report_files(files, reports, "run", err) && status == EXIT_ALL_PASSED) {
         status = EXIT_NOT_ALL_PASSED;

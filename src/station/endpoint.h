@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -23,6 +24,12 @@ struct Endpoint {
 
     std::string host_text() const;
     std::string text() const;  // "a.b.c.d:port"
+};
+
+struct EndpointHash {
+    std::size_t operator()(const Endpoint& e) const noexcept {
+        return std::hash<uint64_t>{}((static_cast<uint64_t>(e.address) << 16) | e.port);
+    }
 };
 
 // Dotted IPv4 text; nullopt for anything else (names are not looked up).

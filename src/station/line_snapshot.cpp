@@ -1,5 +1,6 @@
 #include "station/line_snapshot.h"
 
+#include <unordered_set>
 #include <utility>
 
 #include "station/json.h"
@@ -29,11 +30,12 @@ Json ports_value(const wire::ResponseFrame& f) {
     return ports;
 }
 
-Json device_value(const LineDevice& d) {
+// key: the device's own in the line (see line_json).
+Json device_value(const LineDevice& d, const std::string& key) {
     const AgentReport& r = d.report;
     const bool done = d.phase == Phase::done;
     Json j;
-    j["key"] = utf8_of_latin1(r.address);
+    j["key"] = utf8_of_latin1(key);
     j["serial"] = r.record ? Json(r.record->serial) : Json(nullptr);
     j["address"] = utf8_of_latin1(r.address);
     j["state"] = d.rebooted ? "rebooted" : done ? verdict_name(r.verdict) : phase_name(d.phase);
@@ -79,11 +81,13 @@ LineDevice line_device(const AgentSession& session) {
     return LineDevice{report_of(session), session.phase(), session.progress(), session.rebooted()};
 }
 
-Health health_of(const LineDevice& d) {
-    const AgentReport& r = d.report;
-    if (d.rebooted || (r.record && shows_failure(*r.record))) return Health::failing;
-    if (r.verdict == Verdict::stopped) return Health::stopped;
-    switch (r.download) {
+namespace {
+
+Health health(const std::optional<wire::ResponseFrame>& record, Verdict verdict,
+              DownloadResult download, Phase phase, bool rebooted) {
+    if (rebooted || (record && shows_failure(*record))) return Health::failing;
+    if (verdict == Verdict::stopped) return Health::stopped;
+    switch (download) {
         case DownloadResult::failed:
         case DownloadResult::no_answer:
         case DownloadResult::lost:
@@ -91,8 +95,18 @@ Health health_of(const LineDevice& d) {
         default:
             break;
     }
-    if (d.phase == Phase::done && r.verdict != Verdict::passed) return Health::failing;
-    return r.record ? Health::clean : Health::waiting;
+    if (phase == Phase::done && verdict != Verdict::passed) return Health::failing;
+    return record ? Health::clean : Health::waiting;
+}
+
+}  // namespace
+
+Health health_of(const LineDevice& d) {
+    return health(d.report.record, d.report.verdict, d.report.download, d.phase, d.rebooted);
+}
+
+Health health_of(const AgentSession& s) {
+    return health(s.record(), s.verdict(), s.download(), s.phase(), s.rebooted());
 }
 
 const char* health_name(Health health) {
@@ -116,13 +130,22 @@ std::string line_json(const LineInfo& info, const std::vector<LineDevice>& devic
     std::size_t done = 0;
     std::size_t passed = 0;
     Json list = Json::array();
+    // A device's key is its address; a later device at an address already taken (serial
+    // numbers whose addresses collide) adds its serial number, so the two stay apart.
+    std::unordered_set<std::string> keys;
     for (const LineDevice& d : devices) {
+        std::string key = d.report.address;
+        if (!keys.insert(key).second) {
+            key += "/" + (d.report.record ? std::to_string(d.report.record->serial)
+                                          : std::to_string(keys.size()));
+            keys.insert(key);
+        }
         ++health_count[static_cast<int>(health_of(d))];
         running += d.phase == Phase::running ? 1 : 0;
         downloading += d.phase == Phase::downloading ? 1 : 0;
         done += d.phase == Phase::done ? 1 : 0;
         passed += d.phase == Phase::done && agent_passed(d.report) ? 1 : 0;
-        list.push_back(device_value(d));
+        list.push_back(device_value(d, key));
     }
 
     Json j;

@@ -29,6 +29,7 @@ LineDevice line_device(const AgentSession& session);
 // another agent failed; waiting: the agent has not answered yet.
 enum class Health { waiting, clean, failing, stopped };
 Health health_of(const LineDevice& device);
+Health health_of(const AgentSession& session);
 const char* health_name(Health health);
 
 // What the snapshot says about the station itself.

@@ -5,6 +5,8 @@
 
 #include <string_view>
 
+#include "station/line_snapshot.h"
+
 #include "station/report.h"
 
 namespace ovik::station {
@@ -12,9 +14,14 @@ namespace {
 
 constexpr Millis TERMINAL_REFRESH{200};
 constexpr Millis PLAIN_REFRESH{1000};
+constexpr Millis PLAIN_SUMMARY{10000};
 
-bool active(const AgentSession& s) {
-    return s.phase() == Phase::running || s.phase() == Phase::downloading;
+const char* state_name(const AgentSession& s) {
+    return s.rebooted() ? "rebooted" : s.done() ? verdict_name(s.verdict()) : phase_name(s.phase());
+}
+
+std::string count_text(std::size_t n, const char* what) {
+    return std::to_string(n) + " " + what;
 }
 
 Cell download_cell(const AgentSession& s) {
@@ -70,9 +77,7 @@ std::string cut(const std::string& line, std::size_t width) {
 std::string live_line(const AgentSession& s) {
     const auto& record = s.record();
     const std::string serial = record ? std::to_string(record->serial) : "?";
-    const char* state = s.rebooted() ? "rebooted"
-                        : s.done()   ? verdict_name(s.verdict())
-                                     : phase_name(s.phase());
+    const char* state = state_name(s);
     char head[96];
     std::snprintf(head, sizeof head, "serial %-10s %-21s %-13s", serial.c_str(), s.label().c_str(),
                   state);
@@ -126,6 +131,61 @@ std::string live_table(const std::vector<const AgentSession*>& sessions, bool hi
     return table_text(rows, highlight);
 }
 
+std::string live_summary(const std::vector<const AgentSession*>& sessions) {
+    std::size_t starting = 0;
+    std::size_t running = 0;
+    std::size_t stopping = 0;
+    std::size_t downloading = 0;
+    std::size_t done = 0;
+    std::size_t passed = 0;
+    std::size_t failing = 0;
+    std::size_t stopped = 0;
+    for (const AgentSession* s : sessions) {
+        switch (s->phase()) {
+            case Phase::running:
+                ++running;
+                break;
+            case Phase::stop:
+                ++stopping;
+                break;
+            case Phase::download:
+            case Phase::downloading:
+                ++downloading;
+                break;
+            case Phase::done:
+                ++done;
+                passed += s->verdict() == Verdict::passed &&
+                                  (s->download() == DownloadResult::not_requested ||
+                                   s->download() == DownloadResult::done)
+                              ? 1
+                              : 0;
+                break;
+            default:
+                ++starting;
+                break;
+        }
+        const Health health = health_of(*s);
+        failing += health == Health::failing ? 1 : 0;
+        stopped += health == Health::stopped ? 1 : 0;
+    }
+    std::string phases;
+    for (const auto& [n, what] : {std::pair{starting, "starting"},
+                                  {running, "running"},
+                                  {stopping, "stopping"},
+                                  {downloading, "downloading"}}) {
+        if (n > 0) phases += (phases.empty() ? "" : ", ") + count_text(n, what);
+    }
+    if (done > 0) {
+        phases += (phases.empty() ? "" : ", ") + count_text(done, "done") + " (" +
+                  count_text(passed, "passed") + ")";
+    }
+    std::string text = count_text(sessions.size(), sessions.size() == 1 ? "agent" : "agents");
+    if (!phases.empty()) text += ": " + phases;
+    if (failing > 0) text += "; " + count_text(failing, "failing");
+    if (stopped > 0) text += (failing > 0 ? ", " : "; ") + count_text(stopped, "stopped");
+    return text;
+}
+
 LiveView::LiveView(std::FILE* out, bool terminal, std::size_t width, std::size_t height)
     : out_(out), terminal_(terminal), width_(width), height_(height) {}
 
@@ -170,28 +230,69 @@ void LiveView::show(const std::vector<const AgentSession*>& sessions, TimePoint 
     if (!force && !due(now)) return;
     if (terminal_) {
         next_draw_ = now + TERMINAL_REFRESH;
-        erase();
-        const std::string table = live_table(sessions, true);
-        lines_.clear();
-        std::size_t start = 0;
-        for (std::size_t end = 0; (end = table.find('\n', start)) != std::string::npos;
-             start = end + 1) {
-            lines_.push_back(table.substr(start, end - start));
-        }
-        // The cursor cannot go back above the screen's top: what does not fit is left out,
-        // and a line below the table says how much.
-        if (height_ > 2 && lines_.size() > height_ - 1) {
-            const std::size_t hidden = lines_.size() - (height_ - 2);
-            lines_.resize(height_ - 2);
-            lines_.push_back("... and " + std::to_string(hidden) + " more agent" +
-                             (hidden == 1 ? "" : "s"));
-        }
-        draw();
-        return;
+        show_table(sessions);
+    } else {
+        next_draw_ = now + PLAIN_REFRESH;
+        show_lines(sessions, now, force);
     }
-    next_draw_ = now + PLAIN_REFRESH;
-    for (const AgentSession* s : sessions) {
-        if (active(*s)) std::fprintf(out_, "%s\n", live_line(*s).c_str());
+}
+
+void LiveView::show_table(const std::vector<const AgentSession*>& sessions) {
+    // Failing devices first, each group in the order found.
+    std::vector<const AgentSession*> rows;
+    rows.reserve(sessions.size());
+    for (const bool failing : {true, false}) {
+        for (const AgentSession* s : sessions) {
+            if ((health_of(*s) == Health::failing) == failing) rows.push_back(s);
+        }
+    }
+    // The cursor cannot go back above the screen's top: the summary, the header and the rows
+    // stay within the terminal's lines but one, and a last line says how many rows are left
+    // out.
+    std::size_t hidden = 0;
+    if (height_ > 0 && rows.size() + 2 > height_ - 1) {
+        const std::size_t fit = height_ > 4 ? height_ - 4 : 0;
+        hidden = rows.size() - fit;
+        rows.resize(fit);
+    }
+    erase();
+    lines_.clear();
+    lines_.push_back(live_summary(sessions));
+    const std::string table = live_table(rows, true);
+    std::size_t start = 0;
+    for (std::size_t end = 0; (end = table.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        lines_.push_back(table.substr(start, end - start));
+    }
+    if (hidden > 0) lines_.push_back("+" + std::to_string(hidden) + " more");
+    draw();
+}
+
+LiveView::Seen LiveView::seen_of(const AgentSession& s) {
+    Seen seen{state_name(s), 0, 0, s.verdict()};
+    if (const auto& record = s.record()) {
+        for (std::size_t i = 0; i < wire::ITEM_COUNT; ++i) {
+            if (record->item[i].fail != 0) seen.items |= static_cast<uint8_t>(1u << i);
+        }
+        for (std::size_t i = 0; i < wire::PORT_COUNT; ++i) {
+            if (record->portfail[i] != 0) seen.ports |= uint64_t{1} << i;
+        }
+    }
+    return seen;
+}
+
+void LiveView::show_lines(const std::vector<const AgentSession*>& sessions, TimePoint now,
+                          bool force) {
+    if (seen_.size() < sessions.size()) seen_.resize(sessions.size());
+    for (std::size_t i = 0; i < sessions.size(); ++i) {
+        const Seen seen = seen_of(*sessions[i]);
+        if (seen == seen_[i]) continue;
+        seen_[i] = seen;
+        std::fprintf(out_, "%s\n", live_line(*sessions[i]).c_str());
+    }
+    if (!sessions.empty() && (force || now >= next_summary_)) {
+        next_summary_ = now + PLAIN_SUMMARY;
+        std::fprintf(out_, "%s\n", live_summary(sessions).c_str());
     }
     std::fflush(out_);
 }

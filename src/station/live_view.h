@@ -1,10 +1,13 @@
-// The operator's console during a run: event lines, and a live table with a row per agent. On
-// a terminal the table stays at the bottom and is redrawn in place, failures in bold red; into
-// a file or a pipe the rows of the agents that are running or downloading are written as plain
-// lines about once per second, so a log stays readable.
+// The operator's console during a run: event lines, and the line's state. On a terminal a live
+// table stays at the bottom and is redrawn in place: a summary line, then the failing devices
+// first, as many rows as the terminal has lines for, then "+N more"; failures in bold red. Into
+// a file or a pipe a device gets a plain line when its status, its failing items or ports, or
+// its verdict change (not for cycles and burn time), and the summary comes every 10 s, so a
+// log of a thousand devices stays readable.
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -18,6 +21,8 @@ std::string live_line(const AgentSession& session);
 // A header and a row per agent: serial, address, status, cycles, burn time, failed items,
 // failed ports, download. With highlight, failing cells are in ANSI bold red.
 std::string live_table(const std::vector<const AgentSession*>& sessions, bool highlight);
+// "1000 agents: 2 starting, 950 running, 48 done (45 passed); 5 failing, 1 stopped".
+std::string live_summary(const std::vector<const AgentSession*>& sessions);
 
 class LiveView {
   public:
@@ -37,8 +42,21 @@ class LiveView {
     void finish();
 
   private:
+    // What a plain line is written again for: the status, which items and serial ports
+    // failed, the verdict.
+    struct Seen {
+        const char* state = nullptr;
+        uint8_t items = 0;
+        uint64_t ports = 0;
+        Verdict verdict = Verdict::pending;
+        bool operator==(const Seen&) const = default;
+    };
+    static Seen seen_of(const AgentSession& session);
+
     void erase();
     void draw();
+    void show_table(const std::vector<const AgentSession*>& sessions);
+    void show_lines(const std::vector<const AgentSession*>& sessions, TimePoint now, bool force);
 
     std::FILE* out_;
     bool terminal_;
@@ -47,6 +65,8 @@ class LiveView {
     std::vector<std::string> lines_;  // of the table on screen
     std::size_t drawn_ = 0;
     TimePoint next_draw_{};
+    std::vector<Seen> seen_;  // per session, as last written
+    TimePoint next_summary_{};
 };
 
 }  // namespace ovik::station

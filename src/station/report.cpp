@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <ctime>
+#include <map>
 #include <utility>
 
 #include "station/json.h"
@@ -102,8 +103,9 @@ Json record_value(const ResponseFrame& f) {
 }  // namespace
 
 AgentReport report_of(const AgentSession& session) {
-    return AgentReport{session.label(),  session.verdict(),    session.download(), session.reason(),
-                       session.record(), session.started_at(), session.ended_at()};
+    return AgentReport{session.label(),    session.verdict(), session.download(),
+                       session.reason(),   session.record(),  session.started_at(),
+                       session.ended_at(), session.reports(), session.reports_sent()};
 }
 
 bool agent_passed(const AgentReport& report) {
@@ -209,13 +211,51 @@ std::string verdict_table(const std::vector<AgentReport>& reports) {
                                                           : download_result_name(r.download)}});
     }
     std::string text = table_text(rows, false);
+    // Devices that share an address (serial numbers whose addresses collide) are told apart by
+    // their serial numbers.
+    std::map<std::string, int> at;
+    for (const AgentReport& r : reports) ++at[r.address];
     for (const AgentReport& r : reports) {
-        if (!r.reason.empty()) text += r.address + ": " + r.reason + "\n";
+        if (r.reason.empty()) continue;
+        text += r.address;
+        if (at[r.address] > 1 && r.record)
+            text += " (serial " + std::to_string(r.record->serial) + ")";
+        text += ": " + r.reason + "\n";
     }
     const auto passed = std::count_if(reports.begin(), reports.end(), agent_passed);
     text += std::to_string(passed) + " of " + std::to_string(reports.size()) + " agent" +
             (reports.size() == 1 ? "" : "s") + " passed\n";
     return text;
+}
+
+std::string reports_summary(const std::vector<AgentReport>& reports) {
+    constexpr std::size_t NAMED = 5;
+    uint64_t received = 0;
+    uint64_t sent = 0;
+    uint64_t lost = 0;
+    std::size_t counted = 0;
+    std::size_t losing = 0;
+    std::string named;
+    for (const AgentReport& r : reports) {
+        if (!r.reports_sent) continue;
+        ++counted;
+        received += r.reports;
+        sent += *r.reports_sent;
+        if (*r.reports_sent <= r.reports) continue;
+        lost += *r.reports_sent - r.reports;
+        if (++losing <= NAMED) {
+            named += (losing > 1 ? ", " : "") + std::string("serial ") +
+                     (r.record ? std::to_string(r.record->serial) : "?") + " at " + r.address +
+                     " lost " + std::to_string(*r.reports_sent - r.reports);
+        }
+    }
+    if (counted == 0) return "";
+    std::string text = "status reports of " + std::to_string(counted) + " run" +
+                       (counted == 1 ? "" : "s") + ": " + std::to_string(received) +
+                       " received of " + std::to_string(sent) + " sent, " +
+                       (lost == 0 ? std::string("none lost") : std::to_string(lost) + " lost");
+    if (losing > 0) text += " (" + named + (losing > NAMED ? ", ..." : "") + ")";
+    return text + "\n";
 }
 
 std::string utf8_of_latin1(std::string_view text) {

@@ -21,6 +21,8 @@ struct AgentReport {
     std::optional<wire::ResponseFrame> record;  // the last frame the agent sent
     std::optional<uint32_t> started_at;         // PC clock when the run started, if it did
     uint32_t ended_at = 0;                      // PC clock when the station was done with it
+    uint32_t reports = 0;                       // see AgentSession::reports
+    std::optional<uint32_t> reports_sent = std::nullopt;
 };
 
 AgentReport report_of(const AgentSession& session);
@@ -49,6 +51,9 @@ struct Cell {
 std::string table_text(const std::vector<std::vector<Cell>>& rows, bool highlight);
 
 std::string verdict_table(const std::vector<AgentReport>& reports);
+// "status reports: 59880 received of 59880 sent, none lost" over the agents whose whole run the
+// station saw, naming the first few that lost any; "" when there is none.
+std::string reports_summary(const std::vector<AgentReport>& reports);
 
 // Texts from devices, operators and databases are bytes, those above 0x7F Latin-1; the reports
 // hold them as UTF-8, so any text is valid JSON, CSV and XML.

@@ -1,6 +1,7 @@
 // The records of the runs a loop drives, kept up to date while they go on (see run_db.h): a
-// row per agent as soon as it is found, written again when its phase or verdict changes and
-// every few seconds while it runs, and once more at the end. So a station that ends without
+// row per agent within a second of its finding, written again when its phase or verdict
+// changes and every few seconds while it runs, and once more at the end; the rows due are
+// written together, in one transaction a second at most. So a station that ends without
 // finishing leaves each agent's last state for ovikstation resume.
 #pragma once
 
@@ -42,6 +43,7 @@ class RunJournal {
     int64_t run_;
     std::vector<Entry> entries_;
     TimePoint retry_at_{};
+    TimePoint next_batch_{};
 };
 
 }  // namespace ovik::station

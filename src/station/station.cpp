@@ -6,7 +6,11 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <memory>
+#include <optional>
+#include <queue>
 #include <set>
+#include <unordered_map>
 
 namespace ovik::station {
 namespace {
@@ -16,7 +20,9 @@ using Clock = std::chrono::steady_clock;
 // Longest sleep of the loop, so the live lines stay fresh while nothing arrives.
 constexpr Millis MAX_WAIT{200};
 // Datagrams taken per wake-up, so a flood cannot hold off the timers.
-constexpr int MAX_BURST = 64;
+constexpr std::size_t MAX_BURST = 64;
+// How often the loop lets its observers and the adoption count look at every session.
+constexpr Millis LOOK_EVERY{100};
 
 class LoopIo final : public SessionIo {
   public:
@@ -37,11 +43,11 @@ class LoopIo final : public SessionIo {
     LiveView& view_;
 };
 
-std::optional<wire::ResponseFrame> response_of(const Datagram& d) {
+std::optional<wire::ResponseFrame> response_of(std::span<const uint8_t> bytes) {
     // Decoded straight from the socket's buffer: nothing is allocated per datagram.
-    if (d.bytes.size() != wire::RESPONSE_FRAME_SIZE) return std::nullopt;
+    if (bytes.size() != wire::RESPONSE_FRAME_SIZE) return std::nullopt;
     return wire::decode_response(
-        std::span<const uint8_t, wire::RESPONSE_FRAME_SIZE>(d.bytes.data(), d.bytes.size()));
+        std::span<const uint8_t, wire::RESPONSE_FRAME_SIZE>(bytes.data(), bytes.size()));
 }
 
 int wait_ms(TimePoint now, TimePoint deadline) {
@@ -51,7 +57,9 @@ int wait_ms(TimePoint now, TimePoint deadline) {
 }
 
 // The sessions of one loop, the order they were found in, and the policy that stops a run's
-// agents together.
+// agents together. A frame finds its session by address and serial number through a hash
+// table, and the sessions' timers wait in a queue ordered by time: neither costs a pass over
+// every session, so a line of a thousand agents costs about what one agent does per frame.
 class Line {
   public:
     Line(const UdpSocket& socket, const Timing& timing, LiveView& view)
@@ -59,18 +67,26 @@ class Line {
 
     AgentSession& add(const Endpoint& agent, const std::string& label, const RunPlan& plan,
                       std::size_t group) {
-        const auto [it, inserted] = members_.try_emplace(agent, agent, label, plan, timing_, group);
-        if (inserted) order_.push_back(&it->second.session);
-        return it->second.session;
+        auto& m =
+            members_.emplace_back(std::make_unique<Member>(agent, label, plan, timing_, group));
+        at_[agent].push_back(members_.size() - 1);
+        order_.push_back(&m->session);
+        return m->session;
     }
+    // Sessions at this address: one, or several when devices share it.
+    const std::vector<std::size_t>* at(const Endpoint& agent) const {
+        const auto it = at_.find(agent);
+        return it == at_.end() ? nullptr : &it->second;
+    }
+    const AgentSession& session(std::size_t index) const { return members_[index]->session; }
     SessionIo& io() { return io_; }
     void stop_group(std::size_t group, const std::string& why) { stopping_[group] = why; }
 
     // Runs the loop until every session is done and discover_end has passed (or interrupted);
-    // frames of unknown agents go to found while discovering.
+    // frames of agents that no session has go to found while discovering.
     std::vector<AgentReport> drive(
         TimePoint discover_end, const LineObserver& observe, const Interrupted& interrupted,
-        const std::function<void(const Datagram&, const wire::ResponseFrame&, TimePoint)>& found);
+        const std::function<void(const Endpoint&, const wire::ResponseFrame&, TimePoint)>& found);
 
   private:
     struct Member {
@@ -79,9 +95,15 @@ class Line {
             : session(agent, label, plan, timing), group(g) {}
         AgentSession session;
         std::size_t group;
+        TimePoint due = TimePoint::max();  // of its entry in the timer queue; max: none
+        bool counted_done = false;
     };
+    using Timer = std::pair<TimePoint, std::size_t>;
 
-    void on_frame(Member& m, const wire::ResponseFrame& frame, TimePoint now,
+    std::optional<std::size_t> index_for(const Endpoint& from, uint32_t serial) const;
+    void schedule(std::size_t index);
+    void run_timers(TimePoint now);
+    void on_frame(std::size_t index, const wire::ResponseFrame& frame, TimePoint now,
                   TimePoint& discover_end);
     void note_adoption(TimePoint began, TimePoint now);
 
@@ -89,16 +111,63 @@ class Line {
     const Timing& timing_;
     LiveView& view_;
     LoopIo io_;
-    std::map<Endpoint, Member> members_;
-    std::vector<const AgentSession*> order_;       // as found: rows and reports keep this order
+    std::vector<std::unique_ptr<Member>> members_;  // as found: rows and reports keep this order
+    std::unordered_map<Endpoint, std::vector<std::size_t>, EndpointHash> at_;
+    std::vector<const AgentSession*> order_;
+    // Earliest first; an entry whose time is no longer its member's due is left over and skipped.
+    std::priority_queue<Timer, std::vector<Timer>, std::greater<>> timers_;
+    std::size_t done_ = 0;
     std::map<std::size_t, std::string> stopping_;  // groups being stopped, and why
     bool adoption_noted_ = false;
 };
 
-void Line::on_frame(Member& m, const wire::ResponseFrame& frame, TimePoint now,
+std::optional<std::size_t> Line::index_for(const Endpoint& from, uint32_t serial) const {
+    const auto it = at_.find(from);
+    if (it == at_.end()) return std::nullopt;
+    // A session that has not heard its agent yet takes the first frame from its address; one
+    // that has takes only its own device's: another serial there is another device.
+    std::optional<std::size_t> unheard;
+    for (const std::size_t i : it->second) {
+        const auto& record = members_[i]->session.record();
+        if (!record) {
+            if (!unheard) unheard = i;
+        } else if (record->serial == serial) {
+            return i;
+        }
+    }
+    return unheard;
+}
+
+void Line::schedule(std::size_t index) {
+    Member& m = *members_[index];
+    if (!m.counted_done && m.session.done()) {
+        m.counted_done = true;
+        ++done_;
+    }
+    const TimePoint due = m.session.next_deadline();
+    if (due == m.due) return;
+    m.due = due;
+    if (due != TimePoint::max()) timers_.emplace(due, index);
+}
+
+void Line::run_timers(TimePoint now) {
+    while (!timers_.empty() && timers_.top().first <= now) {
+        const auto [due, index] = timers_.top();
+        timers_.pop();
+        Member& m = *members_[index];
+        if (m.due != due) continue;
+        m.due = TimePoint::max();
+        m.session.on_tick(now, io_);
+        schedule(index);
+    }
+}
+
+void Line::on_frame(std::size_t index, const wire::ResponseFrame& frame, TimePoint now,
                     TimePoint& discover_end) {
+    Member& m = *members_[index];
     AgentSession& s = m.session;
     s.on_frame(frame, now, io_);
+    schedule(index);
     // With the policy, the first report that shows a failure ends every run of the group and
     // the discovery.
     if (s.plan().stop_all_on_fail && stopping_.count(m.group) == 0 && s.run_shows_failure()) {
@@ -106,14 +175,19 @@ void Line::on_frame(Member& m, const wire::ResponseFrame& frame, TimePoint now,
         view_.note("stopping every agent: " + why);
         stopping_[m.group] = why;
         discover_end = std::min(discover_end, now);
-        for (auto& entry : members_) {
-            if (entry.second.group == m.group) entry.second.session.stop_early(why, now, io_);
+        for (std::size_t i = 0; i < members_.size(); ++i) {
+            if (members_[i]->group != m.group) continue;
+            members_[i]->session.stop_early(why, now, io_);
+            schedule(i);
         }
         return;
     }
     // Agents taken over once the group was stopping are stopped as soon as they answer.
     const auto stopping = stopping_.find(m.group);
-    if (stopping != stopping_.end() && s.adopted()) s.stop_early(stopping->second, now, io_);
+    if (stopping != stopping_.end() && s.adopted()) {
+        s.stop_early(stopping->second, now, io_);
+        schedule(index);
+    }
 }
 
 void Line::note_adoption(TimePoint began, TimePoint now) {
@@ -132,43 +206,49 @@ void Line::note_adoption(TimePoint began, TimePoint now) {
 
 std::vector<AgentReport> Line::drive(
     TimePoint discover_end, const LineObserver& observe, const Interrupted& interrupted,
-    const std::function<void(const Datagram&, const wire::ResponseFrame&, TimePoint)>& found) {
+    const std::function<void(const Endpoint&, const wire::ResponseFrame&, TimePoint)>& found) {
     const TimePoint began = Clock::now();
     adoption_noted_ = std::none_of(order_.begin(), order_.end(), [](const AgentSession* s) {
         return s->phase() == Phase::adopt;
     });
+    for (std::size_t i = 0; i < members_.size(); ++i) schedule(i);
     bool was_interrupted = false;
-    Datagram datagram;
+    TimePoint next_look{};
+    DatagramBatch batch(MAX_BURST);
     while (true) {
         if (interrupted && interrupted()) {
             was_interrupted = true;
             break;
         }
         TimePoint now = Clock::now();
-        for (auto& entry : members_) entry.second.session.on_tick(now, io_);
-        if (!adoption_noted_) note_adoption(began, now);
+        run_timers(now);
         const bool discovering = now < discover_end;
-        const bool all_done = std::all_of(members_.begin(), members_.end(), [](const auto& entry) {
-            return entry.second.session.done();
-        });
-        if (!discovering && all_done) break;
+        if (!discovering && done_ == members_.size()) break;
+        // What looks at every session (the adoption count, the records, the dashboard) does so
+        // a few times a second, not on every pass.
+        if (now >= next_look) {
+            next_look = now + LOOK_EVERY;
+            if (!adoption_noted_) note_adoption(began, now);
+            if (observe) observe(order_, now, false);
+        }
         if (view_.due(now)) view_.show(order_, now);
-        if (observe) observe(order_, now, false);
 
-        TimePoint deadline = discovering ? discover_end : TimePoint::max();
-        for (const auto& entry : members_)
-            deadline = std::min(deadline, entry.second.session.next_deadline());
+        TimePoint deadline = std::min(discovering ? discover_end : TimePoint::max(), next_look);
+        if (!timers_.empty()) deadline = std::min(deadline, timers_.top().first);
         if (!socket_.wait_readable(wait_ms(now, deadline))) continue;
 
-        for (int n = 0; n < MAX_BURST && socket_.receive(datagram); ++n) {
-            const std::optional<wire::ResponseFrame> frame = response_of(datagram);
+        const std::size_t n = batch.receive(socket_);
+        now = Clock::now();
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::optional<wire::ResponseFrame> frame = response_of(batch.bytes(i));
             if (!frame) continue;  // not an agent's frame
-            now = Clock::now();
-            const auto it = members_.find(datagram.from);
-            if (it != members_.end()) {
-                on_frame(it->second, *frame, now, discover_end);
+            const Endpoint from = batch.from(i);
+            if (const std::optional<std::size_t> index = index_for(from, frame->serial)) {
+                on_frame(*index, *frame, now, discover_end);
             } else if (now < discover_end && found) {
-                found(datagram, *frame, now);
+                const std::size_t before = members_.size();
+                found(from, *frame, now);
+                for (std::size_t k = before; k < members_.size(); ++k) schedule(k);
             }
         }
     }
@@ -206,10 +286,26 @@ std::vector<AgentReport> run_agents(const UdpSocket& socket, const RunTargets& t
                 .begin(Clock::now(), line.io());
         }
     }
-    auto found = [&](const Datagram& d, const wire::ResponseFrame& frame, TimePoint now) {
+    auto found = [&](const Endpoint& from, const wire::ResponseFrame& frame, TimePoint now) {
         if (frame.code != wire::RSP_ALIVE) return;
-        AgentSession& s = line.add(d.from, agent_label(d.from, targets.usual_agent_port), plan, 0);
-        view.note("found agent serial " + std::to_string(frame.serial) + " at " + s.label());
+        const std::string label = agent_label(from, targets.usual_agent_port);
+        std::string shared;
+        if (const std::vector<std::size_t>* others = line.at(from)) {
+            for (const std::size_t i : *others) {
+                const auto& record = line.session(i).record();
+                shared += std::string(shared.empty() ? "" : ", ") + "serial " +
+                          (record ? std::to_string(record->serial) : std::string("?"));
+            }
+        }
+        AgentSession& s = line.add(from, label, plan, 0);
+        view.note("found agent serial " + std::to_string(frame.serial) + " at " + label);
+        if (!shared.empty()) {
+            view.note("serial " + std::to_string(frame.serial) + " shares the address " + label +
+                      " with " + shared +
+                      ": their serial numbers give one address; each is shown and recorded on "
+                      "its own, but commands to the address reach whichever device the network "
+                      "delivers them to");
+        }
         s.on_frame(frame, now, line.io());
         s.begin(now, line.io());
     };
@@ -233,16 +329,18 @@ std::vector<Announcement> listen_for_agents(
     const UdpSocket& socket, Millis window,
     const std::function<void(const Announcement&)>& on_new) {
     std::vector<Announcement> found;
-    std::set<Endpoint> seen;
+    // By address and serial number: devices that share an address are still two.
+    std::set<std::pair<Endpoint, uint32_t>> seen;
     const TimePoint end = Clock::now() + window;
-    Datagram datagram;
+    DatagramBatch batch(MAX_BURST);
     for (TimePoint now = Clock::now(); now < end; now = Clock::now()) {
         if (!socket.wait_readable(wait_ms(now, end))) continue;
-        for (int n = 0; n < MAX_BURST && socket.receive(datagram); ++n) {
-            const std::optional<wire::ResponseFrame> frame = response_of(datagram);
+        const std::size_t n = batch.receive(socket);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::optional<wire::ResponseFrame> frame = response_of(batch.bytes(i));
             if (!frame || frame->code != wire::RSP_ALIVE) continue;
-            if (!seen.insert(datagram.from).second) continue;
-            found.push_back(Announcement{datagram.from, *frame});
+            if (!seen.emplace(batch.from(i), frame->serial).second) continue;
+            found.push_back(Announcement{batch.from(i), *frame});
             on_new(found.back());
         }
     }

@@ -2,8 +2,9 @@
 // network, drives each of them through a burn-in run and reports the verdicts.
 //
 // One UDP socket and one poll loop serve every agent of a run; each agent has an AgentSession
-// of its own, keyed by the address its frames come from, with its own sequence number and
-// timers, so one slow or lost agent holds up none of the others.
+// of its own, found by the address its frames come from and the serial number they carry (two
+// devices whose serial numbers give one address are two sessions, never one), with its own
+// sequence number and timers, so one slow or lost agent holds up none of the others.
 #pragma once
 
 #include <functional>
@@ -26,8 +27,8 @@ struct RunTargets {
     uint16_t usual_agent_port = wire::AGENT_PORT;  // addresses with this port show bare
 };
 
-// Sees every agent of the run, in the order they were found: called from the run loop on each
-// pass (at least every 200 ms), and once more with final set at the end.
+// Sees every agent of the run, in the order they were found: called from the run loop about
+// every 100 ms, and once more with final set at the end.
 using LineObserver = std::function<void(const std::vector<const AgentSession*>& sessions,
                                         TimePoint now, bool final)>;
 
@@ -72,7 +73,8 @@ struct Announcement {
     wire::ResponseFrame frame;
 };
 
-// Every agent that announces itself within window, once each, in order of first sight;
+// Every agent that announces itself within window, once each (by address and serial number),
+// in order of first sight;
 // on_new is called at first sight.
 std::vector<Announcement> listen_for_agents(const UdpSocket& socket, Millis window,
                                             const std::function<void(const Announcement&)>& on_new);
