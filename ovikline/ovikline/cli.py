@@ -347,7 +347,7 @@ def run_line(net, description, out, discover, station_options=()):
         say(f"    {text}")
     if differences:
         devices = out / "devices.txt"
-        devices.write_text(net.dump())
+        devices.write_text(net.dump() + (built.emulation.dump() if built.emulation else ""))
         say(f"    the devices' consoles, error logs and command logs: {devices}")
         return EXIT_MISMATCH
     say("    every verdict, failed item and failed port is exactly what the line injected")
