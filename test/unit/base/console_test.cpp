@@ -14,17 +14,6 @@ namespace {
 
 using testsupport::OutputCapture;
 
-TEST(Console, FramedVerdictAndQuiet) {
-    OutputCapture capture;
-    say_framed("PASS : %s ", "testSSD");
-    quiet.store(1);
-    say_framed("FAIL : %s", "hidden");
-    say("hidden\n");
-    quiet.store(0);
-    EXPECT_EQ(capture.text(),
-              "=======================\nPASS : testSSD \n=======================\n");
-}
-
 // Another thread's line waits until the block ends, instead of landing inside it.
 TEST(Console, BlockKeepsOtherThreadsOut) {
     OutputCapture capture;

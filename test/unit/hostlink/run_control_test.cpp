@@ -1,9 +1,8 @@
+// The command handler: what the PC sends in which status and what the agent answers, and what
+// each accepted command does to the run.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,19 +10,12 @@
 #include "base/console.h"
 #include "fake_clock.h"
 #include "hostlink/hostlink.h"
-#include "output_capture.h"
-#include "plan/config.h"
 #include "plan/testresult.h"
-#include "private_mounts.h"
-#include "temp_dir.h"
 
 namespace ovik {
 namespace {
 
 using namespace wire;
-using testsupport::FakeClock;
-using testsupport::OutputCapture;
-using testsupport::TempDir;
 
 class FakePlatform final : public RunPlatform {
   public:
@@ -46,7 +38,12 @@ class FakePlatform final : public RunPlatform {
 
 // The device's end of the link: the run, the link's state and the device, fresh for each case.
 struct DeviceEnd {
-    explicit DeviceEnd(uint32_t expect_download = 0) : link(expect_download) {}
+    explicit DeviceEnd(uint16_t status = STATUS_IDLE, uint16_t ser = 0,
+                       uint32_t expect_download = 0)
+        : link(expect_download) {
+        run.set_status(status);
+        run.testresult.ser = ser;
+    }
 
     // Hands the handler a command frame as the link loop does.
     Reply send(uint16_t cmd, uint16_t ser, uint32_t baud = 0, uint16_t fail = 0,
@@ -65,15 +62,14 @@ struct DeviceEnd {
 
     // The answer to the last command as the PC receives it.
     ResponseFrame answer(Reply reply) {
-        const std::string none = dir.file("none");
-        const WifiTextFiles files{none.c_str(), none.c_str(), none.c_str(), none.c_str()};
-        return decode_response(answer_frame(link, run, platform, reply, files));
+        const char* none = "/nonexistent/wlan";
+        return decode_response(
+            answer_frame(link, run, platform, reply, WifiTextFiles{none, none, none, none}));
     }
 
     RunState run;
     LinkState link;
     FakePlatform platform;
-    TempDir dir;
 };
 
 class RunControl : public ::testing::Test {
@@ -81,132 +77,103 @@ class RunControl : public ::testing::Test {
     void SetUp() override { quiet.store(1); }
     void TearDown() override { quiet.store(0); }
 
-    FakeClock clock_;
+    testsupport::FakeClock clock_;
 };
 
-// Every command in every status, with the right sequence number.
-TEST_F(RunControl, EveryCommandInEveryStatus) {
-    const uint16_t statuses[] = {STATUS_IDLE,       STATUS_RUNNING,  STATUS_FAIL,
-                                 STATUS_OK,         STATUS_DOWNLOAD, STATUS_DOWNLOAD_FAIL,
-                                 STATUS_DOWNLOAD_OK};
-    const uint16_t commands[] = {CMD_POLLING, CMD_QUERY,    CMD_SET_PARAMETER,  CMD_START,
-                                 CMD_STOP,    CMD_DOWNLOAD, CMD_DOWNLOAD_RESET, CMD_DOWNLOAD_CHECK,
-                                 CMD_SAVE,    CMD_RESET,    CMD_ALIVE_CHECK,    CMD_DIAGNOSTIC,
-                                 0x1234};
-    for (uint16_t status : statuses) {
-        for (uint16_t cmd : commands) {
-            DeviceEnd d;
-            d.run.set_status(status);
-            const Reply reply = d.send(cmd, 0, 115200);
-            const bool idle = status == STATUS_IDLE;
-            const bool running = status == STATUS_RUNNING;
-
-            Reply want_reply = Reply::None;
-            uint16_t want_status = status;
-            uint16_t want_error = 0;
-            uint16_t want_ser = 0;
-            uint32_t want_diagrecv = 0;
-            switch (cmd) {
-                case CMD_POLLING:
-                    want_reply = idle ? Reply::Ack : Reply::None;
-                    break;
-                case CMD_QUERY:
-                    want_reply = Reply::Ack;
-                    want_ser = 1;
-                    break;
-                case CMD_SET_PARAMETER:
-                    want_reply = idle ? Reply::Ack : Reply::Nak;
-                    want_error = idle ? 0 : ERR_STATE;
-                    want_ser = idle ? 1 : 0;
-                    break;
-                case CMD_START:
-                    want_reply = idle ? Reply::Ack : Reply::Nak;
-                    want_error = idle ? 0 : ERR_STATE;
-                    want_ser = idle ? 1 : 0;
-                    want_status = idle ? STATUS_RUNNING : status;
-                    break;
-                case CMD_STOP:
-                    want_reply = running ? Reply::Ack : Reply::Nak;
-                    want_error = running ? 0 : ERR_STATE;
-                    want_ser = running ? 1 : 0;
-                    want_status = running ? STATUS_OK : status;
-                    break;
-                case CMD_DOWNLOAD:
-                    want_reply = Reply::Ack;
-                    want_ser = 1;
-                    want_status = STATUS_DOWNLOAD;
-                    break;
-                case CMD_RESET:
-                    want_status = STATUS_IDLE;
-                    break;
-                case CMD_DIAGNOSTIC:
-                    want_diagrecv = running ? 1 : 0;
-                    break;
-                default:
-                    break;
-            }
-            const std::string where =
-                "status " + std::to_string(status) + ", command " + std::to_string(cmd);
-            EXPECT_EQ(reply, want_reply) << where;
-            EXPECT_EQ(d.run.status(), want_status) << where;
-            EXPECT_EQ(d.run.testresult.error, want_error) << where;
-            EXPECT_EQ(d.run.testresult.ser, want_ser) << where;
-            EXPECT_EQ(d.run.testresult.diagrecv, want_diagrecv) << where;
-            EXPECT_EQ(d.platform.downloads.size(), cmd == CMD_DOWNLOAD ? 1u : 0u) << where;
-        }
+TEST_F(RunControl, AnswersInEachStatus) {
+    constexpr uint16_t IDLE = STATUS_IDLE, RUN = STATUS_RUNNING, OK = STATUS_OK, FAIL = STATUS_FAIL,
+                       LOAD = STATUS_DOWNLOAD;
+    struct Case {
+        uint16_t status, ser;              // the agent's, before
+        uint16_t cmd, req_ser;             // what the PC sends
+        uint32_t baud;                     //
+        uint16_t code, error;              // the answer: code 0 for none
+        uint16_t ser_after, status_after;  //
+        uint32_t diagrecv;
+    };
+    const Case cases[] = {
+        // Polling: answered only while idle with ser 0, whatever number the PC sends.
+        {IDLE, 0, CMD_POLLING, 77, 0, 0x8001, 0, 0, IDLE, 0},
+        {IDLE, 1, CMD_POLLING, 1, 0, 0, 0, 1, IDLE, 0},
+        {RUN, 0, CMD_POLLING, 0, 0, 0, 0, 0, RUN, 0},
+        // Commands 2 to 6 need the agent's number, which each acceptance advances.
+        {IDLE, 5, CMD_QUERY, 5, 0, 0x8002, 0, 6, IDLE, 0},
+        {IDLE, 5, CMD_QUERY, 4, 0, 0x4002, ERR_SEQUENCE, 5, IDLE, 0},
+        {OK, 65535, CMD_QUERY, 65535, 0, 0x8002, 0, 0, OK, 0},
+        {IDLE, 1, CMD_SET_PARAMETER, 1, 921600, 0x8003, 0, 2, IDLE, 0},
+        {IDLE, 1, CMD_SET_PARAMETER, 1, 921601, 0x4003, ERR_BAUD, 1, IDLE, 0},
+        {RUN, 3, CMD_SET_PARAMETER, 3, 9600, 0x4003, ERR_STATE, 3, RUN, 0},
+        {RUN, 3, CMD_SET_PARAMETER, 3, 921601, 0x4003, ERR_BAUD, 3, RUN, 0},
+        {RUN, 3, CMD_SET_PARAMETER, 2, 921601, 0x4003, ERR_SEQUENCE, 3, RUN, 0},
+        {IDLE, 2, CMD_START, 2, 0, 0x8004, 0, 3, RUN, 0},
+        {RUN, 3, CMD_START, 3, 0, 0x4004, ERR_STATE, 3, RUN, 0},
+        {OK, 4, CMD_START, 4, 0, 0x4004, ERR_STATE, 4, OK, 0},
+        {LOAD, 5, CMD_START, 5, 0, 0x4004, ERR_STATE, 5, LOAD, 0},
+        {RUN, 3, CMD_STOP, 3, 0, 0x8005, 0, 4, OK, 0},
+        {RUN, 3, CMD_STOP, 4, 0, 0x4005, ERR_SEQUENCE, 3, RUN, 0},
+        {IDLE, 3, CMD_STOP, 3, 0, 0x4005, ERR_STATE, 3, IDLE, 0},
+        {OK, 4, CMD_STOP, 4, 0, 0x4005, ERR_STATE, 4, OK, 0},
+        // Download from any status.
+        {OK, 4, CMD_DOWNLOAD, 4, 0, 0x8006, 0, 5, LOAD, 0},
+        {IDLE, 0, CMD_DOWNLOAD, 0, 0, 0x8006, 0, 1, LOAD, 0},
+        {FAIL, 4, CMD_DOWNLOAD, 4, 0, 0x8006, 0, 5, LOAD, 0},
+        {OK, 4, CMD_DOWNLOAD, 3, 0, 0x4006, ERR_SEQUENCE, 4, OK, 0},
+        // Reset: from any status, unanswered.
+        {OK, 4, CMD_RESET, 9, 0, 0, 0, 0, IDLE, 0},
+        {LOAD, 5, CMD_RESET, 0, 0, 0, 0, 0, IDLE, 0},
+        // Diagnostics count while running; the rest is never answered and changes nothing.
+        {RUN, 3, CMD_DIAGNOSTIC, 0, 0, 0, 0, 3, RUN, 1},
+        {IDLE, 0, CMD_DIAGNOSTIC, 0, 0, 0, 0, 0, IDLE, 0},
+        {RUN, 3, CMD_DOWNLOAD_RESET, 3, 0, 0, 0, 3, RUN, 0},
+        {RUN, 3, CMD_DOWNLOAD_CHECK, 3, 0, 0, 0, 3, RUN, 0},
+        {IDLE, 0, CMD_SAVE, 0, 0, 0, 0, 0, IDLE, 0},
+        {RUN, 3, CMD_ALIVE_CHECK, 3, 0, 0, 0, 3, RUN, 0},
+        {IDLE, 0, 0x1234, 0, 0, 0, 0, 0, IDLE, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "status " << c.status << ", ser " << c.ser
+                                          << ", command " << c.cmd << " ser " << c.req_ser);
+        DeviceEnd d(c.status, c.ser);
+        const Reply reply = d.send(c.cmd, c.req_ser, c.baud);
+        EXPECT_EQ(reply == Reply::None ? 0 : d.answer(reply).code, c.code);
+        EXPECT_EQ(d.run.testresult.error, c.error);
+        EXPECT_EQ(d.run.testresult.ser, c.ser_after);
+        EXPECT_EQ(d.run.status(), c.status_after);
+        EXPECT_EQ(d.run.testresult.diagrecv, c.diagrecv);
     }
 }
 
-TEST_F(RunControl, SequenceRule) {
-    DeviceEnd d;
-    TestResult& record = d.run.testresult;
-    EXPECT_EQ(d.send(CMD_QUERY, 5), Reply::Nak);
-    EXPECT_EQ(record.error, ERR_SEQUENCE);
-    EXPECT_EQ(record.ser, 0);
-    EXPECT_EQ(d.send(CMD_QUERY, 0), Reply::Ack);
-    EXPECT_EQ(record.ser, 1);
-    // Polling ignores the number, and is answered only while idle with ser 0.
-    EXPECT_EQ(d.send(CMD_POLLING, 77), Reply::None);
-    record.ser = 0;
-    EXPECT_EQ(d.send(CMD_POLLING, 77), Reply::Ack);
-    // A wrong number wins over every other check and changes nothing.
-    d.run.set_status(STATUS_RUNNING);
-    EXPECT_EQ(d.send(CMD_STOP, 9), Reply::Nak);
-    EXPECT_EQ(record.error, ERR_SEQUENCE);
-    EXPECT_EQ(d.run.status(), STATUS_RUNNING);
-    EXPECT_EQ(d.run.teststop.load(), 0u);
-    // The counter wraps.
-    record.ser = 65535;
-    EXPECT_EQ(d.send(CMD_QUERY, 65535), Reply::Ack);
-    EXPECT_EQ(record.ser, 0);
-}
-
-TEST_F(RunControl, SetParameterLimitsAndFirmwareName) {
-    DeviceEnd d(1);
+// The firmware file name counts only when a download is expected; "na" says none follows. A
+// refused command keeps the earlier baud rate and name; download takes the name set.
+TEST_F(RunControl, SetParameterAndDownload) {
+    DeviceEnd d(STATUS_IDLE, 0, 1);
     EXPECT_EQ(d.send(CMD_SET_PARAMETER, 0, 921601, 0, "fw.bin"), Reply::Nak);
-    EXPECT_EQ(d.run.testresult.error, ERR_BAUD);
     EXPECT_EQ(d.run.serial_baud.load(), 115200u);
     EXPECT_EQ(d.link.fwr_file[0], '\0');
-    EXPECT_EQ(d.send(CMD_SET_PARAMETER, 0, 921600, 0, "fw.bin"), Reply::Ack);
+    EXPECT_EQ(d.send(CMD_SET_PARAMETER, 0, 921600, 0, "0123456789abcdef"), Reply::Ack);
     EXPECT_EQ(d.run.serial_baud.load(), 921600u);
-    EXPECT_STREQ(d.link.fwr_file.data(), "fw.bin");
-    EXPECT_EQ(d.link.downloadfwr, 1u);
-    EXPECT_EQ(d.send(CMD_SET_PARAMETER, 1, 9600, 0, "0123456789abcdef"), Reply::Ack);
-    EXPECT_STREQ(d.link.fwr_file.data(), "0123456789abcdef") << "a full field keeps all 16 bytes";
-    EXPECT_EQ(d.send(CMD_SET_PARAMETER, 2, 9600, 0, "na"), Reply::Ack);
-    EXPECT_EQ(d.link.downloadfwr, 0u) << "na: no download follows the run";
+    EXPECT_EQ(std::string(d.link.fwr_file.data(), 16), "0123456789abcdef");
+    EXPECT_EQ(d.send(CMD_SET_PARAMETER, 1, 9600, 0, "fw.bin"), Reply::Ack);
+    EXPECT_EQ(d.send(CMD_DOWNLOAD, 2), Reply::Ack);
+    EXPECT_EQ(d.platform.downloads, std::vector<std::string>{"fw.bin"});
+    EXPECT_EQ(d.platform.releases, 1);
+
+    DeviceEnd na(STATUS_IDLE, 0, 1);
+    EXPECT_EQ(na.send(CMD_SET_PARAMETER, 0, 9600, 0, "na"), Reply::Ack);
+    EXPECT_EQ(na.link.downloadfwr, 0u);
 }
 
 TEST_F(RunControl, StartSetsTheClockAndRetriesOnce) {
     DeviceEnd d;
     d.platform.set_result = -1;
     d.platform.clock_value = 1234;
+    d.run.testresult.cycles.store(9);
     EXPECT_EQ(d.send(CMD_START, 0), Reply::Ack);
     EXPECT_EQ(d.platform.clock_writes, (std::vector<int32_t>{1700000000, 1700000000}));
     EXPECT_EQ(clock_.sleeps(), (std::vector<int64_t>{3000, 1000}));
     EXPECT_EQ(d.link.start_time, 1234);
-    EXPECT_EQ(d.run.status(), STATUS_RUNNING);
-    EXPECT_STREQ(getenv("TZ"), "CST-8");
+    EXPECT_EQ(d.run.testresult.cycles.load(), 0u);
+    EXPECT_STREQ(std::getenv("TZ"), "CST-8");
 }
 
 TEST_F(RunControl, StopVerdicts) {
@@ -226,10 +193,8 @@ TEST_F(RunControl, StopVerdicts) {
         {0, 1, 1, STATUS_FAIL, ERR_RUN_FAILED, true},
     };
     for (const auto& c : cases) {
-        DeviceEnd d(c.downloadfwr);
-        d.run.set_status(STATUS_RUNNING);
+        DeviceEnd d(STATUS_RUNNING, 0, c.downloadfwr);
         d.run.testfail.store(c.testfail);
-        d.link.start_time = 100;
         d.platform.clock_value = 160;
         d.run.testresult.diagsent = 50;
         d.run.testresult.cycles.store(7);
@@ -246,10 +211,8 @@ TEST_F(RunControl, StopVerdicts) {
 }
 
 TEST_F(RunControl, ResetClearsTheRunButKeepsNamesAndVerdict) {
-    DeviceEnd d;
+    DeviceEnd d(STATUS_OK, 4);
     TestResult& record = d.run.testresult;
-    d.run.set_status(STATUS_OK);
-    record.ser = 4;
     record.cycles.store(9);
     record.portfail[10].store(3);
     record.item[2].set_name("MEM");
@@ -260,21 +223,19 @@ TEST_F(RunControl, ResetClearsTheRunButKeepsNamesAndVerdict) {
     d.link.start_time = 10;
     d.link.stop_time = 20;
     EXPECT_EQ(d.send(CMD_RESET, 123), Reply::None);
-    EXPECT_EQ(d.run.status(), STATUS_IDLE);
-    EXPECT_EQ(record.ser, 0);
     EXPECT_EQ(record.cycles.load(), 0u);
     EXPECT_EQ(record.portfail[10].load(), 0u);
     EXPECT_EQ(record.item[2].fail.load(), 0u);
     EXPECT_EQ(record.item[2].name_text(), "MEM");
-    EXPECT_TRUE(d.link.alive_pending);
+    EXPECT_TRUE(d.link.alive_pending) << "announcements again";
     EXPECT_EQ(d.link.start_time, 0);
     EXPECT_EQ(d.link.stop_time, 0);
     EXPECT_TRUE(d.run.failed());
     EXPECT_EQ(d.run.teststop.load(), 1u);
 }
 
-// Stop (or now) minus start modulo 2^32, as the field holds it: a run across the hardware
-// clock's 32-bit wrap keeps counting (the difference once overflowed a signed word there).
+// Stop (or now, while running) minus start, modulo 2^32 as the field holds it: a run across
+// the hardware clock's 32-bit wrap keeps counting.
 TEST_F(RunControl, AnswerCarriesTheBurnTimeAcrossTheClockWrap) {
     struct Case {
         Reply reply;
@@ -292,8 +253,7 @@ TEST_F(RunControl, AnswerCarriesTheBurnTimeAcrossTheClockWrap) {
         {Reply::Ack, STATUS_FAIL, before_wrap, 5, after_wrap, 0x8002, 21},
     };
     for (const auto& c : cases) {
-        DeviceEnd d;
-        d.run.set_status(c.status);
+        DeviceEnd d(c.status);
         d.link.hostcommand.cmd = CMD_QUERY;
         d.link.start_time = c.start;
         d.link.stop_time = c.stop;
@@ -303,137 +263,6 @@ TEST_F(RunControl, AnswerCarriesTheBurnTimeAcrossTheClockWrap) {
         EXPECT_EQ(f.burntime, c.burntime) << "from " << c.start << ", status " << c.status;
         EXPECT_FALSE(d.link.alive_pending) << "answered: no more announcements";
     }
-}
-
-TEST_F(RunControl, DownloadStartsAndReleasesTheThread) {
-    DeviceEnd d(1);
-    EXPECT_EQ(d.send(CMD_SET_PARAMETER, 0, 115200, 0, "fw.bin"), Reply::Ack);
-    d.run.set_status(STATUS_OK);
-    EXPECT_EQ(d.send(CMD_DOWNLOAD, 1), Reply::Ack);
-    EXPECT_EQ(d.platform.downloads, std::vector<std::string>{"fw.bin"});
-    EXPECT_EQ(d.platform.releases, 1);
-    EXPECT_EQ(d.run.status(), STATUS_DOWNLOAD);
-    EXPECT_EQ(d.send(CMD_DOWNLOAD, 2), Reply::Ack) << "answered again";
-    EXPECT_EQ(d.platform.downloads.size(), 2u) << "the platform decides that only one runs";
-}
-
-// PATH for the object's life: programs named without a slash are searched there only.
-class SearchPath {
-  public:
-    explicit SearchPath(const std::string& dirs) {
-        if (const char* p = std::getenv("PATH")) saved_ = p;
-        ::setenv("PATH", dirs.c_str(), 1);
-    }
-    ~SearchPath() {
-        if (saved_) {
-            ::setenv("PATH", saved_->c_str(), 1);
-        } else {
-            ::unsetenv("PATH");
-        }
-    }
-    SearchPath(const SearchPath&) = delete;
-    SearchPath& operator=(const SearchPath&) = delete;
-
-  private:
-    std::optional<std::string> saved_;
-};
-
-// The end of the run runs the LED scripts and the boot environment's tools: only with the
-// recording stand-ins of a private mount namespace.
-class Verdict : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        OVIK_NEED_PRIVATE_MOUNTS();
-        quiet.store(1);
-        testsupport::clear_recorded_commands();
-    }
-    void TearDown() override { quiet.store(0); }
-
-    static void bootenv(const std::string& text) { std::ofstream(BOOTENV_FILE) << text; }
-    // What show_verdict prints.
-    static std::string show(DeviceEnd& d, const Configuration& config = Configuration{}) {
-        OutputCapture capture;
-        show_verdict(d.link, d.run, config);
-        return capture.text();
-    }
-    // A run that the PC stopped; the stop has been answered.
-    static void stop(DeviceEnd& d, uint16_t fail = 0) {
-        d.run.set_status(STATUS_RUNNING);
-        ASSERT_EQ(d.send(CMD_STOP, 0, 0, fail), Reply::Ack);
-    }
-};
-
-TEST_F(Verdict, PassSetsEotAndShowsThePassLed) {
-    bootenv("serialnumber=TB1234\n");
-    DeviceEnd d;
-    EXPECT_EQ(show(d), "Burning OK.\n");
-    EXPECT_EQ(testsupport::recorded_commands(),
-              "/usr/bin/fw_printenv \n"
-              "/usr/bin/fw_printenv \n"
-              "/usr/bin/fw_setenv mm_flags 64\n"
-              "/bin/PassLED.sh \n");
-    EXPECT_EQ(d.run.status(), STATUS_OK);
-}
-
-TEST_F(Verdict, RepeatedPassClearsT1) {
-    bootenv("mm_flags=72\n");
-    DeviceEnd d;
-    EXPECT_EQ(show(d), "Burning OK.\n");
-    const std::string cmds = testsupport::recorded_commands();
-    EXPECT_NE(cmds.find("/usr/bin/fw_setenv mm_flags 72\n"), std::string::npos) << cmds;
-    EXPECT_NE(cmds.find("/usr/bin/fw_setenv mm_flags 64\n/bin/PassLED.sh \n"), std::string::npos)
-        << cmds;
-}
-
-TEST_F(Verdict, FailShowsTheFailLedAndWritesNothing) {
-    DeviceEnd d;
-    d.run.mark_failed();
-    Configuration config;
-    config.gigalanlb = 1;
-    EXPECT_EQ(show(d, config), "Burning fail !\n");
-    EXPECT_EQ(testsupport::recorded_commands(),
-              "/usr/sbin/phytool write eth1/0x02/0x001f 0x0a43\n"
-              "/usr/sbin/phytool write eth1/0x02/0x0018 0x2118\n"
-              "/usr/sbin/phytool write eth1/0x02/0x0000 0x0104\n"
-              "/usr/sbin/ethtool -s eth1 autoneg on\n"
-              "/usr/sbin/ethtool -r eth1\n"
-              "/bin/FailLED.sh \n");
-    EXPECT_EQ(d.run.status(), STATUS_FAIL);
-}
-
-// The PC acts on the verdict in the stop's answer: a failure that the cycle still running
-// counts after the stop changes neither the LEDs nor mm_flags.
-TEST_F(Verdict, StopAnswerIsTheVerdictShown) {
-    bootenv("mm_flags=0\n");
-    DeviceEnd d;
-    stop(d);
-    EXPECT_EQ(d.answer(Reply::Ack).status, STATUS_OK);
-    d.run.mark_failed();
-    EXPECT_EQ(show(d), "Burning OK.\n");
-    EXPECT_EQ(testsupport::recorded_commands(),
-              "/usr/bin/fw_printenv \n"
-              "/usr/bin/fw_printenv \n"
-              "/usr/bin/fw_setenv mm_flags 64\n"
-              "/bin/PassLED.sh \n");
-    EXPECT_EQ(d.run.status(), STATUS_OK);
-}
-
-// A pass whose mm_flags cannot be written ends with the fail LED and a failed run.
-TEST_F(Verdict, UnwritableFlagsTurnThePassIntoTheFailLed) {
-    bootenv("mm_flags=0\n");
-    // fw_printenv is found; fw_setenv is not.
-    TempDir tools;
-    const std::string bin = tools.file("bin");
-    ASSERT_EQ(::mkdir(bin.c_str(), 0755), 0);
-    ASSERT_EQ(::symlink("/usr/bin/fw_printenv", (bin + "/fw_printenv").c_str()), 0);
-    const SearchPath path(bin);
-
-    DeviceEnd d;
-    stop(d);
-    EXPECT_EQ(show(d), "Burning OK.\nWrite Burnning flag fail !\n");
-    EXPECT_EQ(testsupport::recorded_commands(),
-              bin + "/fw_printenv \n" + bin + "/fw_printenv \n/bin/FailLED.sh \n");
-    EXPECT_TRUE(d.run.failed());
 }
 
 }  // namespace

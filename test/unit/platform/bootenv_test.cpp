@@ -52,18 +52,5 @@ TEST(BootEnv, FlagsFromTheFirstEightCharacters) {
     for (const auto& c : cases) EXPECT_EQ(mm_flags_from_text(c.text), c.flags) << c.text;
 }
 
-TEST(BootEnv, FlagArithmetic) {
-    EXPECT_EQ(flag_bit(72, EOT_FLAG), 1);
-    EXPECT_EQ(flag_bit(72, T1_1_FLAG), 1);
-    EXPECT_EQ(flag_bit(72, T2_FLAG), 0);
-    EXPECT_EQ(flag_bit(128, T2_FLAG), 1);
-    EXPECT_EQ(flag_bit(72, 16), -1);
-    EXPECT_EQ(flag_update(72, 0, T1_1_FLAG), 64);
-    EXPECT_EQ(flag_update(72, 1, EOT_FLAG), 72) << "unchanged and still written";
-    EXPECT_EQ(flag_update(0, 0, T1_1_FLAG), 0);
-    EXPECT_EQ(flag_update(0, 1, EOT_FLAG), 64);
-    EXPECT_FALSE(flag_update(72, 2, EOT_FLAG).has_value());
-}
-
 }  // namespace
 }  // namespace ovik
