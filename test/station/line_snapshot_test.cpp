@@ -1,11 +1,9 @@
-// The dashboard's snapshot of the line: each agent's colour, the totals, the JSON the pages
-// read, and the feed that hands the newest snapshot to the web server's threads.
+// The dashboard's snapshot of the line: each agent's colour, the totals and the JSON the pages
+// read.
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "station/line_snapshot.h"
-#include "support.h"
+#include "station_support.h"
 
 namespace ovik::station::test {
 namespace {
@@ -115,35 +113,6 @@ TEST(LineSnapshot, JsonHoldsTotalsAndEachAgentsFailuresOnOneLine) {
               std::string::npos)
         << records;
     EXPECT_NE(records.find("\"devices\":[]}"), std::string::npos) << records;
-}
-
-TEST(LineSnapshot, FeedWakesReadersWithNewerSnapshotsUntilClosed) {
-    LineFeed feed("a");
-    EXPECT_EQ(feed.latest().version, 1u);
-    // Nothing newer: the current snapshot after the wait.
-    const LineFeed::Snapshot same = feed.next(1, 20ms);
-    EXPECT_EQ(same.version, 1u);
-    EXPECT_EQ(same.json, "a");
-
-    std::thread writer([&] {
-        std::this_thread::sleep_for(50ms);
-        feed.publish("b");
-    });
-    const auto began = std::chrono::steady_clock::now();
-    const LineFeed::Snapshot woken = feed.next(1, 5000ms);
-    writer.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - began, 4000ms);
-    EXPECT_EQ(woken.version, 2u);
-    EXPECT_EQ(woken.json, "b");
-
-    feed.publish("b");  // the same text is no new snapshot
-    EXPECT_EQ(feed.latest().version, 2u);
-    feed.close();
-    feed.publish("c");  // nor is anything after the end
-    const LineFeed::Snapshot last = feed.next(2, 5000ms);
-    EXPECT_TRUE(last.closed);
-    EXPECT_EQ(last.version, 2u);
-    EXPECT_EQ(last.json, "b");
 }
 
 }  // namespace

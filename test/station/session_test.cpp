@@ -4,11 +4,9 @@
 
 #include <algorithm>
 #include <functional>
-#include <tuple>
 
 #include "station/agent_session.h"
-#include "station/live_view.h"
-#include "support.h"
+#include "station_support.h"
 
 namespace ovik::station::test {
 namespace {
@@ -38,10 +36,6 @@ struct Drive final : SessionIo {
 
     void after(Millis ms) { s.on_tick(t += ms, *this); }
     void answer(const ResponseFrame& f) { s.on_frame(f, t, *this); }
-    // The last command sent: code, number, fail field.
-    std::tuple<uint16_t, uint16_t, uint16_t> last() const {
-        return {sent.back().cmd, sent.back().ser, sent.back().fail};
-    }
     int count(uint16_t cmd) const {
         return static_cast<int>(std::count_if(
             sent.begin(), sent.end(), [cmd](const CommandFrame& c) { return c.cmd == cmd; }));
@@ -134,19 +128,6 @@ TEST(AgentSession, ResyncsAfterLostAnswers) {
     }
 }
 
-TEST(AgentSession, WaitsSecondsForTheStartAnswer) {
-    Drive d;
-    d.ack_until(Phase::start);
-    d.after(5000ms);
-    EXPECT_EQ(d.count(CMD_START), 1) << "the agent may still be setting its clock";
-    d.after(1500ms);
-    EXPECT_EQ(d.count(CMD_START), 2);
-    d.answer(frame(ACK_BIT | CMD_START, 3, STATUS_RUNNING));
-    d.after(1000ms);
-    EXPECT_EQ(d.sent.back().cmd, CMD_DIAGNOSTIC);
-    EXPECT_EQ(d.sent.back().ser, 3);
-}
-
 TEST(AgentSession, EndsWithTheAgentsVerdictOrRefusal) {
     struct Case {
         const char* name;
@@ -187,92 +168,6 @@ TEST(AgentSession, EndsWithTheAgentsVerdictOrRefusal) {
         } else {
             EXPECT_NE(d.s.reason().find(c.reason), std::string::npos) << d.s.reason();
         }
-    }
-}
-
-TEST(AgentSession, TakesOverARunWhereTheAgentSaysItStands) {
-    using Sent = std::tuple<uint16_t, uint16_t, uint16_t>;
-    const ResponseFrame kept = frame(RSP_DIAG, 3, STATUS_RUNNING);  // the earlier station's last
-    struct Case {
-        const char* name;
-        bool abort;
-        std::optional<uint32_t> started_at;
-        ResponseFrame answer;  // to the query with a wrong number
-        int runs_for;          // seconds, after the answer
-        Phase phase;
-        Sent sent;  // then
-    };
-    const Case cases[] = {
-        {"running, stopped at its planned end", false, NOW - 20,
-         frame(NAK_BIT | CMD_QUERY, 3, STATUS_RUNNING, ERR_SEQUENCE), 40, Phase::stop,
-         Sent{CMD_STOP, 3, 0}},
-        {"running, aborted", true, NOW - 20,
-         frame(NAK_BIT | CMD_QUERY, 3, STATUS_RUNNING, ERR_SEQUENCE), 0, Phase::stop,
-         Sent{CMD_STOP, 3, 1}},
-        {"passed, waiting for its download", false, NOW - 20,
-         frame(NAK_BIT | CMD_QUERY, 4, STATUS_OK, ERR_SEQUENCE), 0, Phase::download,
-         Sent{CMD_DOWNLOAD, 4, 0}},
-        {"downloading", false, NOW - 20, frame(RSP_DIAG, 5, STATUS_DOWNLOAD), 0, Phase::downloading,
-         Sent{CMD_QUERY, 0x8003, 0}},
-        {"restarted while no station watched", false, NOW - 20,
-         frame(NAK_BIT | CMD_QUERY, 0, STATUS_IDLE, ERR_SEQUENCE), 0, Phase::start,
-         Sent{CMD_START, 0, 0}},
-        {"not started yet", false, std::nullopt,
-         frame(NAK_BIT | CMD_QUERY, 2, STATUS_IDLE, ERR_SEQUENCE), 0, Phase::query,
-         Sent{CMD_QUERY, 2, 0}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Drive d("fw.bin", 60s, false);
-        d.s.adopt(Adoption{kept, c.started_at, c.abort}, d.t, d);
-        EXPECT_EQ(d.last(), (Sent{CMD_QUERY, 0x8003, 0})) << "a number the agent cannot hold";
-        d.answer(c.answer);
-        // Reports until the run's end: 60 s after the recorded start.
-        int seconds = 0;
-        for (; seconds < 60 && d.s.phase() == Phase::running; ++seconds) {
-            d.answer(frame(RSP_DIAG, 3, STATUS_RUNNING));
-            d.after(1s);
-        }
-        EXPECT_EQ(seconds, c.runs_for);
-        EXPECT_EQ(d.s.phase(), c.phase);
-        EXPECT_EQ(d.last(), c.sent);
-    }
-
-    Drive silent("na", 60s, false);
-    silent.s.adopt(Adoption{kept, NOW - 20, false}, silent.t, silent);
-    for (int i = 0; i < 5; ++i) silent.after(1s);
-    EXPECT_EQ(silent.count(CMD_QUERY), 4);
-    EXPECT_EQ(silent.s.verdict(), Verdict::lost);
-    EXPECT_NE(silent.s.reason().find("while no station watched"), std::string::npos);
-}
-
-TEST(AgentSession, RebootedAgentIsFailedAndStoppedDeclaredFailed) {
-    const std::pair<const char*, std::function<void(Drive&)>> cases[] = {
-        {"it announces itself", [](Drive& d) { d.answer(frame(RSP_ALIVE, 0, STATUS_IDLE)); }},
-        {"its reports stop: asked, it answers idle",
-         [](Drive& d) {
-             d.after(3s);
-             ASSERT_EQ(d.sent.back().cmd, CMD_QUERY);
-             d.answer(frame(NAK_BIT | CMD_QUERY, 0, STATUS_IDLE, ERR_SEQUENCE));
-         }},
-    };
-    for (const auto& [name, reboot] : cases) {
-        SCOPED_TRACE(name);
-        Drive d("na", 60s);
-        d.ack_until(Phase::running);
-        ResponseFrame before = frame(RSP_DIAG, 3, STATUS_RUNNING);
-        before.cycles = 7;
-        d.answer(before);
-        reboot(d);
-        EXPECT_TRUE(d.s.rebooted());
-        EXPECT_EQ(live_line(d.s).find("rebooted"), 40u) << live_line(d.s);
-        EXPECT_EQ(d.last(), (std::tuple<uint16_t, uint16_t, uint16_t>{CMD_START, 0, 0}));
-        d.answer(frame(ACK_BIT | CMD_START, 1, STATUS_RUNNING));
-        EXPECT_EQ(d.last(), (std::tuple<uint16_t, uint16_t, uint16_t>{CMD_STOP, 1, 1}));
-        d.answer(frame(ACK_BIT | CMD_STOP, 2, STATUS_FAIL, ERR_RUN_FAILED));
-        EXPECT_EQ(d.s.verdict(), Verdict::failed);
-        EXPECT_EQ(d.s.reason().rfind("rebooted during the run", 0), 0u) << d.s.reason();
-        EXPECT_EQ(d.s.record()->cycles, 7u) << "the run's record is the one before the restart";
     }
 }
 
