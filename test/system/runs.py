@@ -1,17 +1,36 @@
-"""Burn-in runs of several devices at once over raw clients, with every status report the PC
-receives kept, so a test can follow counters that the final record no longer shows (the stop
-clears the Wi-Fi ping counters before it answers).
+"""Burn-in runs of several devices at once: through the station, to the end of each device's
+last cycle, or over raw clients that keep every status report the PC receives, so a test can
+follow counters that the final record no longer shows (the stop clears the Wi-Fi ping counters
+before it answers).
 
-    clients = runs.start_all(net, duts)      # polling, query, set parameter, start: in step
-    time.sleep(seconds)
-    stops = runs.stop_all(clients)           # the stop ACKs, in the order of duts
-    runs.reports(clients[0])                 # that device's status reports, in order
+    burns = runs.burn_all(net, duts, seconds)  # one station run per device, all at once
+    clients = runs.start_all(net, duts)        # polling, query, set parameter, start: in step
+    stops = runs.stop_all(clients)             # the stop ACKs, in the order of duts
+    runs.reports(clients[0])                   # that device's status reports, in order
 """
 
 import time
 
 from ovikline import burnin, frames
 from ovikline.client import RawClient
+
+
+def device(net, serial, extra="", **options):
+    """A device whose boot loader holds the serial number TB<serial>, configured with extra's
+    sections (nothing else enabled)."""
+    return net.add_dut(bootenv={"serialnumber": f"TB{serial:04d}", "mm_flags": "0"},
+                       config=burnin.config(extra=extra, **options))
+
+
+def burn_all(net, duts, duration):
+    """A station run against each device at once, waited for, and the cycle each test thread
+    was running at the stop ended too; returns the runs (burnin.StationBurn) in order."""
+    burns = [burnin.station_burn(net, dut, duration, index=i) for i, dut in enumerate(duts)]
+    for burn in burns:
+        burn.wait()
+    for dut in duts:
+        assert dut.wait_console("Exit from test_main", burnin.TEST_THREAD_END_TIMEOUT), dut.name
+    return burns
 
 
 def start_all(net, duts, pc_time=burnin.PC_TIME):
@@ -27,10 +46,8 @@ def start_all(net, duts, pc_time=burnin.PC_TIME):
     deadline = time.monotonic() + burnin.START_ANSWER_TIMEOUT
     for pc in clients:
         ack = pc.expect(lambda f: f.code in (0x8004, 0x4004), deadline - time.monotonic())
-        if ack is None:
-            raise burnin.StepFailed(f"{pc.agent}: no answer to the start command")
-        if ack.code != 0x8004 or ack.status != frames.STATUS_RUNNING:
-            raise burnin.StepFailed(f"{pc.agent}: start not accepted: {ack.describe()}")
+        if ack is None or ack.code != 0x8004 or ack.status != frames.STATUS_RUNNING:
+            raise burnin.StepFailed(f"{pc.agent}: start not accepted: {ack and ack.describe()}")
     return clients
 
 

@@ -7,23 +7,18 @@ import re
 
 import pytest
 
+import runs
 from ovikline import burnin, ethernet
 
-DURATION = 4 + burnin.SLOW
-CONFIG = burnin.config(extra="AloneBurn = y\n"
-                             "[ethernet]\nTestLAN2 = y\nTestLAN3 = y\nTestLAN4 = y\n")
 ETH3_TIMEOUT = "[singlelooptestLANbyRAW][2371] : LAN port eth3 wait data coming timeout !\n"
 FOREIGN_LINES = ("No correct destination MAC address !\n"
                  f"Error MAC - {ethernet.mac_text(ethernet.FOREIGN_DESTINATION)}\n")
-SETUP_COMMANDS = ["mii-tool -F 100baseTx-FD eth1",
-                  "mii-tool -F 100baseTx-FD eth2",
-                  "ethtool -s eth3 autoneg off speed 100 duplex full"]
-SERIAL = 3001
 
 
 def test_ethernet_loopback_flood_and_dead_port(station_net):
     net = station_net
-    dut = net.add_dut(bootenv={"serialnumber": f"TB{SERIAL}", "mm_flags": "0"}, config=CONFIG)
+    dut = runs.device(net, 3001, "AloneBurn = y\n[ethernet]\nTestLAN2 = y\nTestLAN3 = y\n"
+                                 "TestLAN4 = y\n")
     try:
         ports = {"eth1": ethernet.add_port(net, dut, "eth1", plug=ethernet.LOOP),
                  "eth2": ethernet.add_port(net, dut, "eth2", plug=ethernet.BUSY),
@@ -33,38 +28,28 @@ def test_ethernet_loopback_flood_and_dead_port(station_net):
     busy = ports["eth2"].plug
     try:
         dut.start("-e")
-        burn = burnin.station_burn(net, dut, DURATION).wait()
-        assert dut.wait_console("Exit from test_main", burnin.TEST_THREAD_END_TIMEOUT)
+        [burn] = runs.burn_all(net, [dut], 4 + burnin.SLOW)
     finally:
         busy.stop()
 
-    # The PC sees LAN2 and LAN3 pass and LAN4 fail in every cycle.
-    assert burn.run.returncode == 1
-    assert burn.entry["verdict"] == "failed"
-    cycles = burn.record["cycles"]
-    assert cycles >= 2, burn.record
-    items = burn.items()
-    assert list(items) == ["LAN2", "LAN3", "LAN4"], items
-    assert items["LAN2"] == 0 and items["LAN3"] == 0, items
-    assert cycles <= items["LAN4"] <= cycles + 1, burn.record
-
-    # Each failure is one error-log record and one DIE line; a cycle running at the stop may
-    # add one after the final record.
+    # LAN2 and LAN3 pass and LAN4 fails in every cycle; each failure is one error-log record
+    # and one DIE line (a cycle running at the stop may add one after the final record).
+    assert (burn.run.returncode, burn.entry["verdict"]) == (1, "failed")
+    cycles, items = burn.record["cycles"], burn.items()
+    assert cycles >= 2 and list(items) == ["LAN2", "LAN3", "LAN4"], burn.record
+    assert items["LAN2"] == items["LAN3"] == 0 and cycles <= items["LAN4"] <= cycles + 1, items
     records = [message for _, message in dut.error_records()]
-    assert records == [ETH3_TIMEOUT] * len(records), records
+    assert records == [ETH3_TIMEOUT] * len(records)
     assert items["LAN4"] <= len(records) <= items["LAN4"] + 1
     console = dut.console()
-    assert console.count("DIE-" + ETH3_TIMEOUT) == len(records)
-    assert console.count("DIE-") == len(records)
-
-    for ifname in ("eth1", "eth2"):
-        assert console.count(f"{ifname} test OK.\n") >= cycles, ifname
+    assert console.count("DIE-" + ETH3_TIMEOUT) == console.count("DIE-") == len(records)
     assert "eth3 test OK." not in console
     for ifname, port in ports.items():
+        assert console.count(f"{ifname} test OK.\n") >= cycles or ifname == "eth3", ifname
         assert f"[{ifname}] MAC - {port.mac}\n" in console, ifname
         # The test leaves its port promiscuous.
         assert "PROMISC" in port.flags(), ifname
-        assert port.addresses() == [f"{ethernet.plan_address(SERIAL, ifname)}/16"], ifname
+        assert port.addresses() == [f"{ethernet.plan_address(3001, ifname)}/16"], ifname
 
     # Foreign frames only ever reach eth2: its test reads past each of them (two per frame it
     # sent) and passes on its own frame. A cycle running at the stop may have sent its frame
@@ -74,15 +59,13 @@ def test_ethernet_loopback_flood_and_dead_port(station_net):
     assert (busy.foreign * passes <= console.count(FOREIGN_LINES)
             <= busy.foreign * busy.echoed), console
     assert console.count("Error MAC - ") == console.count(FOREIGN_LINES)
-    current = None
+    port = None
     for line in console.splitlines():
-        m = re.match(r"\[(eth\d)\] MAC - ", line)
-        if m:
-            current = m.group(1)
-        elif line.startswith("No correct destination MAC address"):
-            assert current == "eth2", line
+        port = (re.match(r"\[(eth\d)\] MAC - ", line) or [None, port])[1]
+        assert port == "eth2" or not line.startswith("No correct destination MAC"), line
 
     # The link set-up commands ran once each, in the order of the ports, before the run.
-    setup = [line for line in dut.command_lines()
-             if line.startswith(("mii-tool", "ethtool", "/sbin/", "/usr/sbin/"))]
-    assert setup == SETUP_COMMANDS, dut.command_lines()
+    assert [line for line in dut.command_lines()
+            if line.startswith(("mii-tool", "ethtool", "/sbin/", "/usr/sbin/"))] == [
+        "mii-tool -F 100baseTx-FD eth1", "mii-tool -F 100baseTx-FD eth2",
+        "ethtool -s eth3 autoneg off speed 100 duplex full"]

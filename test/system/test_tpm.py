@@ -4,52 +4,20 @@ into /dev/shm/tpm_ver; the test thread reads and removes that file once per cycl
 
 import os
 import shutil
-from dataclasses import dataclass
 from pathlib import Path
 
+import runs
 from ovikline import burnin
 
-DURATION = 4 + burnin.SLOW
-CONFIG = burnin.config(extra="[tpm]\nTestTPM2 = y\n")
-DEVICE_PATH = ("/usr/sbin", "/usr/bin", "/sbin", "/bin")  # the agent's PATH
-
-
-@dataclass
-class Case:
-    name: str
-    serial: int
-    self_test: str         # what eltt2 -t prints
-    passed: bool
-    console: str = ""      # per failing cycle
-
-
-CASES = [
-    Case("self test passes", 4001,
-         "TPM2 full self test\nSelf test: Successfully completed.\nTest result: 0x00000000\n",
-         passed=True),
-    # The real grep leaves nothing of this output: the test reads an empty file, three times.
-    Case("self test fails", 4002,
-         "TPM2 full self test\nSelf test failed.\nTest result: 0x00000101\n",
-         passed=False, console="[testTPM2][1316] : tpm_ver wrong: .\n"),
-]
+BAR = "=======================\n"
+PASSING = "TPM2 full self test\nSelf test: Successfully completed.\nTest result: 0x00000000\n"
+# The real grep leaves nothing of this output: the test reads an empty file, three times.
+FAILING = "TPM2 full self test\nSelf test failed.\nTest result: 0x00000101\n"
+WRONG = "[testTPM2][1316] : tpm_ver wrong: .\n"
 # A failing call's other possible end: the file it removed is still missing at two looks 200 ms
-# apart, because the self test running at the removal has not ended yet (the stand-in starts
-# slowly under emulation); the next one is only started after that.
+# apart, because the self test running at the removal has not ended yet; the next one is only
+# started after that.
 STILL_RUNNING = "[testTPM2][1287] : Unable to open fd: /dev/shm/tpm_ver[errno: 2] \n"
-
-
-def agent_name(dut):
-    """The agent's process name, as the kernel keeps it."""
-    return os.path.basename(dut.agent_argv[0])[:15]
-
-
-def found_in_device(dut, program):
-    """The file that PATH lookup finds for program inside the device, seen from here."""
-    for directory in DEVICE_PATH:
-        path = Path(f"/proc/{dut.pid}/root{directory}/{program}")
-        if path.exists():
-            return path
-    return None
 
 
 def parent_of(pid):
@@ -58,53 +26,35 @@ def parent_of(pid):
 
 
 def test_tpm2_self_test_verdicts(station_net):
-    net = station_net
-    # One device after the other: the failing one runs self tests back to back, which would
-    # slow the other's under emulation.
-    for case in CASES:
-        dut = net.add_dut(bootenv={"serialnumber": f"TB{case.serial}", "mm_flags": "0"},
-                          config=CONFIG)
-        dut.script_output("eltt2", case.self_test)
+    duts = [runs.device(station_net, serial, "[tpm]\nTestTPM2 = y\n") for serial in (4001, 4002)]
+    for dut, output in zip(duts, (PASSING, FAILING)):
+        dut.script_output("eltt2", output)
         dut.start("-e")
-        burn = burnin.station_burn(net, dut, DURATION).wait()
-        assert burn.run.returncode == (0 if case.passed else 1), case.name
-        assert burn.entry["verdict"] == ("passed" if case.passed else "failed"), case.name
-        cycles = burn.record["cycles"]
-        assert cycles >= 1, (case.name, burn.record)
-        fails = burn.items()["TPM2"]
-        assert list(burn.items()) == ["TPM2"], case.name
-        if case.passed:
-            assert fails == 0, case.name
-        else:
-            assert cycles <= fails <= cycles + 1, (case.name, burn.record)
-            assert burn.verdict_row()[3] == f"TPM2:{fails}", burn.run.stdout
+    for dut, burn, passed in zip(duts, runs.burn_all(station_net, duts, 4 + burnin.SLOW),
+                                 (True, False)):
+        cycles, fails = burn.record["cycles"], burn.items()["TPM2"]
+        assert burn.run.returncode == (0 if passed else 1) and cycles >= 1, burn.record
+        assert list(burn.items()) == ["TPM2"]
+        assert fails == 0 if passed else cycles <= fails <= cycles + 1, burn.record
+        assert passed or burn.verdict_row()[3] == f"TPM2:{fails}", burn.run.stdout
 
-        # One child of the agent runs every self test, without a shell between them.
+        # One child of the agent runs every self test, without a shell between them; the
+        # other end of the pipe is the machine's own grep, not a stand-in.
         calls = [c for c in dut.command_records() if c["argv"][0].endswith("/eltt2")]
-        assert len(calls) >= cycles, case.name
-        assert {tuple(c["argv"][1:]) for c in calls} == {("-t",)}, case.name
+        assert len(calls) >= cycles and {tuple(c["argv"][1:]) for c in calls} == {("-t",)}
         prober = {c["ppid"] for c in calls}
-        assert len(prober) == 1 and prober != {dut.pid}, case.name
-        assert parent_of(prober.pop()) == dut.pid, case.name
-        assert {c["parent"] for c in calls} == {agent_name(dut)}, case.name
-        # The other end of the pipe is the machine's own grep, not a stand-in.
-        grep = found_in_device(dut, "grep")
-        assert grep is not None and grep.read_bytes() == Path(shutil.which("grep")).read_bytes()
+        assert len(prober) == 1 and prober != {dut.pid} and parent_of(prober.pop()) == dut.pid
+        assert {c["parent"] for c in calls} == {os.path.basename(dut.agent_argv[0])[:15]}
+        grep = Path(f"/proc/{dut.pid}/root/bin/grep")
+        assert grep.read_bytes() == Path(shutil.which("grep")).read_bytes()
 
-        assert dut.wait_console("Exit from test_main", burnin.TEST_THREAD_END_TIMEOUT), case.name
         console = dut.console()
-        passes = console.count("=======================\nPASS : testTPM2\n"
-                               "=======================\n")
-        if case.passed:
-            assert passes >= cycles, case.name
-            assert "tpm_ver wrong" not in console and "Unable to open" not in console, case.name
+        passes = console.count(f"{BAR}PASS : testTPM2\n{BAR}")
+        wrong, still_running = console.count(WRONG), console.count(STILL_RUNNING)
+        if passed:
+            assert passes >= cycles and wrong == still_running == 0
         else:
-            assert passes == 0, case.name
-            wrong, still_running = console.count(case.console), console.count(STILL_RUNNING)
-            assert wrong >= 1, case.name
-            assert fails <= wrong + still_running <= fails + 1, case.name
-            shown = console.replace(case.console, "").replace(STILL_RUNNING, "")
-            assert "[testTPM2][" not in shown, case.name
+            assert passes == 0 and wrong >= 1 and fails <= wrong + still_running <= fails + 1
+            assert "[testTPM2][" not in console.replace(WRONG, "").replace(STILL_RUNNING, "")
         # The TPM tests report on the console only.
-        assert dut.error_log() == "", case.name
-        dut.stop()
+        assert dut.error_log() == ""
