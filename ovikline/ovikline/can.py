@@ -34,7 +34,7 @@ def missing():
     """Why CAN buses cannot be simulated here, or None."""
     if os.environ.get("OVIK_VM") != "1":
         return ("needs SocketCAN (vxcan, can-raw): runs in the virtual test machine "
-                "(test/vm/ovik-vm)")
+                "(ovikline vm)")
     if not hasattr(socket, "AF_CAN"):
         return "this Python has no CAN sockets"
     for module in ("vxcan", "can_raw"):

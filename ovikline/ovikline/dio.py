@@ -26,7 +26,7 @@ def program():
 def missing():
     """Why digital I/O boards cannot be simulated here, or None."""
     if os.environ.get("OVIK_VM") != "1" or not os.path.exists("/dev/cuse"):
-        return "needs CUSE for /dev/dio: runs in the virtual test machine (test/vm/ovik-vm)"
+        return "needs CUSE for /dev/dio: runs in the virtual test machine (ovikline vm)"
     found = program()
     if not found or not os.access(found, os.X_OK):
         return f"dio-standin not built (set OVIK_DIO_STANDIN): {found}"

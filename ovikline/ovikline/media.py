@@ -32,7 +32,7 @@ def missing():
     """Why vfat media on loop devices cannot be used here, or None."""
     if os.environ.get("OVIK_VM") != "1":
         return ("needs vfat on a loop device and a device's own mounts: runs in the virtual "
-                "test machine (test/vm/ovik-vm)")
+                "test machine (ovikline vm)")
     for tool in ("mkfs.vfat", "losetup", "mount"):
         if shutil.which(tool) is None:
             return f"the tool {tool} is missing (dosfstools, util-linux)"

@@ -26,7 +26,7 @@ def missing(count):
     """Why count radios cannot be had here, or None."""
     if os.environ.get("OVIK_VM") != "1":
         return ("needs mac80211_hwsim radios: runs in the virtual test machine "
-                "(test/vm/ovik-vm)")
+                "(ovikline vm)")
     for tool in TOOLS:
         if shutil.which(tool) is None:
             return f"the tool {tool} is missing (Debian packages iw, hostapd)"

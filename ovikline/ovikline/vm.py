@@ -8,11 +8,9 @@ tmpfs where it must write (changes stay in guest memory), and the working direct
 as root with a filtered environment; its output comes back through files on a private 9p share,
 its exit status becomes ours (124: the guest ran out of time, 125: it could not run).
 
-  ovik-vm prepare [--refresh]     fetch and unpack the kernel, build the initramfs (cached)
-  ovik-vm run [options] -- COMMAND ARGS...
-  ovik-vm status                  what is cached, whether a run can start
-
-The same as `ovikline vm ...`; test/vm/ovik-vm is this file under its test name.
+  ovikline vm prepare [--refresh]     fetch and unpack the kernel, build the initramfs (cached)
+  ovikline vm run [options] -- COMMAND ARGS...
+  ovikline vm status                  what is cached, whether a run can start
 
 The kernel cache lives outside the work tree: $OVIK_VM_CACHE, else /var/cache/ovikburn-vm.
 """
