@@ -1,5 +1,6 @@
 #include "station/line_snapshot.h"
 
+#include <mutex>
 #include <unordered_set>
 #include <utility>
 
@@ -176,14 +177,33 @@ std::string line_json(const LineInfo& info, const std::vector<LineDevice>& devic
     return json_line(j);
 }
 
-LineFeed::LineFeed(std::string first) : snapshot_{1, std::move(first), false} {}
+struct LineFeed::Line {
+    std::optional<LineInfo> info;  // none: json was given
+    std::vector<LineDevice> devices;
+    std::once_flag written;
+    std::string json;
 
-void LineFeed::publish(std::string json) {
+    const std::string& text() {
+        std::call_once(written, [this] {
+            if (info) json = line_json(*info, devices);
+        });
+        return json;
+    }
+};
+
+LineFeed::LineFeed(std::string first) : line_(std::make_shared<Line>()) {
+    line_->json = std::move(first);
+}
+
+void LineFeed::publish(LineInfo info, std::vector<LineDevice> devices) {
+    auto line = std::make_shared<Line>();
+    line->info = std::move(info);
+    line->devices = std::move(devices);
     {
         const std::lock_guard lock(mutex_);
-        if (snapshot_.closed || json == snapshot_.json) return;
-        snapshot_.json = std::move(json);
-        ++snapshot_.version;
+        if (closed_) return;
+        line_.swap(line);
+        ++version_;
     }
     changed_.notify_all();
 }
@@ -191,20 +211,28 @@ void LineFeed::publish(std::string json) {
 void LineFeed::close() {
     {
         const std::lock_guard lock(mutex_);
-        snapshot_.closed = true;
+        closed_ = true;
     }
     changed_.notify_all();
 }
 
+LineFeed::Snapshot LineFeed::read(std::unique_lock<std::mutex>& lock) const {
+    const std::shared_ptr<Line> line = line_;
+    Snapshot snapshot{version_, {}, closed_};
+    lock.unlock();
+    snapshot.json = line->text();
+    return snapshot;
+}
+
 LineFeed::Snapshot LineFeed::latest() const {
-    const std::lock_guard lock(mutex_);
-    return snapshot_;
+    std::unique_lock lock(mutex_);
+    return read(lock);
 }
 
 LineFeed::Snapshot LineFeed::next(uint64_t seen, Millis wait) const {
     std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, wait, [&] { return snapshot_.version > seen || snapshot_.closed; });
-    return snapshot_;
+    changed_.wait_for(lock, wait, [&] { return version_ > seen || closed_; });
+    return read(lock);
 }
 
 LinePublisher::LinePublisher(LineFeed& feed, LineInfo info, Millis interval)
@@ -218,7 +246,7 @@ void LinePublisher::show(const std::vector<const AgentSession*>& sessions, TimeP
     devices.reserve(sessions.size());
     for (const AgentSession* s : sessions) devices.push_back(line_device(*s));
     if (final) info_.state = end_state_;
-    feed_.publish(line_json(info_, devices));
+    feed_.publish(info_, std::move(devices));
 }
 
 }  // namespace ovik::station

@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -45,7 +46,9 @@ struct LineInfo {
 // The snapshot as JSON without line breaks, so it fits in one server-sent event.
 std::string line_json(const LineInfo& info, const std::vector<LineDevice>& devices);
 
-// The newest snapshot, handed from the run loop to any number of readers on other threads.
+// The newest snapshot, handed from the run loop to any number of readers on other threads. The
+// run loop hands over the line as it is; a reader writes it as JSON, once per snapshot and
+// outside the lock, so a thousand devices' JSON never holds up the loop.
 class LineFeed {
   public:
     explicit LineFeed(std::string first);
@@ -56,8 +59,7 @@ class LineFeed {
         bool closed = false;  // no newer snapshot will come
     };
 
-    // Replaces the snapshot unless it is the same text.
-    void publish(std::string json);
+    void publish(LineInfo info, std::vector<LineDevice> devices);
     // The snapshot stays as it is from now on; waiting readers wake up.
     void close();
     Snapshot latest() const;
@@ -66,9 +68,14 @@ class LineFeed {
     Snapshot next(uint64_t seen, Millis wait) const;
 
   private:
+    struct Line;
+    Snapshot read(std::unique_lock<std::mutex>& lock) const;
+
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
-    Snapshot snapshot_;
+    uint64_t version_ = 1;
+    bool closed_ = false;
+    std::shared_ptr<Line> line_;
 };
 
 // Puts the run loop's sessions into the feed, at most once per interval and at the end.

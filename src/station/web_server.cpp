@@ -23,6 +23,8 @@ constexpr Millis STREAM_WAIT{500};
 // A comment line on a quiet stream, so a browser that went away is noticed.
 constexpr std::chrono::seconds KEEPALIVE{15};
 constexpr time_t KEEP_ALIVE_TIMEOUT_S = 2;  // also bounds how long stopping takes
+// How long stopping waits for the event streams to send their last snapshot.
+constexpr Millis STREAMS_END_LIMIT{5000};
 // stop() before the listening thread runs would be lost, so start() waits for it.
 constexpr Millis LISTEN_START_LIMIT{5000};
 
@@ -127,16 +129,20 @@ void WebServer::Impl::stream_events(httplib::Response& res) {
     res.set_header("Cache-Control", "no-store");
     res.set_header("X-Accel-Buffering", "no");
     uint64_t sent = 0;
+    std::string last;  // what the page has: a snapshot that repeats it is not sent
     auto quiet_since = std::chrono::steady_clock::now();
     res.set_chunked_content_provider(
         "text/event-stream",
-        [this, sent, quiet_since](std::size_t, httplib::DataSink& sink) mutable {
-            const LineFeed::Snapshot s = feed.next(sent, STREAM_WAIT);
+        [this, sent, last, quiet_since](std::size_t, httplib::DataSink& sink) mutable {
+            LineFeed::Snapshot s = feed.next(sent, STREAM_WAIT);
             const auto now = std::chrono::steady_clock::now();
-            if (s.version > sent) {
+            if (s.version > sent && s.json == last) {
+                sent = s.version;
+            } else if (s.version > sent) {
                 const std::string event = "event: line\ndata: " + s.json + "\n\n";
                 if (!sink.write(event.data(), event.size())) return false;
                 sent = s.version;
+                last = std::move(s.json);
                 quiet_since = now;
             } else if (s.closed || stopping.load()) {
                 sink.done();
@@ -228,6 +234,12 @@ WebServer::WebServer(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 WebServer::~WebServer() {
     impl_->stopping.store(true);
+    // The streams end by themselves once they have sent the newest snapshot, which may first
+    // have to be written; stopping the server would cut them off before the last of it.
+    const auto limit = std::chrono::steady_clock::now() + STREAMS_END_LIMIT;
+    while (impl_->streams.load() > 0 && std::chrono::steady_clock::now() < limit) {
+        std::this_thread::sleep_for(Millis(10));
+    }
     impl_->server.stop();
     if (impl_->listener.joinable()) impl_->listener.join();
 }
