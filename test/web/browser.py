@@ -1,18 +1,11 @@
 """Headless Chromium for the dashboard tests, driven through ChromeDriver's WebDriver API.
 
-ChromeDriver and the browser it starts run inside the simulated network's PC namespace, so the
-pages they load are the station's on that namespace's loopback; this module talks to
-ChromeDriver over a socket opened in the same namespace. Both get a mount namespace of their
-own with an empty /dev/shm, and their profile, cache and temporary files go into a directory
-of the test.
-
-    with contextlib.closing(Browser(net.pc_netns, workdir)) as browser:
-        browser.get("http://127.0.0.1:8080/")
-        browser.wait_for("return document.title", timeout=10)
-        browser.screenshot(path)
-
-Run as a program (`browser.py --host-mntns ID -- PROGRAM ARG...`), it is the launcher that
-gives the program that /dev/shm; it refuses to do so in the harness's mount namespace.
+ChromeDriver and its browser run inside the simulated network's PC namespace (the station's
+pages are on its loopback), in a mount namespace of their own with an empty /dev/shm, with
+profile and temporary files in the test's directory; this module talks to ChromeDriver over a
+socket opened in that namespace. Run as a program (`browser.py --host-mntns ID -- PROGRAM
+ARG...`) it is the launcher that gives the program that /dev/shm, and it refuses to do so in
+the harness's mount namespace.
 """
 
 import base64
@@ -97,7 +90,8 @@ class Browser:
             except (OSError, WebDriverError, http.client.HTTPException):
                 pass
             if self.driver.poll() is not None or time.monotonic() > deadline:
-                raise WebDriverError(f"chromedriver did not start: {self.output()}")
+                raise WebDriverError("chromedriver did not start: " + "".join(
+                    p.read_text(errors="replace")[-4000:] for p in self.dir.glob("chromedriver.*")))
             time.sleep(0.1)
         profile = self.dir / "profile"
         args = ["--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
@@ -109,15 +103,6 @@ class Browser:
             "browserName": "chrome",
             "goog:chromeOptions": {"binary": CHROMIUM, "args": args}}}}
         self.session = self._call("POST", "/session", caps)["sessionId"]
-
-    def output(self):
-        parts = []
-        for path in (self.dir / "chromedriver.out", self.log_path):
-            try:
-                parts.append(path.read_text(errors="replace")[-4000:])
-            except FileNotFoundError:
-                pass
-        return "\n".join(parts)
 
     def _call(self, method, path, body=None, timeout=COMMAND_TIMEOUT):
         conn = _Connection(self.namespace, self.port, timeout)
@@ -154,14 +139,14 @@ class Browser:
                 return value
             time.sleep(interval)
 
-    def screenshot(self, path, selector=None):
-        """A PNG of the window, or of the first element that selector (CSS) finds."""
-        what = "/screenshot"
-        if selector is not None:
-            found = self._session_call("POST", "/element",
-                                       {"using": "css selector", "value": selector})
-            what = f"/element/{next(iter(found.values()))}/screenshot"
-        Path(path).write_bytes(base64.b64decode(self._session_call("GET", what)))
+    def click(self, selector):
+        """Clicks the first element that selector (CSS) finds, as a user would."""
+        found = self._session_call("POST", "/element", {"using": "css selector", "value": selector})
+        self._session_call("POST", f"/element/{next(iter(found.values()))}/click", {})
+
+    def screenshot(self, path):
+        """A PNG of the window."""
+        Path(path).write_bytes(base64.b64decode(self._session_call("GET", "/screenshot")))
         return path
 
     def close(self):

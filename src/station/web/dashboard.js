@@ -106,7 +106,13 @@ const dashboard = (() => {
     }
   }
 
-  function drawDevices(devices) {
+  // In serial number order, whatever order the station found them in; those without one last.
+  function bySerial(a, b) {
+    return (a.serial ?? Infinity) - (b.serial ?? Infinity) || (a.key < b.key ? -1 : 1);
+  }
+
+  function drawDevices(line) {
+    const devices = [...line].sort(bySerial);
     const wantTiles = devices.length <= TILE_LIMIT;
     if (wantTiles !== tiles) {
       tiles = wantTiles;

@@ -65,8 +65,10 @@
       document.getElementById("record").replaceChildren();
       return;
     }
-    showRecord(ovik.storedRecordView(record),
-               `Final record of the run that ended ${run.ended} on ${run.station || "a station"}.`);
+    const station = run.station || "a station";
+    showRecord(ovik.storedRecordView(record), run.ended
+      ? `Final record of the run that ended ${run.ended} on ${station}.`
+      : `Last recorded state of the run in progress on ${station}.`);
   }
 
   function cell(text, cls) {
