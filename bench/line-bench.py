@@ -1,28 +1,40 @@
 #!/usr/bin/env python3
-"""Station cost on a simulated line (run as root, release build): N devices at the agents' full
-report rate (a diagnostic command every 100 ms wakes each agent for a report), the station's
-CPU time per device per minute over the running phase, and whether every device finished
-without being lost.
+"""The station at room scale (run as root, release build): N emulated devices (ovikline's
+emulator, one process in a namespace of its own, on the simulated factory network) driven by
+`ovikstation run --discover` through a run with a firmware download, every device at the full
+report rate (--diagnostic-ms 100: about 10 status reports a second each). Prints per size the
+station's CPU time per device per minute over the running phase, its peak RSS, the status
+reports lost (the station's own count against the numbers the reports carry) and the
+datagrams the kernel dropped for a full receive queue, the time from the first stop the station
+sends to the last verdict, and the time the station takes to write the records.
 
-Usage: bench/line-bench.py [--build DIR] [--sizes 8,16,32] [--seconds S]
+Usage: bench/line-bench.py [--build DIR] [--sizes 100,300,1000] [--seconds S]
 """
 
 import argparse
 import json
 import os
+import re
+import signal
+import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "ovikline"))
 
-from ovikline import netns  # noqa: E402
-from ovikline.network import Network, eth0_address  # noqa: E402
+from ovikline import burnin, emulate, netns  # noqa: E402
+from ovikline.network import Network  # noqa: E402
 
 TICKS = os.sysconf("SC_CLK_TCK")
-DISCOVER = 10
-START_DELAY = 8  # the start answer comes late without a hardware clock
+DISCOVER = 4  # the emulated devices' first announcements spread over 3 s
+SETTLE = 6  # from the station's start until every device runs
+STOP = re.compile(r"\(serial (\d+)\): stopping the run")
+VERDICT = re.compile(r"\(serial (\d+)\): run (?:passed|failed) after")
+RECORDED = re.compile(r"^recorded \d+ agents? in --db .* in ([0-9.]+) s$")
+REPORTS = re.compile(r"^status reports of \d+ runs?: (\d+) of (\d+) received")
 
 
 def cpu_seconds(pid):
@@ -30,45 +42,135 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / TICKS
 
 
-def line(build, size, seconds):
-    with Network(agent=str(build / "src/main/ovikburn"),
-                 station=str(build / "src/station/ovikstation")) as net:
-        for i in range(size):
-            serial = 3000 + i
-            dut = net.add_dut()
-            dut.start("-q", "-s", str(serial), "-i", eth0_address(serial))
-        report = net.dir / "line.json"
-        run = net.start_station("run", "--discover", DISCOVER, "--duration",
-                                seconds + START_DELAY, "--diagnostic-ms", "100", "--json",
-                                report, "--db", net.dir / "line.db",
-                                timeout=DISCOVER + seconds + 120)
-        pid = run.process.pid
-        time.sleep(DISCOVER + START_DELAY)
-        before = cpu_seconds(pid)
-        time.sleep(seconds)
-        after = cpu_seconds(pid)
-        run.wait()
+def udp_drops(namespace):
+    """The namespace's UDP datagrams dropped for a full receive queue."""
+    text = netns.run(["ip", "netns", "exec", namespace, "cat", "/proc/net/snmp"]).stdout
+    header, values = [line.split() for line in text.splitlines() if line.startswith("Udp:")]
+    return int(dict(zip(header, values))["RcvbufErrors"])
+
+
+class Station:
+    """ovikstation in the PC namespace, its output read line by line as it comes, each line
+    with the time it came."""
+
+    def __init__(self, net, argv, timeout):
+        self.lines = []
+        self.popen = subprocess.Popen(
+            ["setpriv", "--pdeathsig", "KILL", "ip", "netns", "exec", net.pc_netns, *argv],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            text=True, start_new_session=True)
+        net.track(self.popen.pid)
+        self.timeout = timeout
+        self.stderr = ""
+        self._readers = [threading.Thread(target=self._read_out, daemon=True),
+                         threading.Thread(target=self._read_err, daemon=True)]
+        for reader in self._readers:
+            reader.start()
+
+    def _read_out(self):
+        for line in self.popen.stdout:
+            self.lines.append((time.monotonic(), line.rstrip("\n")))
+
+    def _read_err(self):
+        self.stderr = self.popen.stderr.read()
+
+    def wait(self):
+        """Exit status and resource use (setpriv and ip exec the station: same process)."""
+        deadline = time.monotonic() + self.timeout
+        while time.monotonic() < deadline:
+            pid, status, usage = os.wait4(self.popen.pid, os.WNOHANG)
+            if pid:
+                self.popen.returncode = os.waitstatus_to_exitcode(status)
+                for reader in self._readers:
+                    reader.join(5)
+                return self.popen.returncode, usage
+            time.sleep(0.2)
+        os.killpg(self.popen.pid, signal.SIGKILL)
+        self.popen.wait()
+        raise RuntimeError(f"the station did not end within {self.timeout} s")
+
+
+def measure(build, size, seconds):
+    os.environ["OVIK_EMULATOR"] = str(build / "ovikline/ovikline-emulator")
+    with Network(station=str(build / "src/station/ovikstation")) as net:
+        serials = emulate.serials(size, set())
+        emulation = emulate.Emulation(net, {s: [] for s in serials},
+                                      burnin.config(download=True), emulate.program())
+        if not emulation.wait_ready():
+            raise RuntimeError(f"the emulator is not ready:\n{emulation.dump()}")
+        report = net.dir / "run.json"
+        drops_before = udp_drops(net.pc_netns)
+        station = Station(net, [str(build / "src/station/ovikstation"), "run", "--discover",
+                                str(DISCOVER), "--duration", str(seconds), "--diagnostic-ms",
+                                "100", "--firmware", "fw.bin", "--json", str(report), "--db",
+                                str(net.dir / "run.db")], timeout=seconds + 180)
+        time.sleep(SETTLE)
+        before, emulator_before = cpu_seconds(station.popen.pid), cpu_seconds(emulation.process.pid)
+        window = seconds - SETTLE
+        time.sleep(window)
+        after, emulator_after = cpu_seconds(station.popen.pid), cpu_seconds(emulation.process.pid)
+        status, usage = station.wait()
+        drops = udp_drops(net.pc_netns) - drops_before
+        emulation.stop()
         records = json.loads(report.read_text()) if report.exists() else []
-        passed = sum(1 for r in records if r["verdict"] == "passed")
-        lost = sum(1 for r in records if r["verdict"] == "lost")
-        per_device_minute_ms = (after - before) * 1000 / size / (seconds / 60)
-        return per_device_minute_ms, passed, lost, run.returncode
+
+    passed = sum(1 for r in records if r["verdict"] == "passed" and r["download"] == "done")
+    stops, verdicts, record_s, received, lost = {}, {}, None, 0, None
+    for at, line in station.lines:
+        if m := STOP.search(line):
+            stops.setdefault(m.group(1), at)
+        elif m := VERDICT.search(line):
+            verdicts[m.group(1)] = at
+        elif m := RECORDED.match(line):
+            record_s = float(m.group(1))
+        elif m := REPORTS.match(line):
+            received, lost = int(m.group(1)), int(m.group(2)) - int(m.group(1))
+    stop_to_verdict = (max(verdicts.values()) - min(stops.values())) if stops and verdicts else None
+    slowest = max((verdicts[s] - stops[s] for s in verdicts if s in stops), default=None)
+    return {
+        "devices": size,
+        "cpu_ms": (after - before) * 1000 / size / (window / 60),
+        "station_share": (after - before) / window * 100,
+        "emulator_share": (emulator_after - emulator_before) / window * 100,
+        "rss_kib": usage.ru_maxrss,
+        "received": received,
+        "lost": lost,
+        "drops": drops,
+        "stop_to_verdict": stop_to_verdict,
+        "slowest": slowest,
+        "record_s": record_s,
+        "passed": passed,
+        "status": status,
+        "stderr": station.stderr.strip(),
+    }
+
+
+def seconds_text(value):
+    return "-" if value is None else f"{value:.2f} s"
 
 
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--build", default=str(ROOT / "build" / "release"))
-    p.add_argument("--sizes", default="8,16,32")
-    p.add_argument("--seconds", type=int, default=30)
+    p.add_argument("--sizes", default="100,300,1000")
+    p.add_argument("--seconds", type=int, default=60)
     args = p.parse_args()
     missing = netns.missing_facilities()
     if missing:
         sys.exit(f"cannot run the benchmark here: {missing}")
-    print("| devices | station CPU per device per minute | passed | lost | exit |")
-    print("|---:|---:|---:|---:|---:|")
+    print("| devices | station CPU per device per minute (share of a core) | emulator's share "
+          "| peak RSS | reports received | lost | dropped by the kernel | first stop to last "
+          "verdict (slowest device) | records written | passed with download | exit |")
+    print("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for size in (int(s) for s in args.sizes.split(",")):
-        cost, passed, lost, status = line(Path(args.build), size, args.seconds)
-        print(f"| {size} | {cost:.1f} ms | {passed} | {lost} | {status} |", flush=True)
+        r = measure(Path(args.build), size, args.seconds)
+        print(f"| {r['devices']} | {r['cpu_ms']:.1f} ms ({r['station_share']:.1f} %) "
+              f"| {r['emulator_share']:.1f} % | {r['rss_kib']:,} KiB | {r['received']:,} "
+              f"| {r['lost']} | {r['drops']} | {seconds_text(r['stop_to_verdict'])} "
+              f"({seconds_text(r['slowest'])}) | {seconds_text(r['record_s'])} "
+              f"| {r['passed']} | {r['status']} |", flush=True)
+        if r["stderr"]:
+            print(f"  station stderr: {r['stderr'][-500:]}", flush=True)
 
 
 if __name__ == "__main__":

@@ -209,6 +209,8 @@ void AgentSession::on_frame(const ResponseFrame& f, TimePoint now, SessionIo& io
     if (f.code == RSP_DIAG && f.status == STATUS_RUNNING && sees_whole_run() &&
         (phase_ == Phase::start || phase_ == Phase::running || phase_ == Phase::stop)) {
         ++reports_;
+        // Each report carries how many the agent sent before it in this run.
+        reports_sent_ = std::max(reports_sent_.value_or(0), f.diagsent + 1);
     }
     switch (phase_) {
         case Phase::running:
@@ -441,7 +443,6 @@ void AgentSession::accepted(const ResponseFrame& f, TimePoint now, SessionIo& io
             io.note(who() + ": run started; stopping it in " + seconds_text(plan_.duration));
             return;
         case CMD_STOP:
-            if (sees_whole_run()) reports_sent_ = f.diagsent;
             if (!fail_reason_.empty()) {
                 finish(Verdict::failed, fail_reason_, io);
             } else if (f.status == STATUS_OK) {

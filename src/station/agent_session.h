@@ -130,9 +130,10 @@ class AgentSession {
     // The last frame the agent sent.
     const std::optional<wire::ResponseFrame>& record() const { return record_; }
     uint32_t progress() const { return progress_; }
-    // Status reports of the run that arrived, and how many the agent says it sent (from its
-    // answer to stop; none before it, or when the session did not see the whole run: taken
-    // over, restarted). The difference is what the network or the station lost.
+    // Status reports of the run that arrived, and how many the agent had sent up to the last
+    // of them (each report carries its number; none when no report came, or when the session
+    // did not see the whole run: taken over, restarted). The difference is what the network or
+    // the station lost.
     uint32_t reports() const { return reports_; }
     std::optional<uint32_t> reports_sent() const { return reports_sent_; }
     // PC clock, seconds since the epoch: when the agent took the start command (none when it

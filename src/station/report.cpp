@@ -251,8 +251,8 @@ std::string reports_summary(const std::vector<AgentReport>& reports) {
     }
     if (counted == 0) return "";
     std::string text = "status reports of " + std::to_string(counted) + " run" +
-                       (counted == 1 ? "" : "s") + ": " + std::to_string(received) +
-                       " received of " + std::to_string(sent) + " sent, " +
+                       (counted == 1 ? "" : "s") + ": " + std::to_string(received) + " of " +
+                       std::to_string(sent) + " received, " +
                        (lost == 0 ? std::string("none lost") : std::to_string(lost) + " lost");
     if (losing > 0) text += " (" + named + (losing > NAMED ? ", ..." : "") + ")";
     return text + "\n";

@@ -51,8 +51,8 @@ struct Cell {
 std::string table_text(const std::vector<std::vector<Cell>>& rows, bool highlight);
 
 std::string verdict_table(const std::vector<AgentReport>& reports);
-// "status reports: 59880 received of 59880 sent, none lost" over the agents whose whole run the
-// station saw, naming the first few that lost any; "" when there is none.
+// "status reports of 100 runs: 59880 of 59880 received, none lost" over the agents whose whole
+// run the station saw, naming the first few that lost any; "" when there is none.
 std::string reports_summary(const std::vector<AgentReport>& reports);
 
 // Texts from devices, operators and databases are bytes, those above 0x7F Latin-1; the reports
