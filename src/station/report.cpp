@@ -360,8 +360,16 @@ std::string report_junit(const std::vector<AgentReport>& reports) {
     std::string suites;
     std::size_t tests = 0;
     std::size_t failures = 0;
+    // A suite is named by the serial number; two devices with one serial number also by address.
+    std::map<uint32_t, int> serials;
     for (const AgentReport& r : reports) {
-        const std::string name = xml_text(r.record ? std::to_string(r.record->serial) : r.address);
+        if (r.record) ++serials[r.record->serial];
+    }
+    for (const AgentReport& r : reports) {
+        const std::string name = xml_text(!r.record ? r.address
+                                          : serials[r.record->serial] > 1
+                                              ? std::to_string(r.record->serial) + "@" + r.address
+                                              : std::to_string(r.record->serial));
         std::string cases;
         std::size_t suite_tests = 0;
         std::size_t suite_failures = 0;

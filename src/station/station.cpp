@@ -1,5 +1,7 @@
 #include "station/station.h"
 
+#include "station/agent_table.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -10,7 +12,6 @@
 #include <optional>
 #include <queue>
 #include <set>
-#include <unordered_map>
 
 namespace ovik::station {
 namespace {
@@ -65,20 +66,16 @@ class Line {
     Line(const UdpSocket& socket, const Timing& timing, LiveView& view)
         : socket_(socket), timing_(timing), view_(view), io_(socket, view) {}
 
-    AgentSession& add(const Endpoint& agent, const std::string& label, const RunPlan& plan,
-                      std::size_t group) {
+    // serial: the device's, when known (from its announcement, or the records).
+    AgentSession& add(const Endpoint& agent, std::optional<uint32_t> serial,
+                      const std::string& label, const RunPlan& plan, std::size_t group) {
         auto& m =
             members_.emplace_back(std::make_unique<Member>(agent, label, plan, timing_, group));
-        at_[agent].push_back(members_.size() - 1);
+        table_.add(agent, members_.size() - 1, serial);
         order_.push_back(&m->session);
         return m->session;
     }
-    // Sessions at this address: one, or several when devices share it.
-    const std::vector<std::size_t>* at(const Endpoint& agent) const {
-        const auto it = at_.find(agent);
-        return it == at_.end() ? nullptr : &it->second;
-    }
-    const AgentSession& session(std::size_t index) const { return members_[index]->session; }
+    const AgentTable& table() const { return table_; }
     SessionIo& io() { return io_; }
     void stop_group(std::size_t group, const std::string& why) { stopping_[group] = why; }
 
@@ -100,7 +97,6 @@ class Line {
     };
     using Timer = std::pair<TimePoint, std::size_t>;
 
-    std::optional<std::size_t> index_for(const Endpoint& from, uint32_t serial) const;
     void schedule(std::size_t index);
     void run_timers(TimePoint now);
     void on_frame(std::size_t index, const wire::ResponseFrame& frame, TimePoint now,
@@ -112,7 +108,7 @@ class Line {
     LiveView& view_;
     LoopIo io_;
     std::vector<std::unique_ptr<Member>> members_;  // as found: rows and reports keep this order
-    std::unordered_map<Endpoint, std::vector<std::size_t>, EndpointHash> at_;
+    AgentTable table_;
     std::vector<const AgentSession*> order_;
     // Earliest first; an entry whose time is no longer its member's due is left over and skipped.
     std::priority_queue<Timer, std::vector<Timer>, std::greater<>> timers_;
@@ -120,23 +116,6 @@ class Line {
     std::map<std::size_t, std::string> stopping_;  // groups being stopped, and why
     bool adoption_noted_ = false;
 };
-
-std::optional<std::size_t> Line::index_for(const Endpoint& from, uint32_t serial) const {
-    const auto it = at_.find(from);
-    if (it == at_.end()) return std::nullopt;
-    // A session that has not heard its agent yet takes the first frame from its address; one
-    // that has takes only its own device's: another serial there is another device.
-    std::optional<std::size_t> unheard;
-    for (const std::size_t i : it->second) {
-        const auto& record = members_[i]->session.record();
-        if (!record) {
-            if (!unheard) unheard = i;
-        } else if (record->serial == serial) {
-            return i;
-        }
-    }
-    return unheard;
-}
 
 void Line::schedule(std::size_t index) {
     Member& m = *members_[index];
@@ -243,7 +222,7 @@ std::vector<AgentReport> Line::drive(
             const std::optional<wire::ResponseFrame> frame = response_of(batch.bytes(i));
             if (!frame) continue;  // not an agent's frame
             const Endpoint from = batch.from(i);
-            if (const std::optional<std::size_t> index = index_for(from, frame->serial)) {
+            if (const std::optional<std::size_t> index = table_.take(from, frame->serial)) {
                 on_frame(*index, *frame, now, discover_end);
             } else if (now < discover_end && found) {
                 const std::size_t before = members_.size();
@@ -282,7 +261,7 @@ std::vector<AgentReport> run_agents(const UdpSocket& socket, const RunTargets& t
     std::set<Endpoint> added;
     for (const Endpoint& agent : targets.agents) {
         if (added.insert(agent).second) {
-            line.add(agent, agent_label(agent, targets.usual_agent_port), plan, 0)
+            line.add(agent, std::nullopt, agent_label(agent, targets.usual_agent_port), plan, 0)
                 .begin(Clock::now(), line.io());
         }
     }
@@ -290,14 +269,10 @@ std::vector<AgentReport> run_agents(const UdpSocket& socket, const RunTargets& t
         if (frame.code != wire::RSP_ALIVE) return;
         const std::string label = agent_label(from, targets.usual_agent_port);
         std::string shared;
-        if (const std::vector<std::size_t>* others = line.at(from)) {
-            for (const std::size_t i : *others) {
-                const auto& record = line.session(i).record();
-                shared += std::string(shared.empty() ? "" : ", ") + "serial " +
-                          (record ? std::to_string(record->serial) : std::string("?"));
-            }
+        for (const uint32_t other : line.table().serials_at(from)) {
+            shared += (shared.empty() ? "serial " : ", serial ") + std::to_string(other);
         }
-        AgentSession& s = line.add(from, label, plan, 0);
+        AgentSession& s = line.add(from, frame.serial, label, plan, 0);
         view.note("found agent serial " + std::to_string(frame.serial) + " at " + label);
         if (!shared.empty()) {
             view.note("serial " + std::to_string(frame.serial) + " shares the address " + label +
@@ -320,7 +295,9 @@ std::vector<AgentReport> adopt_agents(const UdpSocket& socket,
     Line line(socket, timing, view);
     for (const auto& [group, why] : stopping) line.stop_group(group, why);
     for (const AdoptTarget& t : targets) {
-        line.add(t.agent, t.label, t.plan, t.group).adopt(t.from, Clock::now(), line.io());
+        const std::optional<uint32_t> serial =
+            t.from.record ? std::optional<uint32_t>(t.from.record->serial) : std::nullopt;
+        line.add(t.agent, serial, t.label, t.plan, t.group).adopt(t.from, Clock::now(), line.io());
     }
     return line.drive(Clock::now(), observe, interrupted, {});
 }
