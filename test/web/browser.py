@@ -23,6 +23,7 @@ from pathlib import Path
 CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
 WINDOW = (1920, 1080)
+DRIVER_PORT = 9515
 DRIVER_START_TIMEOUT = 30.0
 COMMAND_TIMEOUT = 60.0
 STOP_GRACE = 3.0
@@ -56,13 +57,10 @@ class _Connection(http.client.HTTPConnection):
 
 
 class Browser:
-    def __init__(self, namespace, workdir, port=9515):
+    def __init__(self, namespace, workdir):
         self.namespace = namespace
         self.dir = Path(workdir)
-        self.port = port
-        self.session = None
-        self.driver = None
-        self.log_path = self.dir / "chromedriver.log"
+        self.session = self.driver = None
         try:
             self._start()
         except BaseException:
@@ -77,7 +75,7 @@ class Browser:
                 "unshare", "--mount", "--propagation", "private",
                 sys.executable, "-IB", str(Path(__file__).resolve()),
                 "--host-mntns", os.readlink("/proc/self/ns/mnt"), "--",
-                CHROMEDRIVER, f"--port={self.port}", f"--log-path={self.log_path}"]
+                CHROMEDRIVER, f"--port={DRIVER_PORT}", f"--log-path={self.dir}/chromedriver.log"]
         with open(self.dir / "chromedriver.out", "wb") as out:
             self.driver = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out,
                                            stderr=subprocess.STDOUT, env=env,
@@ -105,7 +103,7 @@ class Browser:
         self.session = self._call("POST", "/session", caps)["sessionId"]
 
     def _call(self, method, path, body=None, timeout=COMMAND_TIMEOUT):
-        conn = _Connection(self.namespace, self.port, timeout)
+        conn = _Connection(self.namespace, DRIVER_PORT, timeout)
         try:
             payload = None if body is None else json.dumps(body)
             conn.request(method, path, body=payload,
