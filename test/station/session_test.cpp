@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 
 #include "station/agent_session.h"
 #include "station_support.h"
@@ -68,23 +69,36 @@ struct Drive final : SessionIo {
 };
 
 TEST(AgentSession, GivesUpOnSilentAgentAfterBoundedRetries) {
-    const std::pair<Phase, const char*> cases[] = {
-        {Phase::polling, "no answer to polling after 4 tries: check the address"},
-        {Phase::query, "no answer to query after 4 tries: agent lost"},
-        {Phase::stop, "verdict unknown (stop answer lost): no answer to stop after 4 tries"},
+    struct Case {
+        Phase phase;
+        const char* reason;
+        Millis patience;  // no copy of the command before this
+        const char* within;
     };
-    for (const auto& [phase, reason] : cases) {
-        SCOPED_TRACE(reason);
+    // The agent answers start only after setting its clock, up to 5 s late.
+    const Case cases[] = {
+        {Phase::polling, "no answer to polling after 4 tries: check the address", 1s, "1 s"},
+        {Phase::query, "no answer to query after 4 tries: agent lost", 1s, "1 s"},
+        {Phase::start, "no answer to start after 4 tries: agent lost", 5s, "6.5 s"},
+        {Phase::stop, "verdict unknown (stop answer lost): no answer to stop after 4 tries", 1s,
+         "1 s"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
         Drive d;
-        d.ack_until(phase);
+        d.ack_until(c.phase);
         const uint16_t cmd = d.sent.back().cmd;
-        for (int i = 0; i < 10 && !d.s.done(); ++i) d.after(1000ms);
+        const TimePoint sent = d.t;
+        while (d.count(cmd) == 1 && d.t - sent < 30s) d.after(500ms);
+        EXPECT_GE(d.t - sent, c.patience);
+        EXPECT_LT(d.t - sent, c.patience + 2s);
+        for (int i = 0; i < 60 && !d.s.done(); ++i) d.after(500ms);
         EXPECT_EQ(d.count(cmd), 4);
         EXPECT_EQ(d.s.verdict(), cmd == CMD_STOP ? Verdict::unknown : Verdict::lost);
-        EXPECT_NE(d.s.reason().find(reason), std::string::npos) << d.s.reason();
+        EXPECT_NE(d.s.reason().find(c.reason), std::string::npos) << d.s.reason();
         const std::string retry = std::string("no answer to ") + command_name(cmd) + " (ser " +
-                                  std::to_string(d.sent.back().ser) +
-                                  ") within 1 s; sending it again (try 4 of 4)\n";
+                                  std::to_string(d.sent.back().ser) + ") within " + c.within +
+                                  "; sending it again (try 4 of 4)\n";
         EXPECT_NE(d.notes.find(retry), std::string::npos) << d.notes;
         EXPECT_EQ(d.notes.rfind("10.0.0.5", 0), 0u);
     }
@@ -168,6 +182,42 @@ TEST(AgentSession, EndsWithTheAgentsVerdictOrRefusal) {
         } else {
             EXPECT_NE(d.s.reason().find(c.reason), std::string::npos) << d.s.reason();
         }
+    }
+}
+
+TEST(AgentSession, TakesOverARunWhereTheAgentSaysItStands) {
+    const ResponseFrame kept = frame(RSP_DIAG, 3, STATUS_RUNNING);  // the earlier station's last
+    struct Case {
+        const char* name;
+        std::optional<uint32_t> started_at;
+        ResponseFrame answer;  // to the query with a number the agent cannot hold
+        Phase phase;           // then
+        uint16_t cmd;          // the command sent then, and its number
+        uint16_t ser;
+        const char* note;
+    };
+    const Case cases[] = {
+        {"passed, waiting for its download", NOW - 20,
+         frame(NAK_BIT | CMD_QUERY, 4, STATUS_OK, ERR_SEQUENCE), Phase::download, CMD_DOWNLOAD, 4,
+         "re-adopted; the run passed; downloading firmware fw.bin"},
+        {"downloading", NOW - 20, frame(RSP_DIAG, 5, STATUS_DOWNLOAD), Phase::downloading,
+         CMD_QUERY, 0x8003, "re-adopted, downloading"},
+        {"restarted while no station watched", NOW - 20,
+         frame(NAK_BIT | CMD_QUERY, 0, STATUS_IDLE, ERR_SEQUENCE), Phase::start, CMD_START, 0,
+         "rebooted; starting it and stopping it declared failed"},
+        {"not started yet", std::nullopt, frame(NAK_BIT | CMD_QUERY, 2, STATUS_IDLE, ERR_SEQUENCE),
+         Phase::query, CMD_QUERY, 2, "re-adopted before its start"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Drive d("fw.bin", 60s, false);
+        d.s.adopt(Adoption{kept, c.started_at, false}, d.t, d);
+        EXPECT_EQ(d.sent.back().ser, 0x8003);
+        d.answer(c.answer);
+        EXPECT_EQ(d.s.phase(), c.phase);
+        EXPECT_EQ(d.sent.back().cmd, c.cmd);
+        EXPECT_EQ(d.sent.back().ser, c.ser);
+        EXPECT_NE(d.notes.find(c.note), std::string::npos) << d.notes;
     }
 }
 

@@ -1,0 +1,94 @@
+"""The station's commands against emulated devices (ovikline-emulator, the agent's own host-link
+code): listen, a run that the first failure stops, a download the devices are not configured
+for, and abort of the runs that a killed station left. Each case checks the station's lines,
+its exit status and its records."""
+
+import contextlib
+import os
+import re
+import signal
+import sqlite3
+
+import pytest
+
+from ovikline import burnin, emulate, netns
+from ovikline.network import eth0_address
+
+LAN2 = burnin.config(extra="AloneBurn = y\n[ethernet]\nTestLAN2 = y\n")
+# The devices' first announcements spread over 3 s; a second more for the last one's.
+DISCOVER = 4
+RUN = ["run", "--discover", DISCOVER]
+STATION_TIMEOUT = 30
+ADDRESS = {serial: re.escape(eth0_address(serial)) for serial in (1, 2)}
+NOT_CONFIGURED = ("no answer to the download command after 4 tries: the agent is likely not "
+                  "configured for a firmware download (info:DownloadFWR in its configuration)")
+ABORTED = "aborted by ovikstation abort: the run was stopped and declared failed"
+
+# Per case: the devices' faults by serial number, their configuration, the station's command
+# ("abort": a run whose station is killed once every device runs, then `ovikstation abort`), its
+# exit status, patterns of its output lines, and the records by serial number: verdict,
+# download, and a text that the reason or the failed items show.
+CASES = {
+    "listen": (
+        {1: [], 2: []}, None, ["listen", "--seconds", DISCOVER], 0,
+        [rf"serial {s} +address {ADDRESS[s]} +software 0x0000  AP 0x00000000  status idle"
+         for s in (1, 2)] + ["2 agents found"], {}),
+    "stop-all-on-fail": (
+        {1: [("fail-item", "LAN2", 2)], 2: []}, LAN2,
+        RUN + ["--duration", 60, "--stop-all-on-fail"], 1,
+        [rf"stopping every agent: serial 1 at {ADDRESS[1]} reported a failure \(LAN2:\d+\)"],
+        {1: ("failed", "not requested", "LAN2:"),
+         2: ("stopped", "not requested", f"serial 1 at {eth0_address(1)} reported a failure")}),
+    "firmware-not-configured": (
+        {1: []}, None, RUN + ["--duration", 1, "--firmware", "fw.bin"], 1,
+        [re.escape(f"{eth0_address(1)} (serial 1): {NOT_CONFIGURED}")],
+        {1: ("passed", "no answer", NOT_CONFIGURED)}),
+    "abort": (
+        {1: [], 2: []}, None, "abort", 1,
+        [r"aborting 2 agents of 1 run of station \S+ from ",
+         rf"{ADDRESS[2]} \(serial 2\): re-adopted, running; stopping it declared failed"],
+        {1: ("failed", "not requested", ABORTED), 2: ("failed", "not requested", ABORTED)}),
+}
+
+
+def records(db):
+    with contextlib.closing(sqlite3.connect(db)) as connection:
+        rows = connection.execute("SELECT serial, verdict, download, reason || ' ' || "
+                                  "failed_items FROM device_runs ORDER BY id").fetchall()
+    return {serial: rest for serial, *rest in rows}
+
+
+def abort_after_kill(net, db):
+    """A run killed once every device runs; then the abort of what it left."""
+    run = net.start_station(*RUN, "--duration", 60, "--db", db, timeout=STATION_TIMEOUT)
+    started = netns.wait_for(lambda: run.stdout.count("run started") == 2, 10)
+    os.kill(run.process.pid, signal.SIGKILL)
+    run.wait()
+    assert started, run.dump()
+    return net.station("abort", "--db", db, timeout=STATION_TIMEOUT)
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_station_emulated(station_net, case):
+    faults, config, command, status, lines, recorded = CASES[case]
+    program = emulate.program()
+    if not (program and os.access(program, os.X_OK)):
+        pytest.skip(f"no ovikline-emulator program (set OVIK_EMULATOR): {program}")
+    net, db = station_net, station_net.dir / "station.db"
+    emulation = emulate.Emulation(net, faults, config, program)
+    try:
+        assert emulation.wait_ready(), emulation.dump()
+        if command == "abort":
+            station = abort_after_kill(net, db)
+        else:
+            records_to = ["--db", db] if command[0] == "run" else []
+            station = net.station(*command, *records_to, timeout=STATION_TIMEOUT)
+    finally:
+        emulation.stop()
+    assert (station.timed_out, station.returncode) == (False, status), station.dump()
+    for pattern in lines:
+        assert re.search(rf"^{pattern}", station.stdout, re.M), (pattern, station.dump())
+    got = records(db) if recorded else {}
+    assert got.keys() == recorded.keys(), got
+    for serial, (verdict, download, text) in recorded.items():
+        assert got[serial][:2] == [verdict, download] and text in got[serial][2], got[serial]
