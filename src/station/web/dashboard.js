@@ -111,8 +111,8 @@ const dashboard = (() => {
     return (a.serial ?? Infinity) - (b.serial ?? Infinity) || (a.key < b.key ? -1 : 1);
   }
 
-  function drawDevices(line) {
-    const devices = [...line].sort(bySerial);
+  function drawDevices(list) {
+    const devices = [...list].sort(bySerial);
     const wantTiles = devices.length <= TILE_LIMIT;
     if (wantTiles !== tiles) {
       tiles = wantTiles;
@@ -148,8 +148,10 @@ const dashboard = (() => {
   }
 
   const totals = new Map(TOTALS.map(([key, label]) => {
-    const box = el(FILTERS.includes(key) ? "button" : "div", `total ${key}`);
+    const filter = FILTERS.includes(key);
+    const box = el(filter ? "button" : "div", `total ${key}`);
     box.dataset.total = key;
+    if (filter) box.title = `show the ${label} devices alone; again for all`;
     box.append(el("span", "n"), el("span", "label", label));
     document.getElementById("totals").append(box);
     return [key, box];
