@@ -4,9 +4,10 @@ holds), the progress reports, the final status from the script's lines and exit 
 query the PC sends right after the final report, scripts without an interpreter line, and a
 run whose firmware name "na" expects no download."""
 
-import threading
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 
+import runs
 from ovikline import burnin, frames
 from ovikline.client import RawClient
 
@@ -38,8 +39,7 @@ CASES = [Case("x;reboot"), Case("$(id)"), Case("a b&&id"), Case("`id`|tee f"),
 
 
 def download_dut(net, serial, case):
-    dut = net.add_dut(bootenv={"serialnumber": f"TB{serial:04d}", "mm_flags": "0"},
-                      config=burnin.config(download=True))
+    dut = runs.device(net, serial, download=True)
     dut.script_upgrade(case.lines, status=case.status)
     if case.bare:
         dut.drop_interpreter_lines("PassLED.sh", "mp_upgrade.sh")
@@ -54,31 +54,11 @@ def run_download(net, dut, name):
     return stop, download, reports, pc.exchange(frames.CMD_QUERY, timeout=QUERY_TIMEOUT, ser=5)
 
 
-def in_parallel(jobs):
-    """Runs each job on its own thread; returns their results in order, re-raising the first
-    failure."""
-    results, errors = [None] * len(jobs), []
-
-    def body(i):
-        try:
-            results[i] = jobs[i]()
-        except BaseException as exc:  # reported on the test's thread below
-            errors.append(exc)
-    threads = [threading.Thread(target=body, args=(i,)) for i in range(len(jobs))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    if errors:
-        raise errors[0]
-    return results
-
-
 def test_download_cases(net):
     duts = [download_dut(net, 100 + i, case) for i, case in enumerate(CASES)]
     cancelled = download_dut(net, 300, Case("na"))
-    outcomes = in_parallel([lambda d=d, c=c: run_download(net, d, c.name)
-                            for d, c in zip(duts, CASES)])
+    with ThreadPoolExecutor(len(CASES)) as pool:  # one PC thread per device
+        outcomes = list(pool.map(lambda d, c: run_download(net, d, c.name), duts, CASES))
     for dut, case, (stop, download, reports, query) in zip(duts, CASES, outcomes):
         what = (case.name, case.lines[:3])
         assert (stop.status, stop.ser, download.status, download.ser) == \

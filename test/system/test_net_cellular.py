@@ -3,6 +3,7 @@
 agent does not know, the known name in lower case, a modem that comes up while the agent waits
 for it, and one that never answers."""
 
+import runs
 from ovikline import burnin, peripherals
 
 FN = "testCELL_AT"
@@ -17,12 +18,10 @@ ANSWERING_DURATION = 14 + 2 * burnin.SLOW
 SILENT_DURATION = 48 + 2 * burnin.SLOW
 
 
-def cellular_config(*ports):
-    text = "[cellular]\n"
-    for n, port in enumerate(ports):
-        suffix = str(n + 1) if n else ""
-        text += f"TestCELL{suffix} = y\nCELLDEVICE{suffix} = {port}\nINTERVAL{suffix} = 0\n"
-    return burnin.config(extra=text)
+def cellular_device(net, serial, *ports):
+    return runs.device(net, serial, "[cellular]\n" + "".join(
+        f"TestCELL{s} = y\nCELLDEVICE{s} = {port}\nINTERVAL{s} = 0\n"
+        for s, port in zip(("", "2", "3"), ports)))
 
 
 def wrong_vendor_records(answer):
@@ -36,13 +35,11 @@ def wrong_vendor_records(answer):
 
 def test_cellular_modems(station_net):
     net = station_net
-    known = net.add_dut(bootenv={"serialnumber": "TB4601", "mm_flags": "0"},
-                        config=cellular_config(SIERRA, OTHER, LOWER))
+    known = cellular_device(net, 4601, SIERRA, OTHER, LOWER)
     known.start("-e", fixtures=[peripherals.modem(SIERRA, "sierra"),
                                 peripherals.modem(OTHER, "other"),
                                 peripherals.modem(LOWER, "lower")])
-    quiet = net.add_dut(bootenv={"serialnumber": "TB4602", "mm_flags": "0"},
-                        config=cellular_config(LATE, SILENT))
+    quiet = cellular_device(net, 4602, LATE, SILENT)
     plugged = quiet.dir / "modem-powered"
     quiet.start("-e", fixtures=[peripherals.modem(LATE, "sierra", appear_when=plugged),
                                 peripherals.modem(SILENT, "silent")])

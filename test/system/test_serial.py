@@ -5,6 +5,7 @@ bytes back, lose some of them, or carry them to the other port of a pair."""
 import calendar
 import time
 
+import runs
 from ovikline import burnin, serialplug
 
 PREFIX = "/dev/ttyS"
@@ -16,9 +17,9 @@ LOOPBACK_DURATION = 16 + burnin.SLOW
 TWO_WIRE_DURATION = 3 + burnin.SLOW
 
 
-def serial_config(test_key):
-    return burnin.config(extra=f"[uart]\n{test_key} = y\nMODEMDEVICE = {PREFIX}\n"
-                               f"portnum = {PORTS}\n")
+def serial_device(net, serial, test_key):
+    return runs.device(net, serial, f"[uart]\n{test_key} = y\nMODEMDEVICE = {PREFIX}\n"
+                                    f"portnum = {PORTS}\n")
 
 
 def banner(text):
@@ -32,12 +33,10 @@ def utc_seconds(stamp):
 
 def test_serial_loopback_short_plug_and_two_wire_pairs(station_net):
     net = station_net
-    looped = net.add_dut(bootenv={"serialnumber": "TB3001", "mm_flags": "0"},
-                         config=serial_config("TestSerial"))
+    looped = serial_device(net, 3001, "TestSerial")
     looped.start("-e", fixtures=[serialplug.loopbacks(PREFIX, PORTS,
                                                       passed={SHORT_PORT: SHORT_COUNT})])
-    paired = net.add_dut(bootenv={"serialnumber": "TB3002", "mm_flags": "0"},
-                         config=serial_config("TestSerial2W"))
+    paired = serial_device(net, 3002, "TestSerial2W")
     paired.start("-e", fixtures=[serialplug.pairs(PREFIX, PORTS)])
     began = time.time()
     burn = burnin.station_burn(net, looped, LOOPBACK_DURATION)
