@@ -100,6 +100,8 @@ int main(int argc, char** argv) {
             config_path = optarg;
         else if (opt == 'r')
             options.reboot_ms = std::atoi(optarg);
+        else if (opt == 's')
+            options.spread_ms = std::atoi(optarg);
         else
             return usage();
     }

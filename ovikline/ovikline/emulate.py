@@ -94,6 +94,7 @@ class Emulation:
                                  self.netns, *self.argv],
                                 self.dir / "emulator.out", self.dir / "emulator.err")
         net.track(self.process.pid)
+        net.emulations.append(self)
 
     def wait_ready(self, timeout=READY_TIMEOUT):
         """Whether every device announces itself within timeout seconds."""

@@ -467,6 +467,7 @@ class Network:
         self.state = state
         self.pc_netns = f"{self.prefix}-pc"
         self.duts = []
+        self.emulations = []  # emulate.Emulation: each stopped with the network
         self.station_runs = []
         self.clients = []
         self.sockets = []
@@ -604,6 +605,8 @@ class Network:
             run.process.stop()
         for dut in self.duts:
             dut.stop()
+        for emulation in self.emulations:
+            emulation.stop()
         for sock in self.sockets:
             sock.close()
         for name in reversed(self._namespaces):
