@@ -1,13 +1,7 @@
-"""Burn-in runs of several devices at once: through the station, to the end of each device's
-last cycle, or over raw clients that keep every status report the PC receives, so a test can
-follow counters that the final record no longer shows (the stop clears the Wi-Fi ping counters
-before it answers).
-
-    burns = runs.burn_all(net, duts, seconds)  # one station run per device, all at once
-    clients = runs.start_all(net, duts)        # polling, query, set parameter, start: in step
-    stops = runs.stop_all(clients)             # the stop ACKs, in the order of duts
-    runs.reports(clients[0])                   # that device's status reports, in order
-"""
+"""Burn-in runs of several devices at once: through the station (burn_all), or over raw
+clients that keep every status report the PC receives (start_all, stop_all, reports), so a test
+can follow counters that the final record no longer shows (the stop clears the Wi-Fi ping
+counters before it answers)."""
 
 import time
 
