@@ -5,8 +5,10 @@ the device page a click away (live, then from the records), the verdicts of the 
 and the tiles of a line that fits a screen, failures that do not fit counted."""
 
 import contextlib
+import http.client
 import re
 import signal
+import subprocess
 
 import pytest
 
@@ -177,3 +179,33 @@ def test_dashboard_line_of_1000(room, artifacts):
         serve.process.popen.send_signal(signal.SIGTERM)
         serve.wait(10)
         assert serve.returncode == 0, serve.stderr
+
+
+# Paths that leave the dashboard's own files, as sent and percent-encoded.
+TRAVERSALS = ("/../../etc/passwd", "/%2e%2e/%2e%2e/etc/passwd", "/..%2f..%2fetc%2fpasswd",
+              "/device/1/../../../etc/passwd", "/dashboard.js/../../../etc/passwd")
+RUNS = "/api/device/5101"
+
+
+def test_dashboard_traversal_and_unreadable_records(station_program, tmp_path):
+    """`ovikstation serve` on loopback: no path outside its pages serves a file; a device's
+    runs answer 503 once the records cannot be read (damaged, then gone)."""
+    db, out = tmp_path / "station.db", tmp_path / "serve.out"
+    db.write_bytes(b"")  # an SQLite file no run was recorded in
+    with open(out, "w") as stdout:
+        serve = subprocess.Popen([station_program, "serve", "--web", "127.0.0.1:0", "--db", db],
+                                 stdout=stdout)
+    try:
+        m = netns.wait_for(lambda: DASHBOARD.search(out.read_text()), 15)
+        assert m, out.read_text()
+        with contextlib.closing(http.client.HTTPConnection(m.group(1)[7:-1], timeout=10)) as web:
+            for damage, path, expected in [(b"", p, 404) for p in TRAVERSALS] + [
+                    (b"", RUNS, 200), (b"not a database\n", RUNS, 503), (None, RUNS, 503)]:
+                db.unlink() if damage is None else db.write_bytes(damage)
+                web.request("GET", path)  # sent as it is: http.client keeps the dots
+                answer = web.getresponse()
+                body = answer.read()
+                assert answer.status == expected and b"root:" not in body, (path, damage, body)
+    finally:
+        serve.terminate()
+        serve.wait(10)
