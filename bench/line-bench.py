@@ -6,12 +6,14 @@ report rate (--diagnostic-ms 100: about 10 status reports a second each). Prints
 station's CPU time per device per minute over the running phase, its peak RSS, the status
 reports lost (the station's own count against the numbers the reports carry) and the
 datagrams the kernel dropped for a full receive queue, the time from the first stop the station
-sends to the last verdict, and the time the station takes to write the records.
+sends to the last verdict, the time the station takes to write the records at the end and what
+it writes to storage while the devices run (the records kept up to date).
 
 Usage: bench/line-bench.py [--build DIR] [--sizes 100,300,1000] [--seconds S]
 """
 
 import argparse
+import collections
 import json
 import os
 import re
@@ -40,6 +42,14 @@ REPORTS = re.compile(r"^status reports of \d+ runs?: (\d+) of (\d+) received")
 def cpu_seconds(pid):
     fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / TICKS
+
+
+def disk_writes(pid):
+    """Bytes the process has had written to storage."""
+    for line in Path(f"/proc/{pid}/io").read_text().splitlines():
+        if line.startswith("write_bytes:"):
+            return int(line.split()[1])
+    return 0
 
 
 def udp_drops(namespace):
@@ -105,10 +115,13 @@ def measure(build, size, seconds):
                                 "100", "--firmware", "fw.bin", "--json", str(report), "--db",
                                 str(net.dir / "run.db")], timeout=seconds + 180)
         time.sleep(SETTLE)
-        before, emulator_before = cpu_seconds(station.popen.pid), cpu_seconds(emulation.process.pid)
+        pid = station.popen.pid
+        before, emulator_before = cpu_seconds(pid), cpu_seconds(emulation.process.pid)
+        written_before = disk_writes(pid)
         window = seconds - SETTLE
         time.sleep(window)
-        after, emulator_after = cpu_seconds(station.popen.pid), cpu_seconds(emulation.process.pid)
+        after, emulator_after = cpu_seconds(pid), cpu_seconds(emulation.process.pid)
+        written = disk_writes(pid) - written_before
         status, usage = station.wait()
         drops = udp_drops(net.pc_netns) - drops_before
         emulation.stop()
@@ -139,7 +152,10 @@ def measure(build, size, seconds):
         "stop_to_verdict": stop_to_verdict,
         "slowest": slowest,
         "record_s": record_s,
+        "written_kib_s": written / 1024 / window,
         "passed": passed,
+        "found": len(records),
+        "outcomes": collections.Counter((r["verdict"], r["download"]) for r in records),
         "status": status,
         "stderr": station.stderr.strip(),
     }
@@ -160,15 +176,19 @@ def main():
         sys.exit(f"cannot run the benchmark here: {missing}")
     print("| devices | station CPU per device per minute (share of a core) | emulator's share "
           "| peak RSS | reports received | lost | dropped by the kernel | first stop to last "
-          "verdict (slowest device) | records written | passed with download | exit |")
-    print("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+          "verdict (slowest device) | records written at the end | disk writes while running "
+          "| passed with download (of those found) | exit |")
+    print("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for size in (int(s) for s in args.sizes.split(",")):
         r = measure(Path(args.build), size, args.seconds)
         print(f"| {r['devices']} | {r['cpu_ms']:.1f} ms ({r['station_share']:.1f} %) "
               f"| {r['emulator_share']:.1f} % | {r['rss_kib']:,} KiB | {r['received']:,} "
               f"| {r['lost']} | {r['drops']} | {seconds_text(r['stop_to_verdict'])} "
               f"({seconds_text(r['slowest'])}) | {seconds_text(r['record_s'])} "
-              f"| {r['passed']} | {r['status']} |", flush=True)
+              f"| {r['written_kib_s']:,.0f} KiB/s | {r['passed']} ({r['found']}) "
+              f"| {r['status']} |", flush=True)
+        if r["passed"] != size:
+            print(f"  outcomes: {dict(r['outcomes'])}", flush=True)
         if r["stderr"]:
             print(f"  station stderr: {r['stderr'][-500:]}", flush=True)
 
