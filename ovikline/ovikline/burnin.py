@@ -68,10 +68,13 @@ def stop_run(client, fail=False, ser=3):
     return answer(client, frames.CMD_STOP, 0x8005, ser=ser, fail=1 if fail else 0)
 
 
-def run_to_download(client, name, timeout):
-    """A run started with firmware name, stopped, then the download followed to its end:
-    returns (stop ACK, download ACK, every frame up to the final 0x8006 report)."""
+def run_to_download(client, name, timeout, before_stop=None):
+    """A run started with firmware name, stopped (once before_stop() has returned, when
+    given), then the download followed to its end: returns (stop ACK, download ACK, every frame
+    up to the final 0x8006 report)."""
     start_run(client, fwr=name)
+    if before_stop is not None:
+        before_stop()
     stop = stop_run(client)
     download = answer(client, frames.CMD_DOWNLOAD, 0x8006, ser=4)
     return stop, download, follow_download(client, timeout)

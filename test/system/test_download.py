@@ -8,7 +8,7 @@ from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 
 import runs
-from ovikline import burnin, frames
+from ovikline import burnin, frames, netns, serialplug
 from ovikline.client import RawClient
 
 DOWNLOAD_TIMEOUT = 25.0
@@ -26,6 +26,8 @@ class Case:
     final: int = OK
     console: str = " - tftp: block 100\n"
     bare: bool = False             # LED and upgrade scripts without a "#!" line
+    short: bool = False            # a serial plug that loses bytes, stopped in its first cycle
+    delay: float = 0.0             # seconds between the script's lines
 
 
 CASES = [Case("x;reboot"), Case("$(id)"), Case("a b&&id"), Case("`id`|tee f"),
@@ -35,22 +37,31 @@ CASES = [Case("x;reboot"), Case("$(id)"), Case("a b&&id"), Case("`id`|tee f"),
          Case("fw.bin", ["tftp: done"], status=1, final=FAIL, console="Error: pclose("),
          Case("fw.bin", ["FAILED"], final=FAIL, console="Error: Upgrade FWR file fw.bin"),
          Case("fw.bin", ["FaIl, eRRor: harmless", "ok"], console=" - ok\n"),
-         Case("fw.bin", ["one", "two", "three"], console=" - three\n")]
+         Case("fw.bin", ["one", "two", "three"], console=" - three\n"),
+         # The stop's answer said passed: a failure the cycle counts later changes nothing.
+         Case("fw.bin", [f"step {n}" for n in range(10)], console=" - step 9\n", short=True,
+              delay=1.0)]
+SHORT_SERIAL = "[uart]\nTestSerial = y\nMODEMDEVICE = /dev/ttyS\nportnum = 1\n"
+SHORT_FAILURE = "DIE-[testserial][1748] : Serial port 0(rcnt=100) read length error !\n"
 
 
 def download_dut(net, serial, case):
-    dut = runs.device(net, serial, download=True)
-    dut.script_upgrade(case.lines, status=case.status)
+    dut = runs.device(net, serial, SHORT_SERIAL if case.short else "", download=True)
+    dut.script_upgrade(case.lines, delay=case.delay, status=case.status)
     if case.bare:
         dut.drop_interpreter_lines("PassLED.sh", "mp_upgrade.sh")
-    dut.start("-e")
+    plugs = [serialplug.loopbacks("/dev/ttyS", 1, passed={0: 100})] if case.short else []
+    dut.start("-e", fixtures=plugs)
     return dut
 
 
-def run_download(net, dut, name):
+def run_download(net, dut, case):
     """The run to its final download report, then the query the PC sends at once."""
     pc = RawClient(net, dut.address)
-    stop, download, reports = burnin.run_to_download(pc, name, DOWNLOAD_TIMEOUT)
+    # A short plug's port: stopped once the first cycle has sent on it.
+    sent = (lambda: netns.wait_for(lambda: "port 0: " in str(dut.fixture_logs()), 5.0)) \
+        if case.short else None
+    stop, download, reports = burnin.run_to_download(pc, case.name, DOWNLOAD_TIMEOUT, sent)
     return stop, download, reports, pc.exchange(frames.CMD_QUERY, timeout=QUERY_TIMEOUT, ser=5)
 
 
@@ -58,7 +69,7 @@ def test_download_cases(net):
     duts = [download_dut(net, 100 + i, case) for i, case in enumerate(CASES)]
     cancelled = download_dut(net, 300, Case("na"))
     with ThreadPoolExecutor(len(CASES)) as pool:  # one PC thread per device
-        outcomes = list(pool.map(lambda d, c: run_download(net, d, c.name), duts, CASES))
+        outcomes = list(pool.map(lambda d, c: run_download(net, d, c), duts, CASES))
     for dut, case, (stop, download, reports, query) in zip(duts, CASES, outcomes):
         what = (case.name, case.lines[:3])
         assert (stop.status, stop.ser, download.status, download.ser) == \
@@ -83,6 +94,8 @@ def test_download_cases(net):
         assert f"hostcommand.req.fwr = {case.name}\n" in console, what
         assert f"Start TFTP download FWR file {case.name}\n" in console, what
         assert case.console in console and " - never read" not in console, what
+        if case.short:
+            assert 0 <= console.find(SHORT_FAILURE) < console.find("Burning OK."), console
 
     # Without an expected download the stop ends the run at once; a download is not answered.
     pc = RawClient(net, cancelled.address)

@@ -11,6 +11,7 @@ from ovikline import burnin
 
 STATION_TIMEOUT = 90
 UPGRADE = "/usr/sbin/mp_upgrade.sh"
+UNWRITABLE = 1004  # its boot-loader flags cannot be written
 # (serial, mm_flags before, station options, exit status, verdict, download, final status,
 #  console, commands in this order (others may come between), mm_flags after, no such command)
 CASES = [
@@ -20,6 +21,10 @@ CASES = [
     (1003, "72", [], 0, "passed", "not requested", 16, "Burning OK.",
      ["fw_setenv mm_flags 72", "fw_setenv mm_flags 64", "/bin/PassLED.sh"], "64",
      ["/bin/FailLED.sh"]),
+    # fw_setenv cannot be started: the pass already printed turns into the fail LED.
+    (1004, "0", [], 0, "passed", "not requested", 16,
+     re.compile(r"^Burning OK\.$[\s\S]*^Write Burnning flag fail !$", re.M),
+     ["fw_printenv", "/bin/FailLED.sh"], "0", ["/bin/PassLED.sh", "fw_setenv"]),
     # The verdict on the device is the burn-in's: a failed download does not change it.
     (1005, "0", ["--firmware", "fw-1.2.bin"], 1, "passed", "failed", 48, "Burning OK.",
      [f"{UPGRADE} firmware fw-1.2.bin tftp", "fw_setenv mm_flags 64", "/bin/PassLED.sh"], "64",
@@ -39,6 +44,9 @@ def test_run_verdicts(station_net):
     for i, (serial, flags, options, *_) in enumerate(CASES):
         dut = runs.device(net, serial, download=bool(options) and options[0] == "--firmware")
         dut.set_bootenv(mm_flags=flags)
+        if serial == UNWRITABLE:
+            for place in ("bin", "sbin"):
+                (dut.stubs / place / "fw_setenv").chmod(0o644)
         dut.script_upgrade([f"tftp: block {n}" for n in range(1, 99)], status=1)
         dut.start("-e")
         # The station's own retries are bounded: give it an agent that is up.
