@@ -105,12 +105,12 @@ TEST_THREAD_END_TIMEOUT = 15.0 * SLOW  # a cycle in progress at the stop runs to
 class StationBurn:
     """One `ovikstation run` against one device, with the agents' final records as JSON."""
 
-    def __init__(self, net, dut, duration, index=0):
+    def __init__(self, net, dut, duration, index=0, options=()):
         self.dut = dut
         self.report = net.dir / f"{dut.name}-run.json"
         self.run = net.start_station("run", "--agent", dut.address, "--duration", duration,
                                      "--json", self.report, "--port", FIRST_STATION_PORT + index,
-                                     timeout=duration + STATION_OVERHEAD)
+                                     *options, timeout=duration + STATION_OVERHEAD)
         self.entry = None
 
     def wait(self):
@@ -146,9 +146,9 @@ class StationBurn:
         return None
 
 
-def station_burn(net, dut, duration, index=0):
+def station_burn(net, dut, duration, index=0, options=()):
     """Starts a station run of duration seconds against dut once its agent announces itself;
-    index gives parallel runs station ports of their own."""
+    index gives parallel runs station ports of their own, options go to the station."""
     if not dut.wait_console("<<Send ALIVE", READY_TIMEOUT):
         raise StepFailed(f"{dut.name}: the agent did not come up")
-    return StationBurn(net, dut, duration, index)
+    return StationBurn(net, dut, duration, index, options)

@@ -8,7 +8,8 @@ It opens one pty per WIRE in the device's own pty instance, makes PREFIXn a link
 of pty n (the port the agent opens by that name) and carries bytes between the master sides.
 WIRE n says where the bytes that port n sends arrive: "M", the receive line of port M (n itself
 for a loop-back plug), optionally followed by ":K" to pass only the first K of every 128 bytes
-(a plug that loses the rest of each 128-byte pattern), or "-", nowhere. It holds each slave
+(a plug that loses the rest of each 128-byte pattern) and by "!I" to change byte I of every 128
+(its lowest bit flipped), or "-", nowhere. It holds each slave
 open itself, so the master never sees a hang-up between the agent's calls, and it logs every
 transfer on standard error (the fixture's log). "ready" on standard output says the ports
 exist.
@@ -37,35 +38,43 @@ def _argv(prefix, wires):
     return ["/usr/bin/python3", "-IBS", str(Path(__file__).resolve()), "--prefix", prefix, *wires]
 
 
-def loopbacks(prefix, ports, passed=None):
-    """Loop-back plugs on ports 0 .. ports-1; passed maps a port to the number of bytes of
-    every 128 that its plug lets through."""
-    passed = passed or {}
-    wires = [f"{n}:{passed[n]}" if n in passed else str(n) for n in range(ports)]
-    return _argv(prefix, wires)
+def _wires(targets, passed, corrupt):
+    """passed maps a port to the number of bytes of every 128 that its wire lets through,
+    corrupt to the byte of every 128 that it changes."""
+    passed, corrupt = passed or {}, corrupt or {}
+    return [f"{target}" + (f":{passed[n]}" if n in passed else "") +
+            (f"!{corrupt[n]}" if n in corrupt else "") for n, target in enumerate(targets)]
 
 
-def pairs(prefix, ports):
+def loopbacks(prefix, ports, passed=None, corrupt=None):
+    """Loop-back plugs on ports 0 .. ports-1."""
+    return _argv(prefix, _wires(range(ports), passed, corrupt))
+
+
+def pairs(prefix, ports, passed=None):
     """Ports wired in pairs, 0 with 1, 2 with 3, ... (ports is even)."""
-    return _argv(prefix, [str(n ^ 1) for n in range(ports)])
+    return _argv(prefix, _wires([n ^ 1 for n in range(ports)], passed, None))
 
 
 def parse_wire(text, ports):
-    """(target port or None, bytes passed of every 128)"""
+    """(target port or None, bytes passed of every 128, byte changed or None)"""
     if text == "-":
-        return None, 0
+        return None, 0, None
+    text, _, corrupt = text.partition("!")
     target, _, count = text.partition(":")
     target = int(target)
     count = int(count) if count else PATTERN_SIZE
-    if not 0 <= target < ports or not 0 <= count <= PATTERN_SIZE:
+    corrupt = int(corrupt) if corrupt else None
+    if not 0 <= target < ports or not 0 <= count <= PATTERN_SIZE or \
+            not 0 <= (corrupt or 0) < PATTERN_SIZE:
         raise ValueError(f"bad wire {text!r} for {ports} ports")
-    return target, count
+    return target, count, corrupt
 
 
 class Port:
     def __init__(self, number, prefix, wire, ports):
         self.number = number
-        self.target, self.passed = parse_wire(wire, ports)
+        self.target, self.passed, self.corrupt = parse_wire(wire, ports)
         self.master, self.slave = os.openpty()
         tty.setraw(self.slave)
         os.set_blocking(self.master, False)
@@ -90,7 +99,8 @@ def serve(ports, log):
                 continue
             start = port.sent
             port.sent += len(data)
-            keep = bytes(b for i, b in enumerate(data, start) if i % PATTERN_SIZE < port.passed)
+            keep = bytes(b ^ (i % PATTERN_SIZE == port.corrupt)
+                         for i, b in enumerate(data, start) if i % PATTERN_SIZE < port.passed)
             delivered = 0
             if port.target is not None and keep:
                 try:
