@@ -325,7 +325,8 @@ def run_line(net, description, out, discover, station_options=()):
         args = built.station_args(discover, reports) + list(station_options)
         say(f"==> ovikstation {' '.join(a.replace(str(out) + '/', '') for a in args)}")
         timeout = built.station_timeout(discover)
-        status = follow(net.start_station(*args, timeout=timeout), timeout)
+        # The user's own station options name files from where ovikline was started.
+        status = follow(net.start_station(*args, timeout=timeout, cwd=os.getcwd()), timeout)
         say(f"    station exit status {status}")
     finally:
         built.stop()

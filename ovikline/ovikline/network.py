@@ -127,14 +127,14 @@ class _Process:
     """A process this harness started, in a process group of its own. Started from the main
     thread: the parent-death signal that setpriv arms fires when the starting thread ends."""
 
-    def __init__(self, argv, stdout_path, stderr_path, append=False):
+    def __init__(self, argv, stdout_path, stderr_path, append=False, cwd=None):
         self.argv = argv
         self.stdout_path = stdout_path
         self.stderr_path = stderr_path
         mode = "ab" if append else "wb"
         with open(stdout_path, mode) as out, open(stderr_path, mode) as err:
             self.popen = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out,
-                                          stderr=err, start_new_session=True)
+                                          stderr=err, start_new_session=True, cwd=cwd)
         self.started = time.monotonic()
 
     @property
@@ -557,14 +557,17 @@ class Network:
         sock.settimeout(timeout)
         return sock
 
-    def start_station(self, *args, timeout=120):
-        """Starts the station program in the PC namespace; wait() on the result."""
+    def start_station(self, *args, timeout=120, cwd=None):
+        """Starts the station program in the PC namespace; wait() on the result. It runs in cwd,
+        by default the network's folder: a station's default records file (ovikstation.db) is
+        then this network's own, never shared with stations of other tests running at once."""
         if not self.station_program or not os.access(self.station_program, os.X_OK):
             raise RuntimeError(f"no station program to start: {self.station_program!r}")
         n = len(self.station_runs) + 1
         command = [_absolute(str(self.station_program)), *[str(a) for a in args]]
         argv = ["setpriv", "--pdeathsig", "KILL", "ip", "netns", "exec", self.pc_netns, *command]
-        process = _Process(argv, self.dir / f"station{n}.out", self.dir / f"station{n}.err")
+        process = _Process(argv, self.dir / f"station{n}.out", self.dir / f"station{n}.err",
+                           cwd=cwd or self.dir)
         self.track(process.pid)
         run = StationRun(process, command, timeout)
         self.station_runs.append(run)
