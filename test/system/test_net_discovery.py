@@ -18,6 +18,7 @@ DURATION = 13 + burnin.SLOW
 DISCOVERY_TIMEOUT = 30.0 * burnin.SLOW
 FOUND = re.compile(r"found server IP is (\S+), Port is (\d+)\n")
 PING_TIMEOUT = "eth1 ping machine timeout fail !\n"
+NO_TARGET = "eth1 cannot resolve the ping target '' !\n"
 DISCOVERY_PORT = 9999
 PARTNER = "192.181.0.1"  # the test's own partner, on the switch
 
@@ -52,7 +53,11 @@ def test_discovery_pairs_partner_and_ping(station_net):
         ports.append(segments[segment].attach(duts[-1], "eth1"))
         if not assigns:
             ports[-1].give_address(address)
-    for dut in duts:
+    # Outside a stand-alone burn-in without discovery, "ethernet:TestLAN2" has no partner to
+    # ping: every call fails at once.
+    lone = runs.device(net, 3302, "[ethernet]\nTestLAN2 = y\n")
+    ethernet.add_port(net, lone, "eth1")
+    for dut in duts + [lone]:
         dut.start("-e")
 
     # The handshake as the partner sees it: "IP_FOUND" broadcast to port 9999 about every 2 s
@@ -88,7 +93,11 @@ def test_discovery_pairs_partner_and_ping(station_net):
         assert "Broadcast get IP" not in dut.console(), dut.name
 
     ports[3].unplug()
-    for i, (dut, burn) in enumerate(zip(duts, runs.burn_all(net, duts, DURATION))):
+    burns = runs.burn_all(net, duts + [lone], DURATION)
+    fails, console = burns[-1].items()["LAN2"], lone.console()
+    assert (burns[-1].run.returncode, lone.error_log()) == (1, "") and fails >= 5, burns[-1].record
+    assert fails <= console.count(NO_TARGET) <= fails + 1 and PING_TIMEOUT not in console
+    for i, (dut, burn) in enumerate(zip(duts, burns)):
         console = dut.console()
         assert dut.error_log() == "", dut.name
         if i in (2, 3):
