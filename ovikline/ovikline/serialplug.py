@@ -11,7 +11,8 @@ for a loop-back plug), optionally followed by ":K" to pass only the first K of e
 (a plug that loses the rest of each 128-byte pattern) and by "!I" to change byte I of every 128
 (its lowest bit flipped), or "-", nowhere. It holds each slave
 open itself, so the master never sees a hang-up between the agent's calls, and it logs every
-transfer on standard error (the fixture's log). "ready" on standard output says the ports
+transfer on standard error (the fixture's log), with the rate and flow control that the agent
+had set on the port. "ready" on standard output says the ports
 exist.
 
 The harness builds the argument vector with loopbacks() or pairs().
@@ -21,6 +22,7 @@ import argparse
 import os
 import select
 import sys
+import termios
 import time
 import tty
 from pathlib import Path
@@ -32,6 +34,8 @@ else:  # the fixture program itself: python3 -I leaves its folder off the path
     import fixture  # noqa: E402
 
 PATTERN_SIZE = 128  # what the agent's serial tests send per port and call
+RATES = {getattr(termios, name): int(name[1:]) for name in dir(termios)
+         if name[:1] == "B" and name[1:].isdigit()}
 
 
 def _argv(prefix, wires):
@@ -83,6 +87,14 @@ class Port:
         self.sent = 0  # bytes the agent has sent on this port so far
 
 
+def line_settings(fd):
+    """The rate and flow control of a port, as the agent left them on its side."""
+    iflag, _, cflag, _, _, ospeed, _ = termios.tcgetattr(fd)
+    flow = ("RTS/CTS" if cflag & termios.CRTSCTS
+            else "XON/XOFF" if iflag & termios.IXON else "none")
+    return f"{RATES.get(ospeed, ospeed)} baud, flow control {flow}"
+
+
 def serve(ports, log):
     masters = {port.master: port for port in ports}
     poller = select.poll()
@@ -107,7 +119,8 @@ def serve(ports, log):
                     delivered = os.write(ports[port.target].master, keep)
                 except BlockingIOError:
                     delivered = 0
-            log.write(f"{time.time():.3f} port {port.number}: {len(data)} bytes sent, "
+            log.write(f"{time.time():.3f} port {port.number}: {len(data)} bytes sent at "
+                      f"{line_settings(port.slave)}, "
                       f"{delivered} delivered to "
                       f"{'nowhere' if port.target is None else f'port {port.target}'}\n")
             log.flush()

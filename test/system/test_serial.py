@@ -28,9 +28,9 @@ LOOPBACK_DURATION = 16 + burnin.SLOW
 TWO_WIRE_DURATION = 3 + burnin.SLOW
 
 
-def serial_device(net, serial, test_key, ports=PORTS):
+def serial_device(net, serial, test_key, ports=PORTS, extra=""):
     return runs.device(net, serial, f"[uart]\n{test_key} = y\nMODEMDEVICE = {PREFIX}\n"
-                                    f"portnum = {ports}\n")
+                                    f"portnum = {ports}\n{extra}")
 
 
 def banner(text):
@@ -51,12 +51,16 @@ def test_serial_loopback_short_plug_and_two_wire_pairs(station_net):
     paired.start("-e", fixtures=[serialplug.pairs(PREFIX, PORTS)])
     shorted = serial_device(net, 3003, "TestSerial2W", ports=2)  # port 1's wire loses bytes
     shorted.start("-e", fixtures=[serialplug.pairs(PREFIX, 2, passed={1: SHORT_COUNT})])
+    fast = serial_device(net, 3004, "TestSerial", ports=1, extra="interface_mode = 0\n")
+    fast.start("-e", fixtures=[serialplug.loopbacks(PREFIX, 1)])
     began = time.time()
     # An unknown rate: the loop-back test runs at 115200.
     burn = burnin.station_burn(net, looped, LOOPBACK_DURATION, options=("--baud", "4800"))
     pairs_burn = burnin.station_burn(net, paired, TWO_WIRE_DURATION, index=1)
     short_burn = burnin.station_burn(net, shorted, LOOPBACK_DURATION, index=2)
-    for each in (pairs_burn, burn, short_burn):
+    fast_burn = burnin.station_burn(net, fast, TWO_WIRE_DURATION, index=3,
+                                    options=("--baud", "921600"))
+    for each in (pairs_burn, fast_burn, burn, short_burn):
         each.wait()
 
     # Loop-back plugs, port 1's short, port 2's changing a byte, port 4 missing: a failed
@@ -114,3 +118,9 @@ def test_serial_loopback_short_plug_and_two_wire_pairs(station_net):
     console = paired.console()
     assert console.count(banner("PASS : testserial2W")) >= burn.record["cycles"]
     assert "DIE-" not in console and paired.error_log() == ""
+
+    # Interface mode 0 at the top rate: RTS/CTS at 921600 on every pattern sent, and a pass.
+    assert (fast_burn.run.returncode, fast_burn.record["portfail"]) == (0, {"port 0": 0})
+    sent = [line for line in "".join(fast.fixture_logs().values()).splitlines()
+            if " bytes sent " in line]
+    assert sent and all(" at 921600 baud, flow control RTS/CTS, " in line for line in sent), sent
