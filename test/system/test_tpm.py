@@ -1,6 +1,8 @@
 """The TPM2 test of a device burning in. The agent's own child process runs the self test
 (`eltt2 -t`, a stand-in here whose output each device scripts) through the device's real grep
-into /dev/shm/tpm_ver; the test thread reads and removes that file once per cycle."""
+into /dev/shm/tpm_ver; the test thread reads and removes that file once per cycle. The TPM 1.2
+test reads the same file, which only the device's image writes: here once, before the run, on a
+device that also runs the memory test."""
 
 import os
 import shutil
@@ -18,6 +20,7 @@ WRONG = "[testTPM2][1316] : tpm_ver wrong: .\n"
 # apart, because the self test running at the removal has not ended yet; the next one is only
 # started after that.
 STILL_RUNNING = "[testTPM2][1287] : Unable to open fd: /dev/shm/tpm_ver[errno: 2] \n"
+TPM1_GONE = STILL_RUNNING.replace("testTPM2][1287", "testTPM][1222")
 
 
 def parent_of(pid):
@@ -30,8 +33,20 @@ def test_tpm2_self_test_verdicts(station_net):
     for dut, output in zip(duts, (PASSING, FAILING)):
         dut.script_output("eltt2", output)
         dut.start("-e")
-    for dut, burn, passed in zip(duts, runs.burn_all(station_net, duts, 4 + burnin.SLOW),
-                                 (True, False)):
+    tpm1 = runs.device(station_net, 4003, "[tpm]\nTestTPM = y\n[memory]\nTestMEM = y\n")
+    (tpm1.shm / "tpm_ver").write_text("TPM Version: 01010000\n")
+    tpm1.start("-e")
+    burns = runs.burn_all(station_net, duts + [tpm1], 4 + burnin.SLOW)
+
+    # The TPM 1.2 test passes on the file and removes it, then fails on its absence in every
+    # later cycle; the memory test passes silently.
+    cycles, fails, console = burns[2].record["cycles"], burns[2].items(), tpm1.console()
+    assert burns[2].run.returncode == 1 and list(fails) == ["MEM", "TPM"], burns[2].record
+    assert fails["MEM"] == 0 and cycles - 1 <= fails["TPM"] <= cycles and cycles >= 2
+    assert console.count(f"{BAR}PASS : testTPM\n{BAR}") == 1 and "Err: memory" not in console
+    assert fails["TPM"] <= console.count(TPM1_GONE) <= fails["TPM"] + 1
+    assert not (tpm1.shm / "tpm_ver").exists() and tpm1.error_log() == ""
+    for dut, burn, passed in zip(duts, burns, (True, False)):
         cycles, fails = burn.record["cycles"], burn.items()["TPM2"]
         assert burn.run.returncode == (0 if passed else 1) and cycles >= 1, burn.record
         assert list(burn.items()) == ["TPM2"]
