@@ -2,11 +2,9 @@
 // first schema brought up to date (or read as it is) by a newer station.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <unistd.h>
-
-#include <cstdio>
 
 #include "station/run_db.h"
+#include "temp_dir.h"
 
 namespace ovik::station::test {
 namespace {
@@ -81,8 +79,8 @@ int user_version(const std::string& path) {
 }
 
 TEST(RunDb, FirstSchemaIsReadAsItIsAndMigratedWhenWritten) {
-    const std::string path = ::testing::TempDir() + "run_db_first_schema.db";
-    std::remove(path.c_str());
+    const ovik::testsupport::TempDir dir;
+    const std::string path = dir.file("first_schema.db");
     write_first_schema(path);
     std::string error;
 
@@ -128,8 +126,8 @@ TEST(RunDb, FirstSchemaIsReadAsItIsAndMigratedWhenWritten) {
 }
 
 TEST(RunDb, RefusesSchemaOfNewerStation) {
-    const std::string path = ::testing::TempDir() + "run_db_newer_schema.db";
-    std::remove(path.c_str());
+    const ovik::testsupport::TempDir dir;
+    const std::string path = dir.file("newer_schema.db");
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
     sqlite3_exec(db, "PRAGMA user_version = 99", nullptr, nullptr, nullptr);
@@ -142,8 +140,8 @@ TEST(RunDb, RefusesSchemaOfNewerStation) {
 }
 
 TEST(RunDb, RunIsHeldByItsStationUntilItsProcessLetsGo) {
-    const std::string path =
-        ::testing::TempDir() + "run_db_lock-" + std::to_string(::getpid()) + ".db";
+    const ovik::testsupport::TempDir dir;
+    const std::string path = dir.file("lock.db");
     std::string error;
     std::unique_ptr<RunDb> station = RunDb::open(path, true, error);
     ASSERT_TRUE(station) << error;
@@ -158,8 +156,6 @@ TEST(RunDb, RunIsHeldByItsStationUntilItsProcessLetsGo) {
     EXPECT_EQ(other->claim(*id, error), Claim::held);
     station.reset();  // as when the station's process ends, killed or not
     EXPECT_EQ(other->claim(*id, error), Claim::taken) << error;
-    std::remove(path.c_str());
-    std::remove((path + "-runs.lock").c_str());
 }
 
 }  // namespace
