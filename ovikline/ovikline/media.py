@@ -2,7 +2,7 @@
 device that a device sees under the name its configuration uses, and the fixture that mounts a
 medium inside a device before its agent starts (the system's own mount, as at boot).
 
-    medium = VfatMedium(net.dir / "usb.img")          # mkfs.vfat, losetup
+    medium = VfatMedium(net.dir / "usb.img")          # mkfs.vfat, losetup; files= puts
     dut.start("-e", devices={"sdb1": medium.node},
               fixtures=[premount("/dev/sdb1", "/media/sdb1", read_only=True)])
     ...
@@ -13,6 +13,7 @@ Run as a program (inside a device, or in a mount namespace of its own):
 
     media.py mount [--read-only] DEVICE DIR    mounts the vfat medium, says "ready", ends
     media.py list DEVICE DIR                   mounts it, prints its files as JSON, ends
+    media.py put DEVICE DIR                    mounts it, writes the files given as JSON, ends
 """
 
 import argparse
@@ -44,9 +45,9 @@ def missing():
     return None
 
 
-def _run(argv):
-    done = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                          timeout=COMMAND_TIMEOUT)
+def _run(argv, given=None):
+    done = subprocess.run(argv, input=given, stdin=None if given else subprocess.DEVNULL,
+                          capture_output=True, text=True, timeout=COMMAND_TIMEOUT)
     if done.returncode != 0:
         raise RuntimeError(f"{' '.join(argv)}: exit status {done.returncode}: "
                            f"{done.stdout}{done.stderr}")
@@ -66,20 +67,27 @@ def premount(device, mount_point, read_only=False):
 class VfatMedium:
     """A fresh vfat image on a loop device of this (virtual) machine."""
 
-    def __init__(self, image):
+    def __init__(self, image, files=None):
+        """files: {name: bytes} prepared on the medium, as a factory prepares its test file."""
         self.image = Path(image)
         _run(["mkfs.vfat", "-C", str(self.image), str(IMAGE_KIB)])
         self.device = _run(["losetup", "--find", "--show", str(self.image)]).strip()
         self.node = os.path.basename(self.device)  # as Dut.start(devices=...) takes it
+        if files:
+            self._alone("put", json.dumps({name: base64.b64encode(data).decode()
+                                           for name, data in files.items()}))
 
     def files(self):
         """The files on the medium, read through a mount in a namespace of its own."""
+        out = self._alone("list")
+        return {name: base64.b64decode(data) for name, data in json.loads(out).items()}
+
+    def _alone(self, action, given=None):
         mount_point = self.image.with_suffix(".check")
         mount_point.mkdir(exist_ok=True)
-        out = _run(["env", f"SIMNET_HOST_MNTNS={os.readlink('/proc/self/ns/mnt')}",
-                    "unshare", "-m", "--propagation", "private", *_program(), "list",
-                    self.device, str(mount_point)])
-        return {name: base64.b64decode(data) for name, data in json.loads(out).items()}
+        return _run(["env", f"SIMNET_HOST_MNTNS={os.readlink('/proc/self/ns/mnt')}",
+                     "unshare", "-m", "--propagation", "private", *_program(), action,
+                     self.device, str(mount_point)], given)
 
     def detach(self):
         # A loop device still mounted somewhere goes once the last mount is gone.
@@ -94,7 +102,7 @@ def _mount(device, mount_point, read_only):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("action", choices=("mount", "list"))
+    parser.add_argument("action", choices=("mount", "list", "put"))
     parser.add_argument("--read-only", action="store_true")
     parser.add_argument("device")
     parser.add_argument("mount_point")
@@ -113,6 +121,10 @@ def main():
         print("ready", flush=True)
         return
     _mount(opts.device, opts.mount_point, read_only=False)
+    if opts.action == "put":
+        for name, data in json.load(sys.stdin).items():
+            (Path(opts.mount_point) / name).write_bytes(base64.b64decode(data))
+        return
     files = {}
     for entry in sorted(Path(opts.mount_point).iterdir()):
         if entry.is_file():

@@ -8,6 +8,7 @@ every status report (the stop clears the ping counters before it answers)."""
 import contextlib
 import os
 import re
+import threading
 import time
 
 import pytest
@@ -35,12 +36,20 @@ def mounts_of(pid):
 
 
 def real_clock(net):
-    """The start sets the device's RTC at once (the answer follows the 1 s pause, not a retry
-    3 s later) and hwclock -s takes the machine's clock along; the burn time runs from it."""
+    """The start sets the device's RTC as soon as the clock is free (the answer follows the 1 s
+    pause, not a retry 3 s later) and hwclock -s takes the machine's clock along; the burn time
+    runs from it."""
     dut = net.add_dut()
     dut.start("-s", "1234", "-i", "192.180.7.7", rtc=True)
     pc = RawClient(net, dut.address)
     burnin.poll(pc)
+    # Another program holds the clock for the first 0.3 s: the start's setting waits for it.
+    for _ in range(100):  # once the agent's own reading has let it go
+        with contextlib.suppress(OSError):
+            held = os.open("/dev/rtc0", os.O_RDONLY)
+            break
+        time.sleep(0.01)
+    threading.Timer(0.3, os.close, [held]).start()
     sent = time.monotonic()
     ack = burnin.start_run(pc, pc_time=PC_TIME)
     assert 0.9 <= time.monotonic() - sent < 3.5
@@ -63,12 +72,34 @@ def storage(net, stops):
     written = runs.device(net, 5002, "[storage]\nTestUSB1 = y\nUSB1DEVICE = sdb1\n")
     merged = runs.device(net, 5001, "[storage]\nTestUSB1 = y\nUSB1DEVICE = sdb1\nTestSD = y\n"
                                     "SDDEVICE = sdc1\nStorage_merge = y\n")
+    # Reference files: 100 bytes on the SSD; 200 on the mSATA module (its node named by the
+    # image), the 128th not an a.
+    ssd = media.VfatMedium(net.dir / "ssd.img", {"mptest.txt": b"a" * 100})
+    msata = media.VfatMedium(net.dir / "msata.img", {"mptest.txt": b"a" * 127 + b"b" * 73})
+    stops += [ssd.detach, msata.detach]
+    refs = [runs.device(net, 5003, "[storage]\nTestSSD = y\n"),
+            runs.device(net, 5004, "[storage]\nTestmSATA = y\n")]
+    refs[1].write_shm("mSATA_node", "sdd1")
     yield
     written.start("-e", devices={"sdb1": usb.node})
+    refs[0].start("-e", devices={"sda1": ssd.node})
+    refs[1].start("-e", devices={"sdd1": msata.node})
     merged.start("-e", devices={"sdc1": sd.node},
                  fixtures=[media.premount("/dev/sdc1", "/media/sdc1", read_only=True)])
-    yield [written, merged]
-    written_burn, merged_burn = yield
+    yield [written, merged, *refs]
+    written_burn, merged_burn, *ref_burns = yield
+
+    for dut, burn, (item, file, fault, site) in zip(refs, ref_burns, (
+            ("SSD", "/media/usb-sda1/mptest.txt", "length", 748),
+            ("mSATA", "/media/sdd1/mptest.txt", "context", 757))):
+        cycles, fails = burn.record["cycles"], burn.items()[item]
+        assert burn.run.returncode == 1 and cycles <= fails <= cycles + 1, burn.record
+        failure = "CompareTestFile[%d]: read " + file + f" data {fault} fail !\r\n"
+        messages = error_messages(dut)
+        assert messages == [failure % (site + 1)] * len(messages), messages
+        # The banner comes first and does not depend on the file.
+        banner = f"{BAR}PASS : test{item} \n{BAR}{failure % site}"
+        assert fails <= dut.console(exact=True).count(banner) == len(messages) <= fails + 1
 
     assert (written_burn.run.returncode, written_burn.items()) == (0, {"USB1": 0})
     console = written.console()
@@ -139,11 +170,19 @@ def digital_io(net, stops):
         standin = dio.Standin(dio.program(), dut, options)
         stops.append(standin.stop)
         devices.append((dut, standin))
+    absent = runs.device(net, 6004, "[dio]\nTestDIO = y\n")  # no /dev/dio on this one
     yield
     for dut, standin in devices:
         dut.start("-e", dio=standin.name)
-    yield [dut for dut, _ in devices]
-    burns = yield
+    absent.start("-e")
+    yield [dut for dut, _ in devices] + [absent]
+    *burns, absent_burn = yield
+
+    fails = absent_burn.items()["DIO"]
+    assert absent_burn.run.returncode == 1 and fails >= absent_burn.record["cycles"] >= 1
+    console = absent.console()
+    assert fails <= console.count("Failed to get DIN state\n") <= fails + 1
+    assert "DI != " not in console and "PASS" not in console and absent.error_log() == ""
 
     for (serial, _, failing, per_call), (dut, standin), burn in zip(DIO_CASES, devices, burns):
         cycles, fails = burn.record["cycles"], burn.items()["DIO"]
@@ -169,6 +208,7 @@ CAN_OUTCOMES = {  # what the one-port test prints for each kind of answer
 }
 NO_CAN1 = "[testCAN][3247] : Error in socket bind.\n"
 TWO_TIMEOUT = "[testTwoCAN][3408] : Select timeout!\n"
+NO_BIND1 = "[testTwoCAN][3369] : FAIL to bind can1.\n"
 
 
 def can_buses(net, stops):
@@ -182,11 +222,20 @@ def can_buses(net, stops):
     loose = runs.device(net, 7003, "[can]\nTestTwoCAN = y\n")
     can.add_bus(net, loose, "can0")
     can.add_bus(net, loose, "can1")
+    half = runs.device(net, 7004, "[can]\nTestTwoCAN = y\n")
+    can.add_bus(net, half, "can0")  # and no can1
     yield
-    for dut in (single, cabled, loose):
+    for dut in (single, cabled, loose, half):
         dut.start("-e")
-    yield [single, cabled, loose]
-    single_burn, cabled_burn, loose_burn = yield
+    yield [single, cabled, loose, half]
+    single_burn, cabled_burn, loose_burn, half_burn = yield
+
+    # A second port that is not there: the bind fails at once, printed bare and logged.
+    fails, cycles = half_burn.items()["CAN0&CAN1"], half_burn.record["cycles"]
+    assert half_burn.run.returncode == 1 and cycles <= fails <= cycles + 1, half_burn.record
+    records = error_messages(half)
+    assert records == [NO_BIND1] * len(records) and fails <= len(records) <= fails + 1
+    assert half.console().count(NO_BIND1) == len(records) and "DIE-" not in half.console()
 
     # One port: each request got what the responder gave it, in order.
     pattern = "|".join(re.escape(text) for text in CAN_OUTCOMES.values())
@@ -244,10 +293,10 @@ def radios(net, stops):
     yield
     for dut in duts:
         dut.start("-e", real_tools=REAL_TOOLS)
-    yield []
-    for dut in duts:
+    for dut in duts:  # associated before the other kinds' agents load the machine
         assert dut.wait_console("<<Send ALIVE", RADIO_SETUP_TIMEOUT), (dut.name,
                                                                        factory.log_text())
+    yield []
     clients = runs.start_all(net, duts)
     began = time.monotonic()
     yield
