@@ -110,6 +110,7 @@ class StationBurn:
         self.report = net.dir / f"{dut.name}-run.json"
         self.run = net.start_station("run", "--agent", dut.address, "--duration", duration,
                                      "--json", self.report, "--port", FIRST_STATION_PORT + index,
+                                     "--db", net.dir / f"{dut.name}-runs.db",
                                      *options, timeout=duration + STATION_OVERHEAD)
         self.entry = None
 
