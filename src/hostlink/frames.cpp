@@ -36,10 +36,6 @@ WifiTexts read_wifi_texts(const WifiTextFiles& files) {
     return t;
 }
 
-wire::ResponseBytes build_response_frame(const TestResult& testresult, const WifiTextFiles& files) {
-    return build_response_frame(testresult, read_wifi_texts(files));
-}
-
 wire::ResponseBytes build_response_frame(const TestResult& testresult, const WifiTexts& texts) {
     constexpr auto r = std::memory_order_relaxed;
     wire::ResponseFrame f;

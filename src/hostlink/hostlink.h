@@ -45,9 +45,7 @@ struct WifiTexts {
 // missing or empty file gives the empty text.
 WifiTexts read_wifi_texts(const WifiTextFiles& files = WifiTextFiles{});
 
-// The record in its network form, with the four Wi-Fi texts read from their files.
-wire::ResponseBytes build_response_frame(const TestResult& testresult,
-                                         const WifiTextFiles& files = WifiTextFiles{});
+// The record in its network form, with the four Wi-Fi texts.
 wire::ResponseBytes build_response_frame(const TestResult& testresult, const WifiTexts& texts);
 
 // What the run control needs from the device; the system's own is the hardware clock and the
@@ -107,8 +105,6 @@ Reply handle_command(LinkState& link, RunState& run, RunPlatform& platform);
 
 // The ACK or NAK frame for link.hostcommand: the record with the answer's code, the clock's
 // date and the burn time. A PC has been answered, so the announcements stop.
-wire::ResponseBytes answer_frame(LinkState& link, RunState& run, RunPlatform& platform, Reply reply,
-                                 const WifiTextFiles& files = WifiTextFiles{});
 wire::ResponseBytes answer_frame(LinkState& link, RunState& run, RunPlatform& platform, Reply reply,
                                  const WifiTexts& texts);
 

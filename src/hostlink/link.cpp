@@ -73,19 +73,6 @@ const char* command_line_text(uint16_t cmd) {
     }
 }
 
-// The record's fields that an answer renews: its code, the date and the burn time. A PC has
-// been answered, so the announcements stop.
-void fill_answer(LinkState& link, RunState& run, RunPlatform& platform, Reply reply) {
-    TestResult& testresult = run.testresult;
-    link.alive_pending = false;
-    testresult.code =
-        static_cast<uint16_t>((reply == Reply::Ack ? ACK_BIT : NAK_BIT) | link.hostcommand.cmd);
-    platform.fill_time(testresult.datetime.data());
-    testresult.burntime = run.status() == STATUS_RUNNING
-                              ? burn_time(link, platform)
-                              : seconds_between(link.start_time, link.stop_time);
-}
-
 }  // namespace
 
 LinkState::LinkState(uint32_t expect_download)
@@ -156,15 +143,16 @@ void announce_or_report(const UniqueFd& sock, LinkState& link, RunState& run,
 }
 
 ResponseBytes answer_frame(LinkState& link, RunState& run, RunPlatform& platform, Reply reply,
-                           const WifiTextFiles& files) {
-    fill_answer(link, run, platform, reply);
-    return build_response_frame(run.testresult, files);
-}
-
-ResponseBytes answer_frame(LinkState& link, RunState& run, RunPlatform& platform, Reply reply,
                            const WifiTexts& texts) {
-    fill_answer(link, run, platform, reply);
-    return build_response_frame(run.testresult, texts);
+    TestResult& testresult = run.testresult;
+    link.alive_pending = false;
+    testresult.code =
+        static_cast<uint16_t>((reply == Reply::Ack ? ACK_BIT : NAK_BIT) | link.hostcommand.cmd);
+    platform.fill_time(testresult.datetime.data());
+    testresult.burntime = run.status() == STATUS_RUNNING
+                              ? burn_time(link, platform)
+                              : seconds_between(link.start_time, link.stop_time);
+    return build_response_frame(testresult, texts);
 }
 
 UniqueFd open_host_link_socket(uint32_t local_address) {

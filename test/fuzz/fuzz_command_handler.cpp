@@ -151,10 +151,10 @@ void check_step(Reply reply, const Before& before, const RunState& run, const Li
 // The frame the loop sends for the reply: an answer, or (no reply) the next report's record.
 void check_frame(Reply reply, LinkState& link, RunState& run, InertPlatform& platform) {
     const uint16_t cmd = link.hostcommand.cmd;
-    const WifiTextFiles files = wifi_files().paths();
+    const WifiTexts texts = read_wifi_texts(wifi_files().paths());
     const ResponseBytes bytes = reply == Reply::None
-                                    ? build_response_frame(run.testresult, files)
-                                    : answer_frame(link, run, platform, reply, files);
+                                    ? build_response_frame(run.testresult, texts)
+                                    : answer_frame(link, run, platform, reply, texts);
     static_assert(sizeof bytes == RESPONSE_FRAME_SIZE);
     const ResponseFrame f = decode_response(bytes);
     FUZZ_CHECK(f.status == run.status() && f.ser == run.testresult.ser &&

@@ -19,7 +19,8 @@ TEST(HostFrames, WifiTextsFromTheImagesFiles) {
     const std::string empty = dir.write("wlan1_channel", "");
     const TestResult testresult;
     const wire::ResponseBytes b = build_response_frame(
-        testresult, WifiTextFiles{ssid.c_str(), channel.c_str(), long_ssid.c_str(), empty.c_str()});
+        testresult, read_wifi_texts(WifiTextFiles{ssid.c_str(), channel.c_str(), long_ssid.c_str(),
+                                                  empty.c_str()}));
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[447]), 5), std::string("AP1\n\0", 5));
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[460]), 4), std::string("11\n\0", 4));
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[465]), 13),
@@ -28,7 +29,8 @@ TEST(HostFrames, WifiTextsFromTheImagesFiles) {
 
     const std::string none = dir.file("none");
     const wire::ResponseBytes missing = build_response_frame(
-        testresult, WifiTextFiles{none.c_str(), none.c_str(), none.c_str(), none.c_str()});
+        testresult,
+        read_wifi_texts(WifiTextFiles{none.c_str(), none.c_str(), none.c_str(), none.c_str()}));
     for (std::size_t i = 447; i < 512; ++i) EXPECT_EQ(missing[i], 0) << "byte " << i;
 }
 

@@ -62,9 +62,7 @@ struct DeviceEnd {
 
     // The answer to the last command as the PC receives it.
     ResponseFrame answer(Reply reply) {
-        const char* none = "/nonexistent/wlan";
-        return decode_response(
-            answer_frame(link, run, platform, reply, WifiTextFiles{none, none, none, none}));
+        return decode_response(answer_frame(link, run, platform, reply, WifiTexts{}));
     }
 
     RunState run;
