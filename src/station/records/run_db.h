@@ -1,0 +1,125 @@
+// Run records: every run of every device, kept by serial number, so that a device's history
+// outlives the station. A station run is a row of station_runs (which station, its times and
+// parameters, its report files, whether it is finished); each agent it drove is a row of
+// device_runs with the verdict, the download result, the key counters and the last record as
+// JSON and as the frame's bytes.
+//
+// The rows are written when the run starts and kept up to date while it goes on, so that a
+// station that ends without finishing its run (stopped by a signal, killed, the PC without
+// power) leaves what ovikstation resume needs to take the run back. A station holds a lock on
+// each run it drives, which ends with its process: resume takes only runs that no live station
+// holds.
+//
+// The records live in an SQLite file next to the station, or in a PostgreSQL database that the
+// stations of a plant share. Either way the station creates the tables and brings an older
+// schema up to date itself when it opens the database for writing.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "station/session/agent_session.h"
+#include "station/session/agent_report.h"
+#include "wire/frames.h"
+
+namespace ovik::station {
+
+// The report files a run writes at its end; "" for none.
+struct ReportFiles {
+    std::string json;
+    std::string csv;
+    std::string junit;
+};
+
+enum class RunState { running, interrupted, finished };
+
+// One station run: which station, what the operator asked for, and when (PC clock, seconds
+// since the epoch; ended_at 0 while it is not finished).
+struct StationRun {
+    std::string station;
+    RunPlan plan;
+    uint32_t started_at = 0;
+    uint32_t ended_at = 0;
+    ReportFiles files;
+    uint16_t agent_port = wire::AGENT_PORT;  // agents' addresses in the rows are bare with it
+    RunState state = RunState::running;
+};
+
+// One agent's row of a station run: id 0 until it is written.
+struct StoredDevice {
+    int64_t run = 0;
+    int64_t id = 0;
+    AgentReport report;  // verdict pending or interrupted: the run is not finished
+};
+
+// A station run as the records hold it, its agents in the order they were found.
+struct StoredRun {
+    int64_t id = 0;
+    StationRun run;
+    std::vector<StoredDevice> devices;
+};
+
+enum class Claim { taken, held, failed };
+
+// One device's run, as the history shows it.
+struct RunRecord {
+    std::optional<uint32_t> started_at;  // none when the run never started
+    uint32_t ended_at = 0;
+    std::string station;  // "" for runs recorded before stations were named
+    std::string address;
+    std::string verdict;
+    std::string download;
+    std::string reason;
+    std::optional<uint32_t> cycles;  // none when the agent never answered
+    std::optional<uint32_t> burntime;
+    std::string failed_items;
+    std::string failed_ports;
+    std::string record;  // the final record as JSON; "" when the agent never answered
+    RunPlan plan;
+};
+
+enum class RunDbKind { sqlite, postgresql };
+
+// Which kind of database --db names: a postgresql:// or postgres:// URL, or an SQLite file.
+RunDbKind run_db_kind(std::string_view where);
+// --db as messages show it: a URL without its password.
+std::string run_db_name(std::string_view where);
+
+class RunDb {
+  public:
+    virtual ~RunDb() = default;
+
+    // Opens the database that where names (see run_db_kind). writable: creates the database
+    // file (SQLite) and the tables when missing and brings an older schema up to date;
+    // otherwise nothing is changed, and an SQLite file must exist. On failure error says why.
+    static std::unique_ptr<RunDb> open(const std::string& where, bool writable, std::string& error);
+
+    // Writes the row of a new station run and holds its lock; its id.
+    virtual std::optional<int64_t> begin_run(const StationRun& run, std::string& error) = 0;
+    // Writes the agents' rows, all or nothing: new ones (id 0) get their id.
+    virtual bool save_devices(const std::vector<StoredDevice*>& devices, std::string& error) = 0;
+    // Marks the run interrupted or finished (with ended_at) and lets its lock go.
+    virtual bool end_run(int64_t run, RunState state, uint32_t ended_at, std::string& error) = 0;
+    // The runs of station that are not finished, oldest first.
+    virtual std::optional<std::vector<int64_t>> unfinished_runs(const std::string& station,
+                                                                std::string& error) = 0;
+    // Takes the run's lock unless a live station holds it.
+    virtual Claim claim(int64_t run, std::string& error) = 0;
+    virtual std::optional<StoredRun> load_run(int64_t run, std::string& error) = 0;
+    // The runs of one device, newest first; nullopt when the database cannot be read.
+    virtual std::optional<std::vector<RunRecord>> history(uint32_t serial,
+                                                          std::string& error) const = 0;
+};
+
+std::unique_ptr<RunDb> open_sqlite_run_db(const std::string& path, bool writable,
+                                          std::string& error);
+std::unique_ptr<RunDb> open_postgresql_run_db(const std::string& url, bool writable,
+                                              std::string& error);
+
+const char* run_state_name(RunState state);
+
+}  // namespace ovik::station

@@ -1,0 +1,251 @@
+#include "station/views/web_server.h"
+
+#include <httplib.h>
+
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <thread>
+
+#include "station/session/endpoint.h"
+#include "station/records/json.h"
+#include "station/views/web_assets.h"
+
+namespace ovik::station {
+namespace {
+
+// Each open page holds a worker thread with its event stream; the rest serve requests.
+constexpr std::size_t WORKERS = 32;
+constexpr int MAX_STREAMS = 24;
+// How long a stream waits for a snapshot before it checks whether the server is stopping.
+constexpr Millis STREAM_WAIT{500};
+// A comment line on a quiet stream, so a browser that went away is noticed.
+constexpr std::chrono::seconds KEEPALIVE{15};
+constexpr time_t KEEP_ALIVE_TIMEOUT_S = 2;  // also bounds how long stopping takes
+// How long stopping waits for the event streams to send their last snapshot.
+constexpr Millis STREAMS_END_LIMIT{5000};
+// stop() before the listening thread runs would be lost, so start() waits for it.
+constexpr Millis LISTEN_START_LIMIT{5000};
+
+std::optional<uint32_t> serial_of(const std::string& text) {
+    uint32_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, ec] = std::from_chars(text.data(), end, value);
+    if (ec != std::errc() || stop != end) return std::nullopt;
+    return value;
+}
+
+Json number_or_null(const std::optional<uint32_t>& value) {
+    return value ? Json(*value) : Json(nullptr);
+}
+
+void send_asset(httplib::Response& res, std::string_view name) {
+    const WebAsset* asset = find_web_asset(name);
+    if (asset == nullptr) {
+        res.status = 404;
+        return;
+    }
+    res.set_header("Cache-Control", "no-cache");
+    res.set_content(asset->body.data(), asset->body.size(), std::string(asset->type));
+}
+
+void send_json(httplib::Response& res, const std::string& json, int status = 200) {
+    res.status = status;
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(json, "application/json");
+}
+
+}  // namespace
+
+struct WebServer::Impl {
+    Impl(const LineFeed& line, HistorySource source) : feed(line), history(std::move(source)) {}
+
+    void route();
+    void stream_events(httplib::Response& res);
+
+    const LineFeed& feed;
+    HistorySource history;
+    httplib::Server server;
+    std::thread listener;
+    uint16_t port = 0;
+    std::atomic<bool> stopping{false};
+    std::atomic<int> streams{0};
+};
+
+void WebServer::Impl::route() {
+    server.new_task_queue = [] { return new httplib::ThreadPool(WORKERS); };
+    // Without the library's SO_REUSEPORT: a second station on the same port must fail to
+    // start, not take every other request of the first.
+    server.set_socket_options([](socket_t sock) {
+        const int on = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    });
+    server.set_keep_alive_timeout(KEEP_ALIVE_TIMEOUT_S);
+    server.Get("/", [](const httplib::Request&, httplib::Response& res) {
+        send_asset(res, "index.html");
+    });
+    server.Get(R"(/device/(\d+))", [](const httplib::Request&, httplib::Response& res) {
+        send_asset(res, "device.html");
+    });
+    for (const WebAsset& asset : web_assets()) {
+        if (asset.name.ends_with(".html")) continue;
+        const std::string name(asset.name);
+        server.Get("/" + name, [name](const httplib::Request&, httplib::Response& res) {
+            send_asset(res, name);
+        });
+    }
+    server.Get("/api/line", [this](const httplib::Request&, httplib::Response& res) {
+        send_json(res, feed.latest().json);
+    });
+    server.Get("/api/events",
+               [this](const httplib::Request&, httplib::Response& res) { stream_events(res); });
+    server.Get(R"(/api/device/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
+        const std::optional<uint32_t> serial = serial_of(req.matches[1]);
+        if (!serial) {
+            send_json(res, json_line({{"error", "not a serial number"}}), 404);
+            return;
+        }
+        std::string error;
+        const std::optional<std::vector<RunRecord>> runs = history(*serial, error);
+        if (!runs) {
+            send_json(res,
+                      json_line({{"serial", *serial},
+                                 {"error", utf8_of_latin1("cannot read the records: " + error)}}),
+                      503);
+            return;
+        }
+        send_json(res, runs_json(*serial, *runs));
+    });
+}
+
+void WebServer::Impl::stream_events(httplib::Response& res) {
+    if (streams.fetch_add(1) >= MAX_STREAMS) {
+        streams.fetch_sub(1);
+        res.status = 503;
+        res.set_content("too many open dashboards\n", "text/plain");
+        return;
+    }
+    res.set_header("Cache-Control", "no-store");
+    res.set_header("X-Accel-Buffering", "no");
+    uint64_t sent = 0;
+    std::string last;  // what the page has: a snapshot that repeats it is not sent
+    auto quiet_since = std::chrono::steady_clock::now();
+    res.set_chunked_content_provider(
+        "text/event-stream",
+        [this, sent, last, quiet_since](std::size_t, httplib::DataSink& sink) mutable {
+            LineFeed::Snapshot s = feed.next(sent, STREAM_WAIT);
+            const auto now = std::chrono::steady_clock::now();
+            if (s.version > sent && s.json == last) {
+                sent = s.version;
+            } else if (s.version > sent) {
+                const std::string event = "event: line\ndata: " + s.json + "\n\n";
+                if (!sink.write(event.data(), event.size())) return false;
+                sent = s.version;
+                last = std::move(s.json);
+                quiet_since = now;
+            } else if (s.closed || stopping.load()) {
+                sink.done();
+            } else if (now - quiet_since >= KEEPALIVE) {
+                constexpr std::string_view ping = ": still here\n\n";
+                if (!sink.write(ping.data(), ping.size())) return false;
+                quiet_since = now;
+            }
+            return true;
+        },
+        [this](bool) { streams.fetch_sub(1); });
+}
+
+std::optional<WebAddress> parse_web_address(const std::string& text) {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos) return std::nullopt;
+    WebAddress address{text.substr(0, colon), 0};
+    const std::string port = text.substr(colon + 1);
+    const char* end = port.data() + port.size();
+    const auto [stop, ec] = std::from_chars(port.data(), end, address.port);
+    if (port.empty() || ec != std::errc() || stop != end) return std::nullopt;
+    if (!parse_ipv4(address.host)) return std::nullopt;
+    return address;
+}
+
+std::string runs_json(uint32_t serial, const std::vector<RunRecord>& runs) {
+    Json list = Json::array();
+    for (const RunRecord& r : runs) {
+        Json j;
+        // A run not finished yet has no end.
+        j["ended_at"] = r.ended_at != 0 ? Json(r.ended_at) : Json(nullptr);
+        j["ended"] = r.ended_at != 0 ? Json(local_time_text(r.ended_at)) : Json(nullptr);
+        j["started_at"] = number_or_null(r.started_at);
+        j["started"] = r.started_at ? Json(local_time_text(*r.started_at)) : Json(nullptr);
+        j["station"] = utf8_of_latin1(r.station);
+        j["address"] = utf8_of_latin1(r.address);
+        j["verdict"] = utf8_of_latin1(r.verdict);
+        j["download"] = utf8_of_latin1(r.download);
+        j["reason"] = utf8_of_latin1(r.reason);
+        j["cycles"] = number_or_null(r.cycles);
+        j["burn"] = r.burntime ? Json(burn_time_text(*r.burntime)) : Json(nullptr);
+        j["failed_items"] = utf8_of_latin1(r.failed_items);
+        j["failed_ports"] = utf8_of_latin1(r.failed_ports);
+        j["baud"] = r.plan.baud;
+        j["firmware"] = utf8_of_latin1(r.plan.firmware);
+        j["duration_ms"] = r.plan.duration.count();
+        j["declare_fail"] = r.plan.declare_fail;
+        j["stop_all_on_fail"] = r.plan.stop_all_on_fail;
+        // As text: the page parses it, so one damaged row of a shared database spoils only
+        // its own record.
+        j["record"] = r.record.empty() ? Json(nullptr) : Json(utf8_of_latin1(r.record));
+        list.push_back(std::move(j));
+    }
+    return json_line({{"serial", serial}, {"runs", std::move(list)}});
+}
+
+std::unique_ptr<WebServer> WebServer::start(const WebAddress& address, const LineFeed& feed,
+                                            HistorySource history, std::string& error) {
+    auto impl = std::make_unique<Impl>(feed, std::move(history));
+    impl->route();
+    int port = address.port;
+    if (address.port == 0) {
+        port = impl->server.bind_to_any_port(address.host);
+    } else if (!impl->server.bind_to_port(address.host, address.port)) {
+        port = -1;
+    }
+    if (port <= 0) {
+        error = "cannot listen on " + address.host + ":" + std::to_string(address.port) + ": " +
+                std::strerror(errno);
+        return nullptr;
+    }
+    impl->port = static_cast<uint16_t>(port);
+    httplib::Server& server = impl->server;
+    impl->listener = std::thread([&server] { server.listen_after_bind(); });
+    // From here on the destructor joins the thread.
+    std::unique_ptr<WebServer> web(new WebServer(std::move(impl)));
+    const auto limit = std::chrono::steady_clock::now() + LISTEN_START_LIMIT;
+    while (!server.is_running() && std::chrono::steady_clock::now() < limit) {
+        std::this_thread::sleep_for(Millis(1));
+    }
+    if (!server.is_running()) {
+        error = "the web server did not start";
+        return nullptr;
+    }
+    return web;
+}
+
+WebServer::WebServer(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+WebServer::~WebServer() {
+    impl_->stopping.store(true);
+    // The streams end by themselves once they have sent the newest snapshot, which may first
+    // have to be written; stopping the server would cut them off before the last of it.
+    const auto limit = std::chrono::steady_clock::now() + STREAMS_END_LIMIT;
+    while (impl_->streams.load() > 0 && std::chrono::steady_clock::now() < limit) {
+        std::this_thread::sleep_for(Millis(10));
+    }
+    impl_->server.stop();
+    if (impl_->listener.joinable()) impl_->listener.join();
+}
+
+uint16_t WebServer::port() const {
+    return impl_->port;
+}
+
+}  // namespace ovik::station

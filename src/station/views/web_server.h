@@ -1,0 +1,62 @@
+// The station's dashboard over HTTP: the line's page (a tile per agent, the totals) and a
+// page per device (its record and its earlier runs), both updated live from server-sent
+// events, and the JSON they read:
+//
+//   GET /                   the line        GET /device/SERIAL       one device
+//   GET /api/line           the snapshot    GET /api/events          a stream of snapshots
+//   GET /api/device/SERIAL  the device's runs in the records
+//
+// The server runs on threads of its own and reads the line only through a LineFeed, so the
+// run loop never waits for a browser.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "station/views/line_snapshot.h"
+#include "station/records/run_db.h"
+
+namespace ovik::station {
+
+// Where the dashboard listens: "ADDR:PORT", an IPv4 address and a TCP port (0: any free one).
+struct WebAddress {
+    std::string host;
+    uint16_t port = 0;
+};
+std::optional<WebAddress> parse_web_address(const std::string& text);
+
+// A device's runs, newest first; nullopt with error set when the records cannot be read.
+// Called on the server's threads.
+using HistorySource =
+    std::function<std::optional<std::vector<RunRecord>>(uint32_t serial, std::string& error)>;
+
+// A device's runs as the device page reads them.
+std::string runs_json(uint32_t serial, const std::vector<RunRecord>& runs);
+
+class WebServer {
+  public:
+    // Listens on address and serves in the background until destroyed. nullptr with error
+    // set when the address cannot be bound.
+    static std::unique_ptr<WebServer> start(const WebAddress& address, const LineFeed& feed,
+                                            HistorySource history, std::string& error);
+    // Stops listening and ends the event streams, each after it has sent the feed's newest
+    // snapshot (close the feed first, so that is its last).
+    ~WebServer();
+    WebServer(const WebServer&) = delete;
+    WebServer& operator=(const WebServer&) = delete;
+
+    // The port it listens on (the one chosen when the address asked for any).
+    uint16_t port() const;
+
+    struct Impl;
+
+  private:
+    explicit WebServer(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace ovik::station

@@ -1,0 +1,225 @@
+// The session's decisions, driven by hand with a clock that moves only when told, so the real
+// timings cost nothing.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <optional>
+
+#include "station/session/agent_session.h"
+#include "station_support.h"
+
+namespace ovik::station::test {
+namespace {
+
+using namespace wire;
+
+ResponseFrame frame(uint16_t code, uint16_t ser, uint16_t status, uint16_t error = 0) {
+    ResponseFrame f;
+    f.code = code;
+    f.ser = ser;
+    f.status = status;
+    f.error = error;
+    return f;
+}
+
+constexpr uint32_t NOW = 1700000000;
+
+// A session with the real timings, its commands recorded and its clock in the test's hand.
+struct Drive final : SessionIo {
+    explicit Drive(const char* firmware = "na", Millis duration = 5s, bool begin = true)
+        : plan{115200, firmware, duration, false} {
+        if (begin) s.begin(t, *this);
+    }
+    void send(const Endpoint&, const CommandFrame& f) override { sent.push_back(f); }
+    void note(const std::string& line) override { notes += line + "\n"; }
+    uint32_t wall_seconds() override { return NOW; }
+
+    void after(Millis ms) { s.on_tick(t += ms, *this); }
+    void answer(const ResponseFrame& f) { s.on_frame(f, t, *this); }
+    int count(uint16_t cmd) const {
+        return static_cast<int>(std::count_if(
+            sent.begin(), sent.end(), [cmd](const CommandFrame& c) { return c.cmd == cmd; }));
+    }
+    // Answers as a healthy agent would until the session is in phase; while running, a report
+    // comes every second.
+    void ack_until(Phase phase) {
+        for (int i = 0; i < 40 && s.phase() != phase; ++i) {
+            const CommandFrame c = sent.back();
+            if (s.phase() == Phase::running) {
+                answer(frame(RSP_DIAG, c.ser, STATUS_RUNNING));
+                after(1000ms);
+            } else if (c.cmd == CMD_POLLING) {
+                answer(frame(ACK_BIT | CMD_POLLING, 0, STATUS_IDLE));
+            } else {
+                const uint16_t status = c.cmd == CMD_START  ? STATUS_RUNNING
+                                        : c.cmd == CMD_STOP ? STATUS_OK
+                                                            : STATUS_IDLE;
+                answer(frame(ACK_BIT | c.cmd, static_cast<uint16_t>(c.ser + 1), status));
+            }
+        }
+        ASSERT_EQ(s.phase(), phase);
+    }
+
+    std::vector<CommandFrame> sent;
+    std::string notes;
+    TimePoint t{};
+    RunPlan plan;
+    AgentSession s{Endpoint{LOOPBACK, AGENT_PORT}, "10.0.0.5", plan, Timing{}};
+};
+
+TEST(AgentSession, GivesUpOnSilentAgentAfterBoundedRetries) {
+    struct Case {
+        Phase phase;
+        const char* reason;
+        Millis patience;  // no copy of the command before this
+        const char* within;
+    };
+    // The agent answers start only after setting its clock, up to 5 s late.
+    const Case cases[] = {
+        {Phase::polling, "no answer to polling after 4 tries: check the address", 1s, "1 s"},
+        {Phase::query, "no answer to query after 4 tries: agent lost", 1s, "1 s"},
+        {Phase::start, "no answer to start after 4 tries: agent lost", 5s, "6.5 s"},
+        {Phase::stop, "verdict unknown (stop answer lost): no answer to stop after 4 tries", 1s,
+         "1 s"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
+        Drive d;
+        d.ack_until(c.phase);
+        const uint16_t cmd = d.sent.back().cmd;
+        const TimePoint sent = d.t;
+        while (d.count(cmd) == 1 && d.t - sent < 30s) d.after(500ms);
+        EXPECT_GE(d.t - sent, c.patience);
+        EXPECT_LT(d.t - sent, c.patience + 2s);
+        for (int i = 0; i < 60 && !d.s.done(); ++i) d.after(500ms);
+        EXPECT_EQ(d.count(cmd), 4);
+        EXPECT_EQ(d.s.verdict(), cmd == CMD_STOP ? Verdict::unknown : Verdict::lost);
+        EXPECT_NE(d.s.reason().find(c.reason), std::string::npos) << d.s.reason();
+        const std::string retry = std::string("no answer to ") + command_name(cmd) + " (ser " +
+                                  std::to_string(d.sent.back().ser) + ") within " + c.within +
+                                  "; sending it again (try 4 of 4)\n";
+        EXPECT_NE(d.notes.find(retry), std::string::npos) << d.notes;
+        EXPECT_EQ(d.notes.rfind("10.0.0.5", 0), 0u);
+    }
+}
+
+TEST(AgentSession, ResyncsAfterLostAnswers) {
+    struct Case {
+        const char* name;
+        Phase phase;
+        bool retry_first;
+        ResponseFrame from_agent;
+        Phase then;
+        uint16_t next_cmd;
+        uint16_t next_ser;
+    };
+    const Case cases[] = {
+        {"query taken, its answer lost", Phase::query, true,
+         frame(NAK_BIT | CMD_QUERY, 1, STATUS_IDLE, ERR_SEQUENCE), Phase::set_parameter,
+         CMD_SET_PARAMETER, 1},
+        {"stop taken, its answer lost", Phase::stop, true,
+         frame(NAK_BIT | CMD_STOP, 4, STATUS_OK, ERR_SEQUENCE), Phase::download, CMD_DOWNLOAD, 4},
+        {"agent counts elsewhere", Phase::query, false,
+         frame(NAK_BIT | CMD_QUERY, 7, STATUS_IDLE, ERR_SEQUENCE), Phase::query, CMD_QUERY, 7},
+        {"start answer lost, run reported", Phase::start, false, frame(RSP_DIAG, 3, STATUS_RUNNING),
+         Phase::running, CMD_START, 2},
+        {"stale answer carrying our own number", Phase::query, false,
+         frame(NAK_BIT | CMD_QUERY, 0, STATUS_IDLE, ERR_SEQUENCE), Phase::query, CMD_QUERY, 0},
+        {"late answer to an earlier copy", Phase::set_parameter, false,
+         frame(NAK_BIT | CMD_QUERY, 2, STATUS_IDLE, ERR_SEQUENCE), Phase::set_parameter,
+         CMD_SET_PARAMETER, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Drive d("fw.bin");
+        d.ack_until(c.phase);
+        if (c.retry_first) d.after(1000ms);
+        d.answer(c.from_agent);
+        EXPECT_EQ(d.s.phase(), c.then);
+        EXPECT_EQ(d.sent.back().cmd, c.next_cmd);
+        EXPECT_EQ(d.sent.back().ser, c.next_ser);
+    }
+}
+
+TEST(AgentSession, EndsWithTheAgentsVerdictOrRefusal) {
+    struct Case {
+        const char* name;
+        Phase phase;
+        Millis duration;
+        std::function<void(Drive&)> act;
+        Verdict verdict;
+        DownloadResult download;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"baud refused", Phase::set_parameter, 5s,
+         [](Drive& d) { d.answer(frame(NAK_BIT | CMD_SET_PARAMETER, 1, STATUS_IDLE, ERR_BAUD)); },
+         Verdict::refused, DownloadResult::skipped, "set parameter refused"},
+        {"start while busy", Phase::start, 5s,
+         [](Drive& d) { d.answer(frame(NAK_BIT | CMD_START, 2, STATUS_RUNNING, ERR_STATE)); },
+         Verdict::refused, DownloadResult::skipped, "the agent is running, not idle"},
+        {"failed run skips the download", Phase::stop, 5s,
+         [](Drive& d) { d.answer(frame(ACK_BIT | CMD_STOP, 4, STATUS_FAIL, ERR_RUN_FAILED)); },
+         Verdict::failed, DownloadResult::skipped, ""},
+        {"silence during the run", Phase::running, 60s,
+         [](Drive& d) {
+             d.after(6000ms);
+             d.after(6000ms);
+         },
+         Verdict::lost, DownloadResult::skipped, "no status report for 10 s"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Drive d("fw.bin", c.duration);
+        d.ack_until(c.phase);
+        c.act(d);
+        EXPECT_TRUE(d.s.done());
+        EXPECT_EQ(d.s.verdict(), c.verdict);
+        EXPECT_EQ(d.s.download(), c.download);
+        if (*c.reason == '\0') {
+            EXPECT_EQ(d.s.reason(), "");
+        } else {
+            EXPECT_NE(d.s.reason().find(c.reason), std::string::npos) << d.s.reason();
+        }
+    }
+}
+
+TEST(AgentSession, TakesOverARunWhereTheAgentSaysItStands) {
+    const ResponseFrame kept = frame(RSP_DIAG, 3, STATUS_RUNNING);  // the earlier station's last
+    struct Case {
+        const char* name;
+        std::optional<uint32_t> started_at;
+        ResponseFrame answer;  // to the query with a number the agent cannot hold
+        Phase phase;           // then
+        uint16_t cmd;          // the command sent then, and its number
+        uint16_t ser;
+        const char* note;
+    };
+    const Case cases[] = {
+        {"passed, waiting for its download", NOW - 20,
+         frame(NAK_BIT | CMD_QUERY, 4, STATUS_OK, ERR_SEQUENCE), Phase::download, CMD_DOWNLOAD, 4,
+         "re-adopted; the run passed; downloading firmware fw.bin"},
+        {"downloading", NOW - 20, frame(RSP_DIAG, 5, STATUS_DOWNLOAD), Phase::downloading,
+         CMD_QUERY, 0x8003, "re-adopted, downloading"},
+        {"restarted while no station watched", NOW - 20,
+         frame(NAK_BIT | CMD_QUERY, 0, STATUS_IDLE, ERR_SEQUENCE), Phase::start, CMD_START, 0,
+         "rebooted; starting it and stopping it declared failed"},
+        {"not started yet", std::nullopt, frame(NAK_BIT | CMD_QUERY, 2, STATUS_IDLE, ERR_SEQUENCE),
+         Phase::query, CMD_QUERY, 2, "re-adopted before its start"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Drive d("fw.bin", 60s, false);
+        d.s.adopt(Adoption{kept, c.started_at, false}, d.t, d);
+        EXPECT_EQ(d.sent.back().ser, 0x8003);
+        d.answer(c.answer);
+        EXPECT_EQ(d.s.phase(), c.phase);
+        EXPECT_EQ(d.sent.back().cmd, c.cmd);
+        EXPECT_EQ(d.sent.back().ser, c.ser);
+        EXPECT_NE(d.notes.find(c.note), std::string::npos) << d.notes;
+    }
+}
+
+}  // namespace
+}  // namespace ovik::station::test
