@@ -59,12 +59,17 @@ def records(db):
 
 
 def abort_after_kill(net, db):
-    """A run killed once every device runs; then the abort of what it left."""
-    run = net.start_station(*RUN, "--duration", 60, "--db", db, timeout=STATION_TIMEOUT)
+    """A run killed once every device runs, its --json file still the previous run's; then the
+    abort of what it left."""
+    report = db.parent / "line.json"
+    report.write_text("[]\n")
+    run = net.start_station(*RUN, "--duration", 60, "--db", db, "--json", report,
+                            timeout=STATION_TIMEOUT)
     started = netns.wait_for(lambda: run.stdout.count("run started") == 2, 10)
     os.kill(run.process.pid, signal.SIGKILL)
     run.wait()
     assert started, run.dump()
+    assert report.read_text() == "[]\n"
     return net.station("abort", "--db", db, timeout=STATION_TIMEOUT)
 
 

@@ -20,14 +20,14 @@
 #include <string>
 #include <utility>
 
-#include "base/unique_fd.h"
-#include "station/views/line_snapshot.h"
+#include "station/app/stop_signals.h"
 #include "station/records/run_db.h"
 #include "station/records/run_journal.h"
 #include "station/session/loop.h"
+#include "station/views/line_snapshot.h"
 #include "station/views/live_view.h"
 #include "station/views/report.h"
-#include "station/app/stop_signals.h"
+#include "station/views/report_file.h"
 #include "station/views/web_server.h"
 
 namespace ovik::station {
@@ -68,57 +68,30 @@ struct RunArgs {
     std::string station;
 };
 
-// A report file of a run: run opens it before the run, so that a wrong path costs no burn-in
-// time; resume and abort open it at the end.
-struct ReportFile {
-    const char* option;
-    std::string path;
-    std::string (*render)(const std::vector<AgentReport>&);
-    UniqueFile file{};
-};
-using ReportFileSet = std::array<ReportFile, 3>;
-
-ReportFileSet report_files(const ReportFiles& paths) {
-    return {ReportFile{"--json", paths.json, report_json},
-            ReportFile{"--csv", paths.csv, report_csv},
-            ReportFile{"--junit", paths.junit, report_junit}};
-}
-
 // Where the records keep a report file: a path that a later resume finds from anywhere.
 std::string absolute_path(const std::string& path) {
     std::error_code ignored;
     return path.empty() ? path : std::filesystem::absolute(path, ignored).string();
 }
 
-// Opens the files that are not open yet; false, after saying why, when one cannot be.
-bool open_report_files(ReportFileSet& files, const char* command, std::FILE* err) {
-    for (ReportFile& f : files) {
-        if (f.path.empty() || f.file) continue;
-        f.file.reset(std::fopen(f.path.c_str(), "w"));
-        if (!f.file) {
-            std::fprintf(err, "ovikstation %s: cannot write %s %s: %s\n", command, f.option,
-                         f.path.c_str(), std::strerror(errno));
-            return false;
-        }
-    }
-    return true;
-}
-
-// Writes the reports into the open files and closes them; false when one failed.
-bool write_report_files(ReportFileSet& files, const std::vector<AgentReport>& reports,
-                        const char* command, std::FILE* err) {
+// Does step for each file asked for; false, after saying why, when it failed for any.
+template <typename Step>
+bool for_report_files(const ReportFileSet& files, const char* command, std::FILE* err, Step step) {
     bool all = true;
-    for (ReportFile& f : files) {
-        if (!f.file) continue;
-        const std::string text = f.render(reports);
-        const bool written = std::fputs(text.c_str(), f.file.get()) >= 0;
-        if (!written || std::fclose(f.file.release()) != 0) {
+    for (const ReportFile& f : files) {
+        if (f.path.empty()) continue;
+        if (const std::optional<std::string> why = step(f)) {
             std::fprintf(err, "ovikstation %s: cannot write %s %s: %s\n", command, f.option,
-                         f.path.c_str(), std::strerror(errno));
+                         f.path.c_str(), why->c_str());
             all = false;
         }
     }
     return all;
+}
+
+// The step that writes a file's report.
+auto written(const std::vector<AgentReport>& reports) {
+    return [&reports](const ReportFile& f) { return write_file_whole(f.path, f.render(reports)); };
 }
 
 // This PC's host name: how the run records name the station unless --station says otherwise.
@@ -325,8 +298,12 @@ int run_command(const RunArgs& args, bool discover, const Link& link, const Timi
         targets.agents.push_back(Endpoint{*address, link.agent_port});
     }
 
-    ReportFileSet files = report_files(ReportFiles{args.json, args.csv, args.junit});
-    if (!open_report_files(files, "run", err)) return EXIT_USAGE;
+    const ReportFileSet files = report_files(ReportFiles{args.json, args.csv, args.junit});
+    // Before the run, so that a wrong path costs no burn-in time.
+    if (!for_report_files(files, "run", err,
+                          [](const ReportFile& f) { return check_replaceable(f.path); })) {
+        return EXIT_USAGE;
+    }
     std::optional<WebAddress> dashboard_address;
     if (!args.web.empty()) {
         dashboard_address = web_address("run", args.web, err);
@@ -414,7 +391,7 @@ int run_command(const RunArgs& args, bool discover, const Link& link, const Timi
         std::fprintf(out, "\n%s%s", verdict_table(reports).c_str(),
                      reports_summary(reports).c_str());
     }
-    if (!write_report_files(files, reports, "run", err) && status == EXIT_ALL_PASSED) {
+    if (!for_report_files(files, "run", err, written(reports)) && status == EXIT_ALL_PASSED) {
         status = EXIT_NOT_ALL_PASSED;
     }
     if (!db->end_run(*run_id, RunState::finished, wall_seconds(), error)) {
@@ -593,9 +570,7 @@ int take_back_command(const char* command, bool abort, const TakeBackArgs& args,
             if (!db->end_run(run.id, RunState::interrupted, 0, error)) record_failed(error);
             continue;
         }
-        ReportFileSet files = report_files(run.run.files);
-        if (!open_report_files(files, command, err) ||
-            !write_report_files(files, run_reports, command, err)) {
+        if (!for_report_files(report_files(run.run.files), command, err, written(run_reports))) {
             status = EXIT_NOT_ALL_PASSED;
         }
         if (!db->end_run(run.id, RunState::finished, wall_seconds(), error)) record_failed(error);

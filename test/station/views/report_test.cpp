@@ -2,7 +2,13 @@
 // the exit status.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
+
 #include "station/views/report.h"
+#include "station/views/report_file.h"
+#include "temp_dir.h"
 
 namespace ovik::station::test {
 namespace {
@@ -202,6 +208,23 @@ TEST(StationReport, ProgressBarFillsWithThePercentage) {
         {140, "[####################] 100%"},
     };
     for (const auto& [percent, bar] : cases) EXPECT_EQ(progress_bar(percent), bar);
+}
+
+TEST(StationReport, FileIsReplacedWholeKeepingItsModeAndNothingBeside) {
+    const testsupport::TempDir dir;
+    const std::string path = dir.write("r.json", "the last run's\n");
+    ::chmod(path.c_str(), 0640);
+    EXPECT_EQ(check_replaceable(path), std::nullopt);
+    EXPECT_EQ(testsupport::TempDir::read(path), "the last run's\n");
+    EXPECT_EQ(write_file_whole(path, "this run's\n"), std::nullopt);
+    EXPECT_EQ(testsupport::TempDir::read(path), "this run's\n");
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640U);
+    const auto entries = std::distance(std::filesystem::directory_iterator(dir.file("")), {});
+    EXPECT_EQ(entries, 1);
+    EXPECT_EQ(write_file_whole(dir.file("none/r.json"), "x"), "No such file or directory");
+    EXPECT_EQ(check_replaceable(dir.file("")), "Is a directory");
 }
 
 }  // namespace
