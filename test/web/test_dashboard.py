@@ -6,8 +6,10 @@ and the tiles of a line that fits a screen, failures that do not fit counted."""
 
 import contextlib
 import http.client
+import pathlib
 import re
 import signal
+import socket
 import subprocess
 
 import pytest
@@ -185,27 +187,85 @@ def test_dashboard_line_of_1000(room, artifacts):
 TRAVERSALS = ("/../../etc/passwd", "/%2e%2e/%2e%2e/etc/passwd", "/..%2f..%2fetc%2fpasswd",
               "/device/1/../../../etc/passwd", "/dashboard.js/../../../etc/passwd")
 RUNS = "/api/device/5101"
+STREAMS = 24  # pages that may follow the line at once
 
 
-def test_dashboard_traversal_and_unreadable_records(station_program, tmp_path):
-    """`ovikstation serve` on loopback: no path outside its pages serves a file; a device's
-    runs answer 503 once the records cannot be read (damaged, then gone)."""
+@contextlib.contextmanager
+def serving(station_program, tmp_path):
+    """`ovikstation serve` on loopback over an SQLite file no run was recorded in: the file,
+    the server's host:port and its process."""
     db, out = tmp_path / "station.db", tmp_path / "serve.out"
-    db.write_bytes(b"")  # an SQLite file no run was recorded in
+    db.write_bytes(b"")
     with open(out, "w") as stdout:
         serve = subprocess.Popen([station_program, "serve", "--web", "127.0.0.1:0", "--db", db],
                                  stdout=stdout)
     try:
         m = netns.wait_for(lambda: DASHBOARD.search(out.read_text()), 15)
         assert m, out.read_text()
-        with contextlib.closing(http.client.HTTPConnection(m.group(1)[7:-1], timeout=10)) as web:
-            for damage, path, expected in [(b"", p, 404) for p in TRAVERSALS] + [
-                    (b"", RUNS, 200), (b"not a database\n", RUNS, 503), (None, RUNS, 503)]:
-                db.unlink() if damage is None else db.write_bytes(damage)
-                web.request("GET", path)  # sent as it is: http.client keeps the dots
-                answer = web.getresponse()
-                body = answer.read()
-                assert answer.status == expected and b"root:" not in body, (path, damage, body)
+        yield db, m.group(1)[7:-1], serve
     finally:
         serve.terminate()
         serve.wait(10)
+
+
+def test_dashboard_traversal_and_unreadable_records(station_program, tmp_path):
+    """No path outside the pages serves a file; a device's runs answer 503 once the records
+    cannot be read (damaged, then gone)."""
+    with serving(station_program, tmp_path) as (db, address, _), \
+            contextlib.closing(http.client.HTTPConnection(address, timeout=10)) as web:
+        for damage, path, expected in [(b"", p, 404) for p in TRAVERSALS] + [
+                (b"", RUNS, 200), (b"not a database\n", RUNS, 503), (None, RUNS, 503)]:
+            db.unlink() if damage is None else db.write_bytes(damage)
+            web.request("GET", path)  # sent as it is: http.client keeps the dots
+            answer = web.getresponse()
+            body = answer.read()
+            assert answer.status == expected and b"root:" not in body, (path, damage, body)
+
+
+def resident_kib(process):
+    status = pathlib.Path(f"/proc/{process.pid}/status").read_text()
+    return int(re.search(r"^VmRSS:\s+(\d+) kB", status, re.M).group(1))
+
+
+def test_dashboard_bounds_bodies_and_streams(station_program, tmp_path):
+    """A 100 MiB request body, declared or chunked, is answered without the server growing;
+    the page beyond the cap on event streams gets 503 with the reason, and a page that goes
+    away frees its place."""
+    with serving(station_program, tmp_path) as (_, address, serve):
+        host, port = address.split(":")
+        before = resident_kib(serve)
+        for header, status in (("Content-Length: 104857600", 413),
+                               ("Transfer-Encoding: chunked", 400)):
+            with socket.create_connection((host, int(port)), timeout=10) as client:
+                client.sendall(f"POST /nowhere HTTP/1.1\r\nHost: x\r\n{header}\r\n\r\n".encode())
+                with contextlib.suppress(OSError):  # the server stops reading
+                    for _ in range(100):
+                        client.sendall(b"100000\r\n" + b"x" * 0x100000 + b"\r\n")
+                answer = client.recv(100).decode()
+            assert answer.startswith(f"HTTP/1.1 {status} "), (header, answer)
+        assert resident_kib(serve) - before < 16 << 10, (before, resident_kib(serve))
+
+        def stream():
+            web = http.client.HTTPConnection(address, timeout=10)
+            web.request("GET", "/api/events")
+            return web, web.getresponse()
+        pages = [stream() for _ in range(STREAMS)]
+        try:
+            assert [answer.status for _, answer in pages] == [200] * STREAMS
+            web, answer = stream()
+            assert answer.status == 503 and b"too many open dashboard pages" in answer.read()
+            web.close()
+            pages.pop()[0].close()
+
+
+            def another():
+                web, answer = stream()
+                if answer.status == 200:
+                    return web, answer
+                web.close()
+                return None
+            pages.append(netns.wait_for(another, 5))
+            assert pages[-1], "no place for a page after one went away"
+        finally:
+            for web, _ in filter(None, pages):
+                web.close()

@@ -101,16 +101,6 @@ std::string host_name() {
     return name;
 }
 
-// The device's runs for the dashboard: each request reads the records afresh, on the web
-// server's thread, through a connection of its own.
-HistorySource history_source(const std::string& where) {
-    return [where](uint32_t serial, std::string& error) -> std::optional<std::vector<RunRecord>> {
-        const std::unique_ptr<RunDb> db = RunDb::open(where, false, error);
-        if (!db) return std::nullopt;
-        return db->history(serial, error);
-    };
-}
-
 std::optional<WebAddress> web_address(const char* command, const std::string& text,
                                       std::FILE* err) {
     std::optional<WebAddress> address = parse_web_address(text);
@@ -127,7 +117,7 @@ std::unique_ptr<WebServer> start_dashboard(const char* command, const WebAddress
                                            const LineFeed& feed, const std::string& db,
                                            std::FILE* err) {
     std::string error;
-    std::unique_ptr<WebServer> web = WebServer::start(address, feed, history_source(db), error);
+    std::unique_ptr<WebServer> web = WebServer::start(address, feed, db, error);
     if (!web) {
         std::fprintf(err, "ovikstation %s: cannot serve the dashboard: %s\n", command,
                      error.c_str());

@@ -1,15 +1,23 @@
 #include "station/views/web_server.h"
 
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
-#include "station/session/endpoint.h"
+#include "base/unique_fd.h"
 #include "station/records/json.h"
+#include "station/session/endpoint.h"
 #include "station/views/web_assets.h"
 
 namespace ovik::station {
@@ -18,6 +26,15 @@ namespace {
 // Each open page holds a worker thread with its event stream; the rest serve requests.
 constexpr std::size_t WORKERS = 32;
 constexpr int MAX_STREAMS = 24;
+// The pages send no request bodies: a longer one than this is answered 413 unread. Nor is any
+// request, its line, headers and body, read beyond REQUEST_LIMIT: its connection ends there, so
+// that no client can fill the station's memory.
+constexpr std::size_t BODY_LIMIT = 16 << 10;
+constexpr std::size_t REQUEST_LIMIT = 64 << 10;
+constexpr int READ_TIMEOUT_MS = 5000;
+constexpr int WRITE_TIMEOUT_MS = 5000;
+// How often a connection waiting for its next request looks whether the server is stopping.
+constexpr int STOP_CHECK_MS = 100;
 // How long a stream waits for a snapshot before it checks whether the server is stopping.
 constexpr Millis STREAM_WAIT{500};
 // A comment line on a quiet stream, so a browser that went away is noticed.
@@ -56,17 +73,154 @@ void send_json(httplib::Response& res, const std::string& json, int status = 200
     res.set_content(json, "application/json");
 }
 
+// Whether fd gets ready for events within timeout_ms.
+bool ready(int fd, short events, int timeout_ms) {
+    pollfd p{fd, events, 0};
+    int n = 0;
+    do {
+        n = ::poll(&p, 1, timeout_ms);
+    } while (n < 0 && errno == EINTR);
+    return n > 0 && (p.revents & events) != 0;
+}
+
+// A connection as the server reads and writes it: each request is read through a small buffer
+// and up to REQUEST_LIMIT bytes, and a peer that hung up is no longer writable.
+class RequestStream final : public httplib::Stream {
+  public:
+    explicit RequestStream(int fd) : fd_(fd) {}
+
+    bool is_readable() const override { return buffered() || ready(fd_, POLLIN, READ_TIMEOUT_MS); }
+    bool is_writable() const override {
+        pollfd p{fd_, POLLRDHUP, 0};
+        if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
+            return false;
+        }
+        return ready(fd_, POLLOUT, WRITE_TIMEOUT_MS);
+    }
+    ssize_t read(char* ptr, std::size_t size) override {
+        if (taken_ >= REQUEST_LIMIT) {
+            spent_ = true;
+            return -1;
+        }
+        if (!buffered()) {
+            if (!ready(fd_, POLLIN, READ_TIMEOUT_MS)) return -1;
+            ssize_t n = 0;
+            do {
+                n = ::recv(fd_, buffer_.data(), buffer_.size(), 0);
+            } while (n < 0 && errno == EINTR);
+            if (n <= 0) return n;
+            begin_ = 0;
+            end_ = static_cast<std::size_t>(n);
+        }
+        const std::size_t n = std::min({size, end_ - begin_, REQUEST_LIMIT - taken_});
+        std::memcpy(ptr, buffer_.data() + begin_, n);
+        begin_ += n;
+        taken_ += n;
+        return static_cast<ssize_t>(n);
+    }
+    ssize_t write(const char* ptr, std::size_t size) override {
+        if (!ready(fd_, POLLOUT, WRITE_TIMEOUT_MS)) return -1;
+        ssize_t n = 0;
+        do {
+            n = ::send(fd_, ptr, size, MSG_NOSIGNAL);
+        } while (n < 0 && errno == EINTR);
+        return n;
+    }
+    void get_remote_ip_and_port(std::string& ip, int& port) const override {
+        address(::getpeername, ip, port);
+    }
+    void get_local_ip_and_port(std::string& ip, int& port) const override {
+        address(::getsockname, ip, port);
+    }
+    socket_t socket() const override { return fd_; }
+
+    // The next request may be read up to the limit again.
+    void next_request() { taken_ = 0; }
+    bool buffered() const { return begin_ < end_; }
+    // A request ran into the limit: what follows it on the connection is not a request.
+    bool spent() const { return spent_; }
+
+  private:
+    void address(int (*name)(int, sockaddr*, socklen_t*), std::string& ip, int& port) const {
+        sockaddr_in a{};
+        socklen_t size = sizeof a;
+        char text[INET_ADDRSTRLEN] = {};
+        if (name(fd_, reinterpret_cast<sockaddr*>(&a), &size) != 0 ||
+            ::inet_ntop(AF_INET, &a.sin_addr, text, sizeof text) == nullptr) {
+            return;
+        }
+        ip = text;
+        port = ntohs(a.sin_port);
+    }
+
+    int fd_;
+    std::array<char, 4096> buffer_{};
+    std::size_t begin_ = 0;
+    std::size_t end_ = 0;
+    std::size_t taken_ = 0;  // of the current request
+    bool spent_ = false;
+};
+
+// The library's server with each connection read through a RequestStream.
+class BoundedServer final : public httplib::Server {
+  private:
+    bool process_and_close_socket(socket_t sock) override {
+        const UniqueFd owner(sock);
+        RequestStream stream(sock);
+        bool ok = true;
+        for (std::size_t left = keep_alive_max_count_; ok && left > 0 && next_request(stream);
+             --left) {
+            stream.next_request();
+            bool closed = false;
+            ok = process_request(stream, left == 1, closed, [](httplib::Request&) {}) && !closed &&
+                 !stream.spent();
+        }
+        ::shutdown(sock, SHUT_RDWR);
+        return ok;
+    }
+
+    // Waits for the next request on a kept connection while the server runs.
+    bool next_request(const RequestStream& stream) const {
+        for (auto waited = 0L; svr_sock_ != INVALID_SOCKET; waited += STOP_CHECK_MS) {
+            if (stream.buffered() || ready(stream.socket(), POLLIN, STOP_CHECK_MS)) return true;
+            if (waited >= keep_alive_timeout_sec_ * 1000) return false;
+        }
+        return false;
+    }
+};
+
+// The records as the device pages read them: one read-only connection, opened at the first
+// request and again after a request failed, used by the server's threads one at a time.
+class RecordsReader {
+  public:
+    explicit RecordsReader(std::string where) : where_(std::move(where)) {}
+
+    std::optional<std::vector<RunRecord>> history(uint32_t serial, std::string& error) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (!db_) db_ = RunDb::open(where_, false, error);
+        if (!db_) return std::nullopt;
+        std::optional<std::vector<RunRecord>> runs = db_->history(serial, error);
+        if (!runs) db_.reset();  // damaged or gone: the next request opens what is there then
+        return runs;
+    }
+
+  private:
+    const std::string where_;
+    std::mutex mutex_;
+    std::unique_ptr<RunDb> db_;  // guarded by mutex_
+};
+
 }  // namespace
 
 struct WebServer::Impl {
-    Impl(const LineFeed& line, HistorySource source) : feed(line), history(std::move(source)) {}
+    Impl(const LineFeed& line, std::string records) : feed(line), history(std::move(records)) {}
 
     void route();
     void stream_events(httplib::Response& res);
 
     const LineFeed& feed;
-    HistorySource history;
-    httplib::Server server;
+    RecordsReader history;
+    BoundedServer server;
     std::thread listener;
     uint16_t port = 0;
     std::atomic<bool> stopping{false};
@@ -82,6 +236,7 @@ void WebServer::Impl::route() {
         ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     });
     server.set_keep_alive_timeout(KEEP_ALIVE_TIMEOUT_S);
+    server.set_payload_max_length(BODY_LIMIT);
     server.Get("/", [](const httplib::Request&, httplib::Response& res) {
         send_asset(res, "index.html");
     });
@@ -107,7 +262,7 @@ void WebServer::Impl::route() {
             return;
         }
         std::string error;
-        const std::optional<std::vector<RunRecord>> runs = history(*serial, error);
+        const std::optional<std::vector<RunRecord>> runs = history.history(*serial, error);
         if (!runs) {
             send_json(res,
                       json_line({{"serial", *serial},
@@ -123,7 +278,9 @@ void WebServer::Impl::stream_events(httplib::Response& res) {
     if (streams.fetch_add(1) >= MAX_STREAMS) {
         streams.fetch_sub(1);
         res.status = 503;
-        res.set_content("too many open dashboards\n", "text/plain");
+        res.set_content("too many open dashboard pages (" + std::to_string(MAX_STREAMS) +
+                            "): close one, then reload this one\n",
+                        "text/plain");
         return;
     }
     res.set_header("Cache-Control", "no-store");
@@ -146,6 +303,8 @@ void WebServer::Impl::stream_events(httplib::Response& res) {
                 quiet_since = now;
             } else if (s.closed || stopping.load()) {
                 sink.done();
+            } else if (!sink.is_writable()) {
+                return false;  // the page went away: its place is free for another
             } else if (now - quiet_since >= KEEPALIVE) {
                 constexpr std::string_view ping = ": still here\n\n";
                 if (!sink.write(ping.data(), ping.size())) return false;
@@ -200,8 +359,8 @@ std::string runs_json(uint32_t serial, const std::vector<RunRecord>& runs) {
 }
 
 std::unique_ptr<WebServer> WebServer::start(const WebAddress& address, const LineFeed& feed,
-                                            HistorySource history, std::string& error) {
-    auto impl = std::make_unique<Impl>(feed, std::move(history));
+                                            const std::string& records, std::string& error) {
+    auto impl = std::make_unique<Impl>(feed, records);
     impl->route();
     int port = address.port;
     if (address.port == 0) {

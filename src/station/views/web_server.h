@@ -7,18 +7,19 @@
 //   GET /api/device/SERIAL  the device's runs in the records
 //
 // The server runs on threads of its own and reads the line only through a LineFeed, so the
-// run loop never waits for a browser.
+// run loop never waits for a browser. What a client can take is bounded: no request is read
+// beyond 64 KiB (a declared body beyond 16 KiB is answered 413), at most 24 pages follow the
+// line (the next gets 503 with the reason), and the records are read through one connection.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "station/views/line_snapshot.h"
 #include "station/records/run_db.h"
+#include "station/views/line_snapshot.h"
 
 namespace ovik::station {
 
@@ -29,20 +30,16 @@ struct WebAddress {
 };
 std::optional<WebAddress> parse_web_address(const std::string& text);
 
-// A device's runs, newest first; nullopt with error set when the records cannot be read.
-// Called on the server's threads.
-using HistorySource =
-    std::function<std::optional<std::vector<RunRecord>>(uint32_t serial, std::string& error)>;
-
 // A device's runs as the device page reads them.
 std::string runs_json(uint32_t serial, const std::vector<RunRecord>& runs);
 
 class WebServer {
   public:
-    // Listens on address and serves in the background until destroyed. nullptr with error
-    // set when the address cannot be bound.
+    // Listens on address and serves in the background until destroyed; the device pages read
+    // the runs from the records that records names (RunDb::open), through one connection.
+    // nullptr with error set when the address cannot be bound.
     static std::unique_ptr<WebServer> start(const WebAddress& address, const LineFeed& feed,
-                                            HistorySource history, std::string& error);
+                                            const std::string& records, std::string& error);
     // Stops listening and ends the event streams, each after it has sent the feed's newest
     // snapshot (close the feed first, so that is its last).
     ~WebServer();

@@ -47,7 +47,12 @@ const ovik = (() => {
       show(line);
     });
     source.addEventListener("error", () => {
-      setLink(finished ? "station stopped" : "reconnecting", false);
+      // Closed for good only when the station turned the page away: too many pages follow it.
+      if (source.readyState === EventSource.CLOSED) {
+        setLink("too many open pages: close one, then reload", false);
+      } else {
+        setLink(finished ? "station stopped" : "reconnecting", false);
+      }
     });
     return source;
   }
