@@ -21,13 +21,13 @@
 #include <utility>
 
 #include "base/unique_fd.h"
-#include "station/views/line_snapshot.h"
+#include "station/app/stop_signals.h"
 #include "station/records/run_db.h"
 #include "station/records/run_journal.h"
 #include "station/session/loop.h"
+#include "station/views/line_snapshot.h"
 #include "station/views/live_view.h"
 #include "station/views/report.h"
-#include "station/app/stop_signals.h"
 #include "station/views/web_server.h"
 
 namespace ovik::station {

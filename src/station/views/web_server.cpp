@@ -8,8 +8,8 @@
 #include <cstring>
 #include <thread>
 
-#include "station/session/endpoint.h"
 #include "station/records/json.h"
+#include "station/session/endpoint.h"
 #include "station/views/web_assets.h"
 
 namespace ovik::station {

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "station/views/line_snapshot.h"
 #include "station/records/run_db.h"
+#include "station/views/line_snapshot.h"
 
 namespace ovik::station {
 
