@@ -240,13 +240,13 @@ def plant_table(args):
     seconds = max(args.seconds, needed)
     print(f"{seconds} s runs, --diagnostic-ms 100, records in {args.records}: "
           + "; ".join(plant.fault_text(name, value) for name, value in faults.items()))
-    print("| devices | reports received | lost in the outage | lost outside it | dropped by the "
-          "kernel | devices lost | records behind after | caught up after the stall | passed "
-          "with download (of those found) | exit |")
-    print("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+    print("| devices | reports received | lost (the station's count) | in the outage | outside it "
+          "| dropped by the kernel | devices lost | records behind after | caught up after the "
+          "stall | passed with download (of those found) | exit |")
+    print("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for size in (int(s) for s in args.sizes.split(",")):
         r = measure(Path(args.build), size, seconds, faults, args.records)
-        print(f"| {r['devices']} | {r['received']:,} | {r['lost_in_outage']:,} "
+        print(f"| {r['devices']} | {r['received']:,} | {r['lost']} | {r['lost_in_outage']:,} "
               f"| {r['lost_outside']} | {r['drops']} | {r['devices_lost']} "
               f"| {seconds_text(r['behind'])} | {seconds_text(r['caught_up'])} "
               f"| {r['passed']} ({r['found']}) | {r['status']} |", flush=True)

@@ -386,6 +386,8 @@ class PlantFaults:
                          f"{STRANGER_ADDRESS}'s namespace")
         if self.second is not None and self.second.run is not None:
             run = self.second.run
-            said = (run.stderr.strip().splitlines() or ["-"])[0]
-            lines.append(f"second station: exit status {run.returncode}: {said}")
+            said = (run.stderr.strip().splitlines() or ["nothing on stderr"])[0]
+            lines.append("second station: " + (
+                f"still running after {SECOND_STATION_LIMIT} s, stopped" if run.timed_out
+                else f"exit status {run.returncode}") + f": {said}")
         return lines
