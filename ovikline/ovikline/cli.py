@@ -19,7 +19,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from . import burnin, emulate, line, netns, state, vm
+from . import burnin, emulate, line, netns, plant, state, vm
 from .network import PACKAGE_PARENT, Network, built_program, eth0_address
 
 EXIT_MISMATCH = 1
@@ -123,6 +123,9 @@ def device_table(description, built=None):
                 + "; ".join(emulate.fault_text(*fault) for fault in faults))
         if not faulty:
             say("    none")
+    for name, value in description.plant.items():
+        say(f"    the line: {plant.fault_text(name, value)}"
+            + ("" if built is None or built.plant_active else " (`ovikline run` only)"))
 
 
 # --- check ---------------------------------------------------------------------------------------
@@ -316,20 +319,35 @@ def run_line(net, description, out, discover, station_options=()):
                "db": out / "station.db"}
     for kind in ("json", "csv", "junit"):
         reports[kind].unlink(missing_ok=True)
+    records_after = line.last_station_run(reports["db"])
     say(f"==> Cabling the devices and starting their agents (files: {net.dir})")
     built = line.Line(net, description)
+    faults = None
     try:
         if not announced(built):
             return EXIT_MISMATCH
+        built.plant_active = True
         device_table(description, built)
         args = built.station_args(discover, reports) + list(station_options)
         say(f"==> ovikstation {' '.join(a.replace(str(out) + '/', '') for a in args)}")
         timeout = built.station_timeout(discover)
         # The user's own station options name files from where ovikline was started.
-        status = follow(net.start_station(*args, timeout=timeout, cwd=os.getcwd()), timeout)
+        run = net.start_station(*args, timeout=timeout, cwd=os.getcwd())
+        if description.plant:
+            faults = plant.PlantFaults(
+                net, description.plant, run.process.started + discover, description.duration,
+                description.addresses(), records=plant.RecordsStall.sqlite(reports["db"]),
+                station=(args, os.getcwd()))
+        status = follow(run, timeout)
         say(f"    station exit status {status}")
     finally:
+        if faults is not None:
+            faults.stop()
         built.stop()
+    if faults is not None:
+        say("==> The line's faults")
+        for text in faults.summary():
+            say(f"    {text}")
     if not reports["json"].exists():
         say("    the station wrote no report")
         return EXIT_MISMATCH
@@ -337,7 +355,8 @@ def run_line(net, description, out, discover, station_options=()):
     show("csv", reports["csv"].read_text())
     say(f"    also: {reports['json']} (JSON), {reports['junit']} (JUnit XML), run records in "
         f"{reports['db']} (ovikstation history SERIAL --db {reports['db']})")
-    want, got, differences = line.compare(description, reports["json"])
+    want, got, differences = line.compare(description, reports, records_after)
+    differences += faults.problems if faults is not None else []
     say("==> The station's findings against the injected faults")
     for serial, outcome in sorted(want.items()):
         mark = "ok" if line.matches(outcome, got.get(serial)) else "MISMATCH"
@@ -351,7 +370,8 @@ def run_line(net, description, out, discover, station_options=()):
         devices.write_text(net.dump() + (built.emulation.dump() if built.emulation else ""))
         say(f"    the devices' consoles, error logs and command logs: {devices}")
         return EXIT_MISMATCH
-    say("    every verdict, failed item and failed port is exactly what the line injected")
+    say("    every verdict, failed item and failed port is exactly what the line injected; "
+        "one record per device; the reports whole")
     return 0
 
 

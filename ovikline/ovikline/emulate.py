@@ -11,7 +11,7 @@ import os
 import signal
 
 from . import netns
-from .network import _Process, _read, built_program, eth0_address
+from .network import PC_ADDRESS, _Process, _read, built_program, eth0_address
 
 EMULATOR = ("OVIK_EMULATOR", "ovikline/ovikline-emulator")
 READY_TIMEOUT = 30.0
@@ -81,6 +81,13 @@ class Emulation:
                          .stdout)[0]["address"]
         netns.run_batch(net.pc_netns, "".join(
             f"neigh replace {a} lladdr {mac} dev br0 nud permanent\n" for a in addresses))
+        # And the devices the PC's, so that a PC cut off for a while (plant.Outage) costs them
+        # no failed resolution that would drop their frames after it. The bridge keeps the
+        # address it has now (it would take a later port's lower one).
+        bridge = json.loads(netns.run([*pc, "-j", "link", "show", "br0"]).stdout)[0]["address"]
+        netns.run([*pc, "link", "set", "br0", "address", bridge])
+        netns.run(["ip", "-n", self.netns, "neigh", "replace", PC_ADDRESS, "lladdr", bridge,
+                   "dev", "eth0", "nud", "permanent"])
         devices = self.dir / "devices"
         devices.write_text("".join(
             " ".join([str(serial), *(FAULTS[kind][2].format(value, after=after)

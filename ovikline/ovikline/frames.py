@@ -60,6 +60,18 @@ def encode_command(cmd, ser=0, baud=0, time=0, fail=0, fwr=b"", reserved=0):
     return bytes(frame)
 
 
+def encode_response(code, ser=0, serial=0, ip="0.0.0.0", softwareid=0, apid=0, status=0,
+                    burntime=0, cycles=0, diagsent=0, items=()):
+    """One 512-byte response frame as an agent sends it; items are (name, failures) pairs."""
+    frame = bytearray(RESPONSE_SIZE)
+    struct.pack_into(">HHI4sHIHHIIIII", frame, 0, code, ser, serial,
+                     bytes(int(part) for part in ip.split(".")), softwareid, apid, status, 0,
+                     burntime, 0, cycles, diagsent, 0)
+    for i, (name, fail) in enumerate(items):
+        struct.pack_into(">12sI", frame, 309 + 16 * i, name.encode(), fail)
+    return bytes(frame)
+
+
 def _text(raw):
     return raw.split(b"\0", 1)[0].decode("latin-1")
 

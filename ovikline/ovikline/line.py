@@ -7,6 +7,7 @@
     firmware = "fw-1.2.bin"               # optional: devices that pass install it
     config = "cfg_ovikburn"               # optional: every device's own configuration
     emulate = 1000                        # optional: emulated devices besides the real ones
+    records-stall = { at = 10, seconds = 20 }   # optional: faults of the plant (plant.py)
 
     [[device]]
     serial = 201                          # a clean device
@@ -54,19 +55,27 @@ one kind per entry:
                                           # upgrade-fails = true
     after = 20                            # seconds into their run (default 0)
 
+Faults of the plant around the station ([line] records-stall, outage, stray-frames,
+second-station; see plant.py) change no verdict: the station must still report what each
+device earned, keep one record per device and write whole report files (check_files()).
+
 load() checks a description and says exactly what is wrong (also serial numbers whose eth0
 addresses collide); Line builds it in a Network; expected() and observed() put the
 description's faults and the station's report side by side.
 """
 
+import contextlib
+import csv
 import json
 import os
 import re
+import sqlite3
 import tomllib
+import xml.etree.ElementTree as ElementTree
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from . import burnin, can, dio, emulate, ethernet, peripherals, serialplug
+from . import burnin, can, dio, emulate, ethernet, peripherals, plant, serialplug
 from .faults import Restarts, lose_frames, missing_frame_loss
 from .network import eth0_address, serial_from_text
 
@@ -102,7 +111,7 @@ FAULTS = {  # name: (test it needs, check of its value, what the value must be, 
                    "its eth0 cable loses {} % of the frames each way"),
 }
 ANY = "any"  # an outcome the line cannot foretell
-MAX_EMULATED = 5000
+MAX_EMULATED = 10000
 SILENT_VERDICTS = ("lost", "unknown")  # a device that fell silent during its run
 # A lossy cable may cost the station the stop's answer or the device itself, but the station
 # must never record a verdict the device did not give: never failed for a device that passed.
@@ -152,6 +161,12 @@ class Description:
     config: str = None         # every device's configuration (INI text), or None
     emulated: dict = field(default_factory=dict)  # serial: [(fault, value, after), ...]
     emulated_entries: list = field(default_factory=list)  # the [[emulated]] tables
+    plant: dict = field(default_factory=dict)  # the line's faults: name: value (plant.FAULTS)
+
+    def addresses(self):
+        """Every device's eth0 address by serial number, real and emulated."""
+        return {**{device.serial: device.address for device in self.devices},
+                **{serial: eth0_address(serial) for serial in self.emulated}}
 
     def with_emulated(self, count, entries=()):
         """The description with count emulated devices and the faults of entries
@@ -227,7 +242,8 @@ def parse(data, path="<line>"):
     if not isinstance(line, dict):
         fail("no [line] table (duration, tests, optional name, firmware, config)")
     unknown = set(data) - {"line", "device", "emulated"} or (
-        set(line) - {"name", "duration", "tests", "firmware", "config", "emulate"})
+        set(line) - {"name", "duration", "tests", "firmware", "config", "emulate",
+                     *plant.FAULTS})
     if unknown:
         fail(f"unknown key(s) {', '.join(sorted(unknown))}")
     name = line.get("name", Path(path).stem)
@@ -294,15 +310,24 @@ def parse(data, path="<line>"):
                      f"{duration - 1} s, or [line] duration longer than {value} s")
         config = read_config(entry["config"], where) if "config" in entry else None
         devices.append(Device(serial, dict(faults), text, config))
+    for fault in plant.FAULTS:
+        if fault in line and plant.complaint(fault, line[fault], duration):
+            fail(plant.complaint(fault, line[fault], duration))
     emulated = data.get("emulated", [])
     if not isinstance(emulated, list):
         fail("[[emulated]] entries must be tables")
-    return Description(path, duration, list(tests), firmware, devices, name,
-                       line_config).with_emulated(line.get("emulate", 0), emulated)
+    description = Description(path, duration, list(tests), firmware, devices, name,
+                              line_config,
+                              plant={k: v for k, v in line.items() if k in plant.FAULTS})
+    return description.with_emulated(line.get("emulate", 0), emulated)
 
 
 def missing(description):
     """Why this machine cannot build the line, or None (emulated devices need no drivers)."""
+    if "outage" in description.plant:
+        reason = missing_frame_loss()
+        if reason:
+            return f"the line has an outage, which drops frames as a lossy cable does and {reason}"
     if not description.devices:
         return None
     if "can" in description.tests:
@@ -318,6 +343,7 @@ def missing(description):
         if reason:
             return f"a device's cable loses frames, which {reason}"
     return None
+
 
 
 def configuration(description):
@@ -415,6 +441,7 @@ class Line:
         self.net = net
         self.description = description
         self.duts = {}
+        self.plant_active = False  # the line's own faults act in a station run only
         self._stoppable = []
         made = description.config or configuration(description)
         for device in description.devices:
@@ -493,7 +520,8 @@ class Line:
     def station_timeout(self, discover):
         # A silent modem's call runs on past the stop; the station does not wait for it, but
         # a download waits for the agents' end of run.
-        return discover + self.description.duration + burnin.STATION_OVERHEAD + 60
+        stall = self.description.plant.get("records-stall", {}).get("seconds", 0)
+        return discover + self.description.duration + burnin.STATION_OVERHEAD + 60 + stall
 
     def stop(self):
         self._restarts.stop()  # first: no reboot while the devices stop
@@ -518,13 +546,67 @@ def matches(want, got):
     return want == got
 
 
-def compare(description, report_path):
-    """(expected, observed, differences) for a station JSON report of this line."""
+def compare(description, reports, records_after=0):
+    """(expected, observed, differences) for a station run of this line: reports maps json, and
+    optionally csv, junit and db (an SQLite file), to the run's files; the run's records are
+    those of station runs after the number records_after."""
     want = expected(description)
-    got = observed(json.loads(report_path.read_text()))
+    try:
+        entries = json.loads(Path(reports["json"]).read_text())
+        got = observed(entries)
+    except (OSError, ValueError, KeyError, TypeError) as exc:
+        return want, {}, [f"{reports['json']}: not a whole JSON report: {exc!r}"]
     differences = []
     for serial in sorted(set(want) | set(got)):
         if not matches(want.get(serial), got.get(serial)):
             differences.append(f"serial {serial}: expected {want.get(serial)}, "
                                f"station reported {got.get(serial)}")
+    verdicts = sorted(((e["serial"], e["verdict"]) for e in entries), key=str)
+    for kind, read in (("csv", _csv_verdicts), ("junit", _junit_serials),
+                       ("db", lambda path: _recorded(path, records_after))):
+        if kind not in reports:
+            continue
+        try:
+            found = sorted(read(reports[kind]), key=str)
+        except (OSError, ValueError, KeyError, TypeError, sqlite3.Error,
+                ElementTree.ParseError) as exc:
+            differences.append(f"{reports[kind]}: not whole or unreadable: {exc!r}")
+            continue
+        wanted = [serial for serial, _ in verdicts] if kind == "junit" else verdicts
+        if found != wanted:
+            differences.append(f"{reports[kind]}: holds {_shown(found)}; the JSON report "
+                               f"{_shown(wanted)} (one entry per device)")
     return want, got, differences
+
+
+def _shown(pairs, most=8):
+    return ", ".join(map(str, pairs[:most])) + (f" ... ({len(pairs)} in all)"
+                                                if len(pairs) > most else "")
+
+
+def _csv_verdicts(path):
+    rows = csv.DictReader(Path(path).read_text().splitlines())
+    return [(int(row["serial"]), row["verdict"]) for row in rows]
+
+
+def _junit_serials(path):
+    suites = ElementTree.parse(path).getroot().findall("testsuite")
+    return [int(suite.get("name").split("@")[0]) for suite in suites]
+
+
+def last_station_run(db):
+    """The number of the last station run in the SQLite records db (0: none, or no file)."""
+    if not Path(db).exists():
+        return 0
+    with contextlib.closing(sqlite3.connect(f"file:{db}?mode=ro", uri=True)) as connection:
+        try:
+            return connection.execute("SELECT MAX(id) FROM station_runs").fetchone()[0] or 0
+        except sqlite3.OperationalError:
+            return 0  # a file without the station's tables yet
+
+
+def _recorded(db, after):
+    with contextlib.closing(sqlite3.connect(f"file:{db}?mode=ro", uri=True,
+                                            timeout=plant.LOCK_TIMEOUT)) as connection:
+        return connection.execute("SELECT serial, verdict FROM device_runs WHERE station_run > ?",
+                                  (after,)).fetchall()

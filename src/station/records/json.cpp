@@ -88,7 +88,6 @@ Json record_value(const ResponseFrame& f) {
     return j;
 }
 
-
 std::string json_line(const Json& value) {
     // The texts are UTF-8 already; replacing keeps one that was missed from throwing on a web
     // server thread.

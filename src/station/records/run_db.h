@@ -22,8 +22,8 @@
 #include <string_view>
 #include <vector>
 
-#include "station/session/agent_session.h"
 #include "station/session/agent_report.h"
+#include "station/session/agent_session.h"
 #include "wire/frames.h"
 
 namespace ovik::station {

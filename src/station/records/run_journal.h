@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "station/session/agent_session.h"
 #include "station/records/run_db.h"
+#include "station/session/agent_session.h"
 
 namespace ovik::station {
 

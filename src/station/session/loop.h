@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "station/session/agent_report.h"
 #include "station/session/agent_session.h"
 #include "station/session/endpoint.h"
-#include "station/session/agent_report.h"
 #include "station/session/udp_socket.h"
 #include "wire/frames.h"
 
