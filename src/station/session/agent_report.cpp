@@ -20,9 +20,13 @@ AgentReport report_of(const AgentSession& session) {
                        session.ended_at(), session.reports(), session.reports_sent()};
 }
 
+bool passes(Verdict verdict, DownloadResult download) {
+    return verdict == Verdict::passed &&
+           (download == DownloadResult::not_requested || download == DownloadResult::done);
+}
+
 bool agent_passed(const AgentReport& report) {
-    return report.verdict == Verdict::passed && (report.download == DownloadResult::not_requested ||
-                                                 report.download == DownloadResult::done);
+    return passes(report.verdict, report.download);
 }
 
 int exit_status(const std::vector<AgentReport>& reports) {

@@ -27,6 +27,7 @@ struct AgentReport {
 AgentReport report_of(const AgentSession& session);
 
 // A pass: the run passed and the download, when one was asked for, is done.
+bool passes(Verdict verdict, DownloadResult download);
 bool agent_passed(const AgentReport& report);
 // 0 when every agent passed, 1 when any did not, 2 when there was no agent at all.
 int exit_status(const std::vector<AgentReport>& reports);

@@ -96,7 +96,7 @@ Health health(const std::optional<wire::ResponseFrame>& record, Verdict verdict,
         default:
             break;
     }
-    if (phase == Phase::done && verdict != Verdict::passed) return Health::failing;
+    if (phase == Phase::done && !passes(verdict, download)) return Health::failing;
     return record ? Health::clean : Health::waiting;
 }
 

@@ -154,11 +154,7 @@ std::string live_summary(const std::vector<const AgentSession*>& sessions) {
                 break;
             case Phase::done:
                 ++done;
-                passed += s->verdict() == Verdict::passed &&
-                                  (s->download() == DownloadResult::not_requested ||
-                                   s->download() == DownloadResult::done)
-                              ? 1
-                              : 0;
+                passed += passes(s->verdict(), s->download()) ? 1 : 0;
                 break;
             default:
                 ++starting;

@@ -1,0 +1,243 @@
+#include "station/app/station.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <ctime>
+#include <utility>
+
+#include "station/app/cli.h"
+#include "station/views/report.h"
+#include "station/views/report_file.h"
+
+namespace ovik::station {
+namespace {
+
+// How often the dashboard's snapshot of the line is renewed during a run.
+constexpr Millis DASHBOARD_INTERVAL{500};
+// The socket's receive queue, asked for from the kernel: room for more than a second of every
+// report of a thousand agents at their full rate (about 10,000 frames of some 2 KiB each in
+// the kernel's accounting, which counts twice the size asked for), so that a pause of the
+// loop (a commit of the records, a slow terminal) loses none.
+constexpr std::size_t RECEIVE_BUFFER = std::size_t{16} << 20;
+
+uint32_t wall_seconds() {
+    return static_cast<uint32_t>(std::time(nullptr));
+}
+
+// text as one word of a shell command line.
+std::string shell_word(const std::string& text) {
+    if (!text.empty() &&
+        text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                               "0123456789_./:@%+=,-") == std::string::npos) {
+        return text;
+    }
+    std::string quoted = "'";
+    for (const char ch : text) quoted += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
+    return quoted + "'";
+}
+
+}  // namespace
+
+std::string host_name() {
+    char name[HOST_NAME_MAX + 1] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return "";
+    return name;
+}
+
+Millis millis_of(double seconds) {
+    return Millis(std::llround(seconds * 1000.0));
+}
+
+std::optional<UdpSocket> open_socket(const Link& link, std::FILE* err) {
+    const std::optional<uint32_t> address = parse_ipv4(link.bind);
+    if (!address) {
+        std::fprintf(err, "ovikstation: --bind %s is not an IPv4 address (like 0.0.0.0)\n",
+                     link.bind.c_str());
+        return std::nullopt;
+    }
+    std::string error;
+    std::optional<UdpSocket> socket = UdpSocket::open(Endpoint{*address, link.port}, error);
+    if (!socket) {
+        std::fprintf(err,
+                     "ovikstation: %s; is another ovikstation running on this PC? Stop it, or "
+                     "choose another --bind or --port\n",
+                     error.c_str());
+        return socket;
+    }
+    const ReceiveBuffer buffer = socket->size_receive_buffer(RECEIVE_BUFFER);
+    if (!buffer.shortfall.empty()) {
+        std::fprintf(err,
+                     "ovikstation: the socket's receive buffer is %zu KiB, not the %zu KiB asked "
+                     "for (%s): with hundreds of agents reports may be lost; run ovikstation with "
+                     "CAP_NET_ADMIN, or raise net.core.rmem_max to %zu\n",
+                     buffer.bytes >> 10, (2 * RECEIVE_BUFFER) >> 10, buffer.shortfall.c_str(),
+                     RECEIVE_BUFFER);
+    }
+    return socket;
+}
+
+std::optional<WebAddress> web_option(const char* command, const std::string& text, std::FILE* err) {
+    std::optional<WebAddress> address = parse_web_address(text);
+    if (!address) {
+        std::fprintf(err,
+                     "ovikstation %s: --web %s is not ADDR:PORT with an IPv4 address (like "
+                     "127.0.0.1:8080; port 0: any free port)\n",
+                     command, text.c_str());
+    }
+    return address;
+}
+
+std::unique_ptr<WebServer> serve_dashboard(const char* command, const WebAddress& address,
+                                           const LineFeed& feed, const std::string& db,
+                                           std::FILE* err) {
+    std::string error;
+    std::unique_ptr<WebServer> web = WebServer::start(address, feed, db, error);
+    if (!web) {
+        std::fprintf(err, "ovikstation %s: cannot serve the dashboard: %s\n", command,
+                     error.c_str());
+    }
+    return web;
+}
+
+bool each_report_file(const char* command, const ReportFiles& files, std::FILE* err,
+                      const ReportFileStep& step) {
+    bool all = true;
+    for (const ReportFile& f : report_files(files)) {
+        if (f.path.empty()) continue;
+        if (const std::optional<std::string> why = step(f)) {
+            std::fprintf(err, "ovikstation %s: cannot write %s %s: %s\n", command, f.option,
+                         f.path.c_str(), why->c_str());
+            all = false;
+        }
+    }
+    return all;
+}
+
+std::unique_ptr<Station> Station::open(const char* command, const StationOptions& options,
+                                       std::FILE* out, std::FILE* err) {
+    std::optional<WebAddress> web;
+    if (!options.web.empty()) {
+        web = web_option(command, options.web, err);
+        if (!web) return nullptr;
+    }
+    std::string error;
+    std::unique_ptr<RunDb> records = RunDb::open(options.db, true, error);
+    if (!records) {
+        std::fprintf(err, "ovikstation %s: cannot use --db %s: %s\n", command,
+                     run_db_name(options.db).c_str(), error.c_str());
+        return nullptr;
+    }
+    return std::unique_ptr<Station>(
+        new Station(command, options, out, err, std::move(records), std::move(web)));
+}
+
+bool Station::listen() {
+    socket_ = open_socket(options_.link, err_);
+    return socket_.has_value();
+}
+
+Station::Station(const char* command, const StationOptions& options, std::FILE* out, std::FILE* err,
+                 std::unique_ptr<RunDb> records, std::optional<WebAddress> web)
+    : command_(command),
+      options_(options),
+      out_(out),
+      err_(err),
+      records_(std::move(records)),
+      web_address_(std::move(web)) {}
+
+Station::~Station() = default;
+
+void Station::record_failed(const std::string& error) const {
+    std::fprintf(err_, "ovikstation %s: cannot record the run in --db %s: %s\n", command_,
+                 run_db_name(options_.db).c_str(), error.c_str());
+}
+
+std::optional<std::vector<AgentReport>> Station::drive(const LineInfo& line,
+                                                       const std::string& heading,
+                                                       RunJournal& journal, const Loop& loop) {
+    feed_.emplace(line_json(line, {}));
+    if (web_address_) {
+        web_ = serve_dashboard(command_, *web_address_, *feed_, options_.db, err_);
+        if (!web_) return std::nullopt;
+        std::fprintf(out_, "dashboard on http://%s:%u/\n", web_address_->host.c_str(),
+                     web_->port());
+        publisher_.emplace(*feed_, line, DASHBOARD_INTERVAL);
+    }
+    std::fprintf(out_, "%s\n", heading.c_str());
+    view_.emplace(LiveView::for_stream(out_));
+    // Sees the loop's sessions for the dashboard and the records.
+    const LineObserver observe = [this, &journal](const std::vector<const AgentSession*>& sessions,
+                                                  TimePoint now, bool final) {
+        if (publisher_) {
+            const bool left = std::any_of(sessions.begin(), sessions.end(),
+                                          [](const AgentSession* s) { return !s->done(); });
+            if (final && stop_.caught() != 0 && left) publisher_->end_as("interrupted");
+            publisher_->show(sessions, now, final);
+        }
+        if (final) return;  // the end is written with the reports
+        if (const std::optional<std::string> error = journal.observe(sessions, now)) {
+            view_->note(std::string("ovikstation ") + command_ +
+                        ": cannot record the run in --db " + run_db_name(options_.db) + ": " +
+                        *error + "; trying again");
+        }
+    };
+    std::vector<AgentReport> reports =
+        loop(*view_, observe, [this] { return stop_.caught() != 0; });
+    // Open pages get the last snapshot, the one with the verdicts.
+    feed_->close();
+    web_.reset();
+    publisher_.reset();
+    return reports;
+}
+
+void Station::print_interrupted(std::size_t left) const {
+    std::string options = " --db " + shell_word(run_db_name(options_.db));
+    if (options_.name != host_name()) options += " --station " + shell_word(options_.name);
+    std::fprintf(err_,
+                 "ovikstation: interrupted; %zu run%s left running on the devices: `ovikstation "
+                 "resume%s` takes %s back, `ovikstation abort%s` stops %s failed\n",
+                 left, left == 1 ? "" : "s", options.c_str(), left == 1 ? "it" : "them",
+                 options.c_str(), left == 1 ? "it" : "them");
+}
+
+int Station::end(const std::vector<Ending>& runs, bool recorded, const std::string& none) {
+    std::vector<AgentReport> all;
+    for (const Ending& run : runs) all.insert(all.end(), run.reports.begin(), run.reports.end());
+    const auto left =
+        static_cast<std::size_t>(std::count_if(all.begin(), all.end(), [](const AgentReport& r) {
+            return r.verdict == Verdict::interrupted;
+        }));
+    std::string error;
+    if (left > 0) {
+        for (const Ending& run : runs) {
+            if (!records_->end_run(run.id, RunState::interrupted, 0, error)) record_failed(error);
+        }
+        print_interrupted(left);
+        return 128 + stop_.caught();
+    }
+    if (all.empty() && !none.empty()) {
+        std::fprintf(err_, "%s\n", none.c_str());
+    } else {
+        std::fprintf(out_, "\n%s%s", verdict_table(all).c_str(), reports_summary(all).c_str());
+    }
+    bool whole = recorded;
+    for (const Ending& run : runs) {
+        whole = each_report_file(command_, run.files, err_,
+                                 [&run](const ReportFile& f) {
+                                     return write_file_whole(f.path, f.render(run.reports));
+                                 }) &&
+                whole;
+        if (!records_->end_run(run.id, RunState::finished, wall_seconds(), error)) {
+            record_failed(error);
+            whole = false;
+        }
+    }
+    const int status = exit_status(all);
+    if (stop_.caught() != 0) return 128 + stop_.caught();
+    return status == EXIT_ALL_PASSED && !whole ? EXIT_NOT_ALL_PASSED : status;
+}
+
+}  // namespace ovik::station

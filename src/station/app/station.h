@@ -1,0 +1,103 @@
+// The station application: the one object that a command driving agents makes. It owns the
+// run records, the stop signals, the socket, the dashboard's feed and web server and the live
+// view, opened in that order and closed in reverse. run, resume and abort differ only in
+// where their targets come from (a new run, or the runs the records hold unfinished): each opens
+// a Station, records its targets, lets the Station drive them and end their runs.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "station/app/commands.h"
+#include "station/app/stop_signals.h"
+#include "station/records/run_db.h"
+#include "station/records/run_journal.h"
+#include "station/session/loop.h"
+#include "station/session/udp_socket.h"
+#include "station/views/line_snapshot.h"
+#include "station/views/live_view.h"
+#include "station/views/report_file.h"
+#include "station/views/web_server.h"
+
+namespace ovik::station {
+
+class Station {
+  public:
+    // Opens the records (created when missing) and catches the stop signals: from then on a
+    // stop signal leaves the agents' runs going, for resume. nullptr after saying why.
+    static std::unique_ptr<Station> open(const char* command, const StationOptions& options,
+                                         std::FILE* out, std::FILE* err);
+    // Opens the socket; false after saying why it cannot be.
+    bool listen();
+    ~Station();
+    Station(const Station&) = delete;
+    Station& operator=(const Station&) = delete;
+
+    RunDb& records() { return *records_; }
+    const UdpSocket& socket() const { return *socket_; }
+    // Says that the records could not be written.
+    void record_failed(const std::string& error) const;
+
+    // Drives the targets (run_agents or adopt_agents over the socket).
+    using Loop = std::function<std::vector<AgentReport>(LineView& view, const LineObserver& observe,
+                                                        const Interrupted& interrupted)>;
+    // Serves the line's dashboard (with --web), prints heading, and drives the targets with loop
+    // while journal records them: the loop's reports; nullopt after saying why the dashboard
+    // cannot be served.
+    std::optional<std::vector<AgentReport>> drive(const LineInfo& line, const std::string& heading,
+                                                  RunJournal& journal, const Loop& loop);
+
+    // One station run as it ends.
+    struct Ending {
+        int64_t id = 0;
+        std::vector<AgentReport> reports;
+        ReportFiles files;
+    };
+    // Ends the runs in the records. Stopped by a signal: says how to go on. Otherwise prints the
+    // verdicts (or none, when given and there was no agent) and writes the report files. The
+    // exit status; recorded: whether the agents' rows were written.
+    int end(const std::vector<Ending>& runs, bool recorded, const std::string& none = "");
+
+  private:
+    Station(const char* command, const StationOptions& options, std::FILE* out, std::FILE* err,
+            std::unique_ptr<RunDb> records, std::optional<WebAddress> web);
+    void print_interrupted(std::size_t left) const;
+
+    const char* command_;
+    StationOptions options_;
+    std::FILE* out_;
+    std::FILE* err_;
+    std::unique_ptr<RunDb> records_;
+    std::optional<WebAddress> web_address_;
+    StopSignals stop_;
+    std::optional<UdpSocket> socket_;
+    // While driving: the web server and the publisher read the feed.
+    std::optional<LineFeed> feed_;
+    std::unique_ptr<WebServer> web_;
+    std::optional<LinePublisher> publisher_;
+    std::optional<LiveView> view_;
+};
+
+// The station's UDP socket, its receive buffer sized for a line of a thousand agents; nullopt
+// after saying why it cannot be opened.
+std::optional<UdpSocket> open_socket(const Link& link, std::FILE* err);
+// --web ADDR:PORT; nullopt after saying what is wrong with it.
+std::optional<WebAddress> web_option(const char* command, const std::string& text, std::FILE* err);
+// The dashboard of feed on address, its device pages reading the records db; nullptr after
+// saying why it cannot be served.
+std::unique_ptr<WebServer> serve_dashboard(const char* command, const WebAddress& address,
+                                           const LineFeed& feed, const std::string& db,
+                                           std::FILE* err);
+
+// Does step for each report file asked for (check_replaceable, write_file_whole); false, after
+// saying why, when it failed for any.
+using ReportFileStep = std::function<std::optional<std::string>(const ReportFile&)>;
+bool each_report_file(const char* command, const ReportFiles& files, std::FILE* err,
+                      const ReportFileStep& step);
+
+}  // namespace ovik::station
