@@ -218,6 +218,8 @@ std::optional<std::string> AgentSession::misfit(const ResponseFrame& f, uint16_t
         return "from port " + std::to_string(from_port) + ", not the agent's port " +
                std::to_string(agent_.port);
     }
+    // Announcements answer nothing; on_frame decides by the phase.
+    if (f.code == RSP_ALIVE) return std::nullopt;
     switch (phase_) {
         case Phase::adopt:
             return std::nullopt;  // the agent's number, whatever it is, is what adoption learns
@@ -246,7 +248,7 @@ std::optional<std::string> AgentSession::misfit(const ResponseFrame& f, uint16_t
             break;
         }
     }
-    if (f.code == RSP_ALIVE || f.ser == ser_) return std::nullopt;
+    if (f.ser == ser_) return std::nullopt;
     return wrong_number(f.ser, ser_);
 }
 
