@@ -50,11 +50,13 @@ struct Link {
     std::string bind = "0.0.0.0";
     uint16_t port = wire::PC_PORT;
     uint16_t agent_port = wire::AGENT_PORT;
+    std::string interface;  // empty: every interface
 };
 
 struct RunArgs {
     std::string agent;
     double discover = 0;
+    std::size_t expect = 0;  // 0: every agent found
     uint32_t baud = 115200;
     std::string firmware = "na";
     double duration = 60;
@@ -220,6 +222,14 @@ Millis millis_of(double seconds) {
     return Millis(std::llround(seconds * 1000.0));
 }
 
+void add_interface_option(CLI::App* cmd, Link& link) {
+    cmd->add_option("--interface", link.interface,
+                    "serve only the devices on this network interface (the socket is bound to "
+                    "it and to 0.0.0.0, so the agents' broadcasts arrive; needs CAP_NET_RAW); "
+                    "one station per interface can run at once")
+        ->type_name("IFNAME");
+}
+
 void add_link_options(CLI::App* cmd, Link& link) {
     cmd->add_option("--bind", link.bind, "local IPv4 address of the station's socket")
         ->capture_default_str();
@@ -227,9 +237,12 @@ void add_link_options(CLI::App* cmd, Link& link) {
         ->capture_default_str();
     cmd->add_option("--agent-port", link.agent_port, "UDP port the agents listen on")
         ->capture_default_str();
+    add_interface_option(cmd, link);
 }
 
-std::optional<UdpSocket> open_socket(const Link& link, std::FILE* err) {
+// status: the exit status when the socket cannot be opened.
+std::optional<UdpSocket> open_socket(const Link& link, std::FILE* err, int& status) {
+    status = EXIT_USAGE;
     const std::optional<uint32_t> address = parse_ipv4(link.bind);
     if (!address) {
         std::fprintf(err, "ovikstation: --bind %s is not an IPv4 address (like 0.0.0.0)\n",
@@ -237,12 +250,20 @@ std::optional<UdpSocket> open_socket(const Link& link, std::FILE* err) {
         return std::nullopt;
     }
     std::string error;
-    std::optional<UdpSocket> socket = UdpSocket::open(Endpoint{*address, link.port}, error);
-    if (!socket) {
+    int error_number = 0;
+    std::optional<UdpSocket> socket =
+        UdpSocket::open(Endpoint{*address, link.port}, link.interface, error, error_number);
+    if (!socket && error_number == EADDRINUSE) {
+        status = EXIT_PORT_IN_USE;
         std::fprintf(err,
-                     "ovikstation: %s; is another ovikstation running on this PC? Stop it, or "
-                     "choose another --bind or --port\n",
-                     error.c_str());
+                     "ovikstation: port %u is in use by another program (another "
+                     "ovikstation?): find it with `ss -ulpn 'sport = :%u'`; stop it, or give "
+                     "each station a network interface of its own with --interface\n",
+                     link.port, link.port);
+        return socket;
+    }
+    if (!socket) {
+        std::fprintf(err, "ovikstation: %s\n", error.c_str());
         return socket;
     }
     const ReceiveBuffer buffer = socket->size_receive_buffer(RECEIVE_BUFFER);
@@ -258,8 +279,9 @@ std::optional<UdpSocket> open_socket(const Link& link, std::FILE* err) {
 }
 
 int listen_command(double seconds, const Link& link, std::FILE* out, std::FILE* err) {
-    const std::optional<UdpSocket> socket = open_socket(link, err);
-    if (!socket) return EXIT_USAGE;
+    int socket_status = EXIT_USAGE;
+    const std::optional<UdpSocket> socket = open_socket(link, err, socket_status);
+    if (!socket) return socket_status;
     std::fprintf(out, "listening on %s for %g s for agents to announce themselves\n",
                  socket->local().text().c_str(), seconds);
     const std::vector<Announcement> found =
@@ -277,8 +299,8 @@ int listen_command(double seconds, const Link& link, std::FILE* out, std::FILE* 
     return EXIT_ALL_PASSED;
 }
 
-int run_command(const RunArgs& args, bool discover, const Link& link, const Timing& timing,
-                std::FILE* out, std::FILE* err) {
+int run_verb(const RunArgs& args, bool discover, const Link& link, const Timing& timing,
+             std::FILE* out, std::FILE* err) {
     if (args.agent.empty() == !discover) {
         std::fprintf(err,
                      "ovikstation run: give --agent ADDR to run one agent, or --discover SECONDS "
@@ -313,6 +335,7 @@ int run_command(const RunArgs& args, bool discover, const Link& link, const Timi
     targets.usual_agent_port = link.agent_port;
     if (discover) {
         targets.discover_for = millis_of(args.discover);
+        targets.expect = args.expect;
     } else {
         const std::optional<uint32_t> address = parse_ipv4(args.agent);
         if (!address) {
@@ -339,8 +362,9 @@ int run_command(const RunArgs& args, bool discover, const Link& link, const Timi
                      error.c_str());
         return EXIT_USAGE;
     }
-    const std::optional<UdpSocket> socket = open_socket(link, err);
-    if (!socket) return EXIT_USAGE;
+    int socket_status = EXIT_USAGE;
+    const std::optional<UdpSocket> socket = open_socket(link, err, socket_status);
+    if (!socket) return socket_status;
 
     // From the run's record on, a stop signal leaves a run that resume can take back.
     const StopSignals stop;
@@ -540,8 +564,9 @@ int take_back_command(const char* command, bool abort, const TakeBackArgs& args,
             claim_runs(command, *db, args.db, args.station, back, err)) {
         return *nothing;
     }
-    const std::optional<UdpSocket> socket = open_socket(link, err);
-    if (!socket) return EXIT_USAGE;
+    int socket_status = EXIT_USAGE;
+    const std::optional<UdpSocket> socket = open_socket(link, err, socket_status);
+    if (!socket) return socket_status;
     gather_targets(back, abort);
 
     RunJournal journal(*db, 0);
@@ -693,6 +718,18 @@ int station_main(int argc, const char* const* argv, std::FILE* out, std::FILE* e
                         "run every agent that announces itself within this many seconds")
             ->check(CLI::PositiveNumber);
     agent->excludes(discover);
+    run->add_option("--expect", args.expect,
+                    "end the discovery as soon as this many agents announced themselves; any "
+                    "more are named and not driven")
+        ->check(CLI::PositiveNumber)
+        ->needs(discover);
+    double grace = std::chrono::duration<double>(timing.outage_grace).count();
+    run->add_option("--grace", grace,
+                    "how long after its planned end a silent agent is still asked where it "
+                    "stands, before it is declared lost (a line that goes dark for a while loses "
+                    "no run)")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
     run->add_option("--baud", args.baud, "baud rate of the serial-port tests")
         ->capture_default_str();
     run->add_option("--firmware", args.firmware,
@@ -753,6 +790,7 @@ int station_main(int argc, const char* const* argv, std::FILE* out, std::FILE* e
         cmd->add_option("--bind", link.bind, "local IPv4 address of the station's socket")
             ->capture_default_str();
         cmd->add_option("--port", link.port, "UDP port of the station")->capture_default_str();
+        add_interface_option(cmd, link);
     }
     resume
         ->add_option("--web", resume_args.web,
@@ -793,7 +831,8 @@ int station_main(int argc, const char* const* argv, std::FILE* out, std::FILE* e
     if (run->parsed()) {
         Timing run_timing = timing;
         run_timing.diagnostic_interval = Millis(diagnostic_ms);
-        return run_command(args, discover->count() > 0, link, run_timing, out, err);
+        run_timing.outage_grace = millis_of(grace);
+        return run_verb(args, discover->count() > 0, link, run_timing, out, err);
     }
     if (resume->parsed()) {
         return take_back_command("resume", false, resume_args, link, timing, out, err);
