@@ -24,6 +24,7 @@ import shlex
 import shutil
 import signal
 import socket
+import stat
 import subprocess
 import sys
 import tempfile
@@ -278,6 +279,15 @@ class Dut:
         without a "#!" line, as older device images ship them."""
         for name in names:
             standin.drop_interpreter_line(str(self.dir), str(self.stubs), PACKAGE_PARENT, name)
+
+    def remove_tools(self, *names):
+        """An image without the tools names (fw_printenv, grep, ...): overlay whiteouts hide
+        them, stand-in or this machine's own, from the device's /usr/bin and /usr/sbin."""
+        for name in names:
+            for sub in ("bin", "sbin"):
+                path = self.stubs / sub / name
+                path.unlink(missing_ok=True)
+                os.mknod(path, stat.S_IFCHR | 0o600, os.makedev(0, 0))
 
     def script_upgrade(self, lines, delay=0.0, status=0):
         """What the upgrade script stand-in prints (one line every delay seconds) and its exit

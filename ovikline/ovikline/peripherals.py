@@ -4,6 +4,7 @@ Run as a fixture inside the device's namespaces (launch.py --fixture, Dut.start(
 
     peripherals.py gps PATH feed:FILE | text | noise | silent
     peripherals.py modem PATH sierra | other | lower | silent [--appear-when FILE]
+                     [--answer-after SECONDS]
 
 Each opens a pty in the device's own pty instance and makes PATH a link to its slave, the port
 the agent opens. It holds the slave open itself, as a UART stays powered between the agent's
@@ -19,7 +20,8 @@ A modem answers "AT+CGMI\\r" the way the named modem does: sierra echoes the com
 answers with the manufacturer line and OK; other names a manufacturer the agent does not know;
 lower gives the known name in lower case; silent never answers. --appear-when keeps PATH away
 until FILE exists (the test makes it when the agent first looks for the modem), as a modem
-still booting. "ready" on standard output says the fixture is set up (a late link may still be
+still booting; --answer-after delays every answer, as a modem busy with its network.
+"ready" on standard output says the fixture is set up (a late link may still be
 missing); every transfer is logged on standard error.
 """
 
@@ -56,11 +58,12 @@ def receiver(path, mode):
     return ["/usr/bin/python3", "-IBS", str(Path(__file__).resolve()), "gps", path, mode]
 
 
-def modem(path, mode, appear_when=None):
+def modem(path, mode, appear_when=None, answer_after=None):
     """The fixture's argument vector for a modem on path."""
     late = ["--appear-when", str(appear_when)] if appear_when else []
+    slow = ["--answer-after", str(answer_after)] if answer_after else []
     return ["/usr/bin/python3", "-IBS", str(Path(__file__).resolve()), "modem", path, mode,
-            *late]
+            *late, *slow]
 
 
 def recorded_blocks(path):
@@ -124,7 +127,12 @@ def play_receiver(port, blocks, log):
         time.sleep(3600)
 
 
-def play_modem(port, answer, log):
+def play_modem(port, answer, log, delay=0.0):
+    def send():
+        if answer:
+            os.write(port.master, answer)
+        log.write(f"{time.time():.3f} answered {answer!r}\n")
+        log.flush()
     heard = b""
     while True:
         select.select([port.master], [], [])
@@ -136,9 +144,12 @@ def play_modem(port, answer, log):
         log.write(f"{time.time():.3f} heard {data!r}\n")
         while COMMAND in heard:
             heard = heard.split(COMMAND, 1)[1]
-            if answer:
-                os.write(port.master, answer)
-            log.write(f"{time.time():.3f} answered {answer!r}\n")
+            if delay:
+                timer = threading.Timer(delay, send)
+                timer.daemon = True
+                timer.start()
+            else:
+                send()
         log.flush()
 
 
@@ -148,6 +159,7 @@ def main():
     parser.add_argument("path")
     parser.add_argument("mode")
     parser.add_argument("--appear-when")
+    parser.add_argument("--answer-after", type=float, default=0.0)
     opts = parser.parse_args()
     # The links go into the device's private /dev only.
     fixture.refuse_outside_device("peripherals")
@@ -178,7 +190,7 @@ def main():
     if opts.kind == "gps":
         play_receiver(port, blocks, log)
     else:
-        play_modem(port, ANSWERS[opts.mode], log)
+        play_modem(port, ANSWERS[opts.mode], log, opts.answer_after)
 
 
 if __name__ == "__main__":

@@ -153,6 +153,19 @@ std::optional<ChildProcess> ChildProcess::spawn(const Argv& argv, const Options&
     };
     if (argv.empty()) return fail("", EINVAL);
 
+    // The redirection is made before the program is looked for, as the shell makes it: the
+    // file is created and emptied also when the program cannot be started, so that no reader
+    // takes an earlier run's output for this one's.
+    UniqueFd stdout_file;
+    if (!options.capture_stdout && options.stdout_fd < 0 && !options.stdout_path.empty()) {
+        stdout_file.reset(
+            ::open(options.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        if (!stdout_file.valid()) {
+            const int error = errno;
+            return fail(options.stdout_path + ": ", error);
+        }
+    }
+
     const char* path_variable = ::getenv("PATH");
     const auto file = find_program(argv[0], search_path(path_variable));
     if (!file) {
@@ -163,7 +176,6 @@ std::optional<ChildProcess> ChildProcess::spawn(const Argv& argv, const Options&
     FileActions actions;
     UniqueFile output;
     UniqueFd write_end;
-    UniqueFd stdout_file;
     if (options.capture_stdout) {
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) {
@@ -181,14 +193,7 @@ std::optional<ChildProcess> ChildProcess::spawn(const Argv& argv, const Options&
         ::posix_spawn_file_actions_adddup2(actions.get(), write_end.get(), STDOUT_FILENO);
     } else if (options.stdout_fd >= 0) {
         ::posix_spawn_file_actions_adddup2(actions.get(), options.stdout_fd, STDOUT_FILENO);
-    } else if (!options.stdout_path.empty()) {
-        // Opened here, as the shell opens a redirection: its failure names the file.
-        stdout_file.reset(
-            ::open(options.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (!stdout_file.valid()) {
-            const int error = errno;
-            return fail(options.stdout_path + ": ", error);
-        }
+    } else if (stdout_file.valid()) {
         ::posix_spawn_file_actions_adddup2(actions.get(), stdout_file.get(), STDOUT_FILENO);
     }
     if (options.stdin_fd >= 0) {

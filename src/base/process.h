@@ -49,6 +49,7 @@ class ChildProcess {
         bool capture_stdout = false;  // output() reads the child's standard output
         bool merge_stderr = false;    // standard error goes where standard output goes
         std::string stdout_path;      // standard output into this file (created, truncated)
+                                      // even when the program cannot be started
         int stdout_fd = -1;           // standard output into this descriptor (a pipe's end)
         int stdin_fd = -1;            // standard input from this descriptor
     };
@@ -95,12 +96,13 @@ class ChildProcess {
 // status, or -1 when it could not be started. Failures are reported as by ChildProcess.
 int run_command(const Argv& argv);
 
-// The same with standard output written into path (the redirection "> path").
+// The same with standard output written into path (the redirection "> path"); path is
+// created and emptied also when argv cannot be started.
 int run_command_to_file(const Argv& argv, const std::string& path);
 
 // "first | second > path": the pipe and the redirection are made here, not by a shell.
 // Returns the second program's exit status, or -1 when either could not be started; first is
-// not started when second cannot be.
+// not started when second cannot be, and path is made even then.
 int run_pipeline_to_file(const Argv& first, const Argv& second, const std::string& path);
 
 }  // namespace ovik

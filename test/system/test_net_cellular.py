@@ -1,21 +1,21 @@
 """The cellular modem test of devices burning in, with AT modems on ptys of their own
 (ovikline/peripherals.py): a Sierra Wireless modem that echoes and answers, a manufacturer the
 agent does not know, the known name in lower case, a modem that comes up while the agent waits
-for it, and one that never answers."""
+for it, and one that answers only after the agent's 5 s of waiting: as if it never answered."""
 
 import runs
 from ovikline import burnin, peripherals
 
 FN = "testCELL_AT"
 SIERRA, OTHER, LOWER = "/dev/ttyUSB2", "/dev/ttyUSB5", "/dev/ttyUSB8"
-LATE, SILENT = "/dev/ttyUSB2", "/dev/ttyUSB3"
+LATE, SLOW = "/dev/ttyUSB2", "/dev/ttyUSB3"
 OTHER_ANSWER = "\r\nQuectel\r\n\r\nOK\r\n"
 LOWER_ANSWER = "\r\nsierra wireless, incorporated\r\n\r\nOK\r\n"
 # The known modems: each cycle costs about 1 s for the good one and 4 s for each wrong one.
 ANSWERING_DURATION = 14 + 2 * burnin.SLOW
-# A silent modem spends its 5 s wait budget and ten 1-second passes per attempt: about 38 s a
+# A slow modem spends the 5 s wait budget and ten 1-second passes per attempt: about 38 s a
 # call; the run holds the first whole cycle. The call running at the stop is not waited for.
-SILENT_DURATION = 48 + 2 * burnin.SLOW
+UNANSWERED_DURATION = 48 + 2 * burnin.SLOW
 
 
 def cellular_device(net, serial, *ports):
@@ -39,12 +39,12 @@ def test_cellular_modems(station_net):
     known.start("-e", fixtures=[peripherals.modem(SIERRA, "sierra"),
                                 peripherals.modem(OTHER, "other"),
                                 peripherals.modem(LOWER, "lower")])
-    quiet = cellular_device(net, 4602, LATE, SILENT)
+    quiet = cellular_device(net, 4602, LATE, SLOW)
     plugged = quiet.dir / "modem-powered"
     quiet.start("-e", fixtures=[peripherals.modem(LATE, "sierra", appear_when=plugged),
-                                peripherals.modem(SILENT, "silent")])
+                                peripherals.modem(SLOW, "sierra", answer_after=6)])
     burn = burnin.station_burn(net, known, ANSWERING_DURATION)
-    silent_burn = burnin.station_burn(net, quiet, SILENT_DURATION, index=1)
+    slow_burn = burnin.station_burn(net, quiet, UNANSWERED_DURATION, index=1)
     # The agent finds no port yet and gives the modem 5 s to come up: it comes up meanwhile.
     assert quiet.wait_console(f"AT port : {LATE}\n", burnin.STATION_OVERHEAD)
     plugged.touch()
@@ -72,19 +72,19 @@ def test_cellular_modems(station_net):
     assert console.count(f"AT port : {SIERRA}\n") == calls
     assert console.count(f"Cellular: wrong vendor info ({OTHER_ANSWER})\n") == 3 * calls
 
-    # The late modem passes, the silent one fails every call.
-    silent_burn.wait()
+    # The late modem passes, the slow one fails every call.
+    slow_burn.wait()
     quiet.stop()
-    items, cycles = silent_burn.items(), silent_burn.record["cycles"]
+    items, cycles = slow_burn.items(), slow_burn.record["cycles"]
     assert cycles >= 1 and items["Cellular"] == 0, (cycles, items)
     assert cycles <= items["Cellular2"] <= cycles + 1, (cycles, items)
-    assert silent_burn.entry["verdict"] == "failed"
+    assert slow_burn.entry["verdict"] == "failed"
     log = quiet.error_log()
     assert f"Open {LATE} fail" not in log, "the late modem was open at the first attempt"
     calls = log.count(f"[{FN}][3657] : Cellular: wrong vendor info. cnt_retry=3\n")
     assert items["Cellular2"] <= calls <= items["Cellular2"] + 1
-    # Each attempt: ten waits without an answer (the 5 s budget spent by the first), then the
-    # empty response is reported as a wrong one; the call running at the stop is cut short.
+    # Each attempt: ten waits find nothing (the first spends the 5 s budget, the answer comes
+    # later), the empty response is a wrong one; the call running at the stop is cut short.
     for loop in range(10):
         assert 3 * calls <= log.count(f"[{FN}][3618] : No AT response. Loop {loop}\n") \
             <= 3 * calls + 3, loop

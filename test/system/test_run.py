@@ -7,11 +7,14 @@ import json
 import re
 
 import runs
-from ovikline import burnin
+from ovikline import burnin, netns
 
 STATION_TIMEOUT = 90
 UPGRADE = "/usr/sbin/mp_upgrade.sh"
 UNWRITABLE = 1004  # its boot-loader flags cannot be written
+PORT_TAKEN = ("ovikstation: port 1032 is in use by another program (another ovikstation?): "
+              "find it with `ss -ulpn 'sport = :1032'`")
+DARK_RUN = 25  # s; the line of rack br0 goes dark in it for 10 s and more
 # (serial, mm_flags before, station options, exit status, verdict, download, final status,
 #  console, commands in this order (others may come between), mm_flags after, no such command)
 CASES = [
@@ -84,3 +87,38 @@ def test_run_without_agent(station_net):
     run = station_net.station("run", "--discover", "2", "--duration", "1",
                               "--db", station_net.dir / "station.db", timeout=30)
     assert run.returncode == 2
+
+
+def test_run_one_station_per_interface_through_a_dark_line(station_net):
+    """A station per bridge (--interface) of one PC, a third on the taken port refused; br0's
+    line goes dark mid-run until its station heard nothing for 10 s: both runs pass."""
+    net = station_net
+    duts = [runs.device(net, serial) for serial in (1101, 1102)]
+    # Rack br1 has the same address plan; the station tied to it routes through it alone.
+    netns.run_batch(net.pc_netns, "link add br1 type bridge\nlink set br1 up\n"
+                    "addr add 192.180.0.2/16 dev br1 noprefixroute\n"
+                    "route add 192.180.0.0/16 dev br1 metric 100\nlink set d2 master br1\n")
+    for dut in duts:
+        dut.start("-e")
+        assert dut.wait_console("<<Send ALIVE", burnin.READY_TIMEOUT), dut.name
+    stations = [net.start_station("run", "--discover", 8, "--expect", 1, "--duration", DARK_RUN,
+                                  "--interface", bridge, "--db", net.dir / f"{bridge}.db",
+                                  timeout=STATION_TIMEOUT) for bridge in ("br0", "br1")]
+    assert netns.wait_for(lambda: all("listening on" in r.stdout for r in stations), 10)
+    taken = net.station("listen", "--seconds", 1, timeout=10)
+    assert (taken.returncode, taken.stderr.startswith(PORT_TAKEN)) == (3, True), taken.dump()
+    dark = stations[0]
+    assert netns.wait_for(lambda: "run started" in dark.stdout, 15), dark.dump()
+    netns.run(["ip", "-n", net.pc_netns, "link", "set", "br0", "down"])
+    try:
+        assert netns.wait_for(lambda: "nothing heard for 10 s" in dark.stdout, 20), dark.dump()
+    finally:
+        netns.run(["ip", "-n", net.pc_netns, "link", "set", "br0", "up"])
+    for run, serial in zip(stations, (1101, 1102)):
+        run.wait()
+        assert (run.timed_out, run.returncode, "ignored" in run.stderr) == (False, 0, False), \
+            run.dump()
+        assert f"found agent serial {serial} at" in run.stdout and "1 of 1 agent passed" in \
+            run.stdout, run.dump()
+    assert "heard again after" in dark.stdout, dark.dump()
+    assert dark.stderr.count("Network is unreachable") == 1, dark.dump()

@@ -100,9 +100,10 @@ def usage(program):
 def test_startup_refusals_usage_and_hex_mode(net):
     wrong_serial = "Wrong testresult.serial number"
     config, bench = burnin.config(), {"serialnumber": "TB1234"}
-    # (boot-loader environment, configuration, agent options, exit status, console: its start,
-    # or all of it with exact)
+    # (boot-loader environment or None: no fw_printenv, its output of an earlier boot left;
+    # configuration, agent options, exit status, console: its start, or all of it with exact)
     table = [({"serialnumber": "TB0000"}, config, ("-e",), 1, wrong_serial),
+             (None, config, ("-e",), 1, wrong_serial),
              ({"mm_flags": "0"}, config, ("-e",), 1, wrong_serial),
              (bench, None, ("-e",), 1, "cannot parse file: /dev/shm/cfg_ovikburn\n"),
              ({}, None, ("-s", "0", "-i", "192.180.9.9"), 1, wrong_serial),
@@ -118,7 +119,10 @@ def test_startup_refusals_usage_and_hex_mode(net):
              ({}, None, ("-q", "-T", "41"), 0, "")]  # quiet before -T: nothing at all
     duts = []
     for env, config, args, _, _ in table:
-        dut = net.add_dut(bootenv=env, config=config)
+        dut = net.add_dut(bootenv=env, config=config,
+                          shm={"temp.txt": "serialnumber=TB0042\n"} if env is None else None)
+        if env is None:
+            dut.remove_tools("fw_printenv")
         dut.start(*args)
         duts.append(dut)
     for dut, (_, _, args, status, text) in zip(duts, table):

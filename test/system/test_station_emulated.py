@@ -39,6 +39,10 @@ CASES = {
         [rf"stopping every agent: serial 1 at {ADDRESS[1]} reported a failure \(LAN2:\d+\)"],
         {1: ("failed", "not requested", "LAN2:"),
          2: ("stopped", "not requested", f"serial 1 at {eth0_address(1)} reported a failure")}),
+    # The second device announces itself again within 3 s, while the first one's run goes on.
+    "expect": (
+        {1: [], 2: []}, None, RUN + ["--expect", 1, "--duration", 4], 0,
+        [r"serial \d at [\d.]+ not driven: --expect 1 reached", "1 of 1 agent passed"], {}),
     "firmware-not-configured": (
         {1: []}, None, RUN + ["--duration", 1, "--firmware", "fw.bin"], 1,
         [re.escape(f"{eth0_address(1)} (serial 1): {NOT_CONFIGURED}")],

@@ -63,7 +63,8 @@ int NetChecks::testCELL_AT(const char* port) {
             continue;
         }
         for (int loop = 0; loop < 10 && cnt < 12; ++loop) {
-            const int ready = wait_readable(fd.get(), budget_ms, &budget_ms);
+            // A spent budget finds nothing ready, whatever has arrived meanwhile.
+            const int ready = budget_ms > 0 ? wait_readable(fd.get(), budget_ms, &budget_ms) : 0;
             sleep_s(1);
             if (ready <= 0) {
                 ctx_.log.report_failure("[%s][%d] : No AT response. Loop %d\n", fn, 3618, loop);

@@ -3,6 +3,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <chrono>
 #include <sstream>
 #include <string>
 
@@ -15,6 +16,14 @@ constexpr const char* DB_HELP =
     "where every run of every device is kept: an SQLite database file, or a postgresql:// URL "
     "of a database that several stations share";
 
+void add_interface_option(CLI::App* cmd, Link& link) {
+    cmd->add_option("--interface", link.interface,
+                    "serve only the devices on this network interface (the socket is bound to "
+                    "it and to 0.0.0.0, so the agents' broadcasts arrive; needs CAP_NET_RAW); "
+                    "one station per interface can run at once")
+        ->type_name("IFNAME");
+}
+
 void add_link_options(CLI::App* cmd, Link& link) {
     cmd->add_option("--bind", link.bind, "local IPv4 address of the station's socket")
         ->capture_default_str();
@@ -22,6 +31,7 @@ void add_link_options(CLI::App* cmd, Link& link) {
         ->capture_default_str();
     cmd->add_option("--agent-port", link.agent_port, "UDP port the agents listen on")
         ->capture_default_str();
+    add_interface_option(cmd, link);
 }
 
 }  // namespace
@@ -51,6 +61,18 @@ int station_main(int argc, const char* const* argv, std::FILE* out, std::FILE* e
                         "run every agent that announces itself within this many seconds")
             ->check(CLI::PositiveNumber);
     agent->excludes(discover);
+    run->add_option("--expect", args.expect,
+                    "end the discovery as soon as this many agents announced themselves; any "
+                    "more are named and not driven")
+        ->check(CLI::PositiveNumber)
+        ->needs(discover);
+    double grace = std::chrono::duration<double>(timing.outage_grace).count();
+    run->add_option("--grace", grace,
+                    "how long after its planned end a silent agent is still asked where it "
+                    "stands, before it is declared lost (a line that goes dark for a while loses "
+                    "no run)")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
     run->add_option("--baud", args.baud, "baud rate of the serial-port tests")
         ->capture_default_str();
     run->add_option("--firmware", args.firmware,
@@ -108,6 +130,7 @@ int station_main(int argc, const char* const* argv, std::FILE* out, std::FILE* e
         cmd->add_option("--bind", link.bind, "local IPv4 address of the station's socket")
             ->capture_default_str();
         cmd->add_option("--port", link.port, "UDP port of the station")->capture_default_str();
+        add_interface_option(cmd, link);
     }
     resume
         ->add_option("--web", station.web,
@@ -148,6 +171,7 @@ int station_main(int argc, const char* const* argv, std::FILE* out, std::FILE* e
     if (run->parsed()) {
         Timing run_timing = timing;
         run_timing.diagnostic_interval = Millis(diagnostic_ms);
+        run_timing.outage_grace = millis_of(grace);
         args.discover = discover->count() > 0;
         return run_verb(args, station, run_timing, out, err);
     }

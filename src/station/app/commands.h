@@ -18,6 +18,7 @@ struct Link {
     std::string bind = "0.0.0.0";
     uint16_t port = wire::PC_PORT;
     uint16_t agent_port = wire::AGENT_PORT;
+    std::string interface;  // empty: every interface
 };
 
 // What run, resume and abort share: the socket, the records, the dashboard, the station's name.
@@ -33,6 +34,7 @@ struct RunOptions {
     std::string agent;      // one agent's address
     bool discover = false;  // or every agent that announces itself within discover_seconds
     double discover_seconds = 0;
+    std::size_t expect = 0;  // 0: every agent found
     uint32_t baud = 115200;
     std::string firmware = "na";
     double duration = 60;

@@ -6,8 +6,9 @@
 namespace ovik::station {
 
 int listen_verb(double seconds, const Link& link, std::FILE* out, std::FILE* err) {
-    const std::optional<UdpSocket> socket = open_socket(link, err);
-    if (!socket) return EXIT_USAGE;
+    int socket_status = EXIT_USAGE;
+    const std::optional<UdpSocket> socket = open_socket(link, err, socket_status);
+    if (!socket) return socket_status;
     std::fprintf(out, "listening on %s for %g s for agents to announce themselves\n",
                  socket->local().text().c_str(), seconds);
     const std::vector<Announcement> found =

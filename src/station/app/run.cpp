@@ -50,6 +50,7 @@ std::optional<RunTargets> targets_of(const RunOptions& run, const Link& link, st
     targets.usual_agent_port = link.agent_port;
     if (run.discover) {
         targets.discover_for = millis_of(run.discover_seconds);
+        targets.expect = run.expect;
         return targets;
     }
     const std::optional<uint32_t> address = parse_ipv4(run.agent);
@@ -83,7 +84,8 @@ int run_verb(const RunOptions& run, const StationOptions& options, const Timing&
         return EXIT_USAGE;
     }
     const std::unique_ptr<Station> station = Station::open("run", options, out, err);
-    if (!station || !station->listen()) return EXIT_USAGE;
+    if (!station) return EXIT_USAGE;
+    if (int status = EXIT_USAGE; !station->listen(status)) return status;
 
     // From the run's record on, a stop signal leaves a run that resume can take back.
     StationRun record;

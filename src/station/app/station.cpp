@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <ctime>
@@ -51,7 +52,8 @@ Millis millis_of(double seconds) {
     return Millis(std::llround(seconds * 1000.0));
 }
 
-std::optional<UdpSocket> open_socket(const Link& link, std::FILE* err) {
+std::optional<UdpSocket> open_socket(const Link& link, std::FILE* err, int& status) {
+    status = EXIT_USAGE;
     const std::optional<uint32_t> address = parse_ipv4(link.bind);
     if (!address) {
         std::fprintf(err, "ovikstation: --bind %s is not an IPv4 address (like 0.0.0.0)\n",
@@ -59,12 +61,20 @@ std::optional<UdpSocket> open_socket(const Link& link, std::FILE* err) {
         return std::nullopt;
     }
     std::string error;
-    std::optional<UdpSocket> socket = UdpSocket::open(Endpoint{*address, link.port}, error);
-    if (!socket) {
+    int error_number = 0;
+    std::optional<UdpSocket> socket =
+        UdpSocket::open(Endpoint{*address, link.port}, link.interface, error, error_number);
+    if (!socket && error_number == EADDRINUSE) {
+        status = EXIT_PORT_IN_USE;
         std::fprintf(err,
-                     "ovikstation: %s; is another ovikstation running on this PC? Stop it, or "
-                     "choose another --bind or --port\n",
-                     error.c_str());
+                     "ovikstation: port %u is in use by another program (another "
+                     "ovikstation?): find it with `ss -ulpn 'sport = :%u'`; stop it, or give "
+                     "each station a network interface of its own with --interface\n",
+                     link.port, link.port);
+        return socket;
+    }
+    if (!socket) {
+        std::fprintf(err, "ovikstation: %s\n", error.c_str());
         return socket;
     }
     const ReceiveBuffer buffer = socket->size_receive_buffer(RECEIVE_BUFFER);
@@ -134,8 +144,8 @@ std::unique_ptr<Station> Station::open(const char* command, const StationOptions
         new Station(command, options, out, err, std::move(records), std::move(web)));
 }
 
-bool Station::listen() {
-    socket_ = open_socket(options_.link, err_);
+bool Station::listen(int& status) {
+    socket_ = open_socket(options_.link, err_, status);
     return socket_.has_value();
 }
 

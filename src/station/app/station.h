@@ -32,8 +32,8 @@ class Station {
     // stop signal leaves the agents' runs going, for resume. nullptr after saying why.
     static std::unique_ptr<Station> open(const char* command, const StationOptions& options,
                                          std::FILE* out, std::FILE* err);
-    // Opens the socket; false after saying why it cannot be.
-    bool listen();
+    // Opens the socket; false after saying why it cannot be, with the exit status for it.
+    bool listen(int& status);
     ~Station();
     Station(const Station&) = delete;
     Station& operator=(const Station&) = delete;
@@ -84,8 +84,8 @@ class Station {
 };
 
 // The station's UDP socket, its receive buffer sized for a line of a thousand agents; nullopt
-// after saying why it cannot be opened.
-std::optional<UdpSocket> open_socket(const Link& link, std::FILE* err);
+// after saying why it cannot be opened, with the exit status for it.
+std::optional<UdpSocket> open_socket(const Link& link, std::FILE* err, int& status);
 // --web ADDR:PORT; nullopt after saying what is wrong with it.
 std::optional<WebAddress> web_option(const char* command, const std::string& text, std::FILE* err);
 // The dashboard of feed on address, its device pages reading the records db; nullptr after

@@ -112,7 +112,7 @@ int take_back(const char* command, bool abort, const StationOptions& options, co
             claim_runs(command, station->records(), options.db, options.name, back, err)) {
         return *nothing;
     }
-    if (!station->listen()) return EXIT_USAGE;
+    if (int status = EXIT_USAGE; !station->listen(status)) return status;
     gather_targets(back, abort);
 
     RunJournal journal(station->records(), 0);

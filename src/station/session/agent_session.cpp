@@ -43,6 +43,19 @@ std::string seconds_text(Millis ms) {
     return text;
 }
 
+std::string whole_seconds(std::chrono::steady_clock::duration d) {
+    return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(d).count()) + " s";
+}
+
+std::string wrong_number(uint16_t got, uint16_t expected) {
+    return "wrong sequence number " + std::to_string(got) + " (the station waits for " +
+           std::to_string(expected) + ")";
+}
+
+bool is_probe_answer(const ResponseFrame& f) {
+    return f.code == (NAK_BIT | CMD_QUERY) && f.error == ERR_SEQUENCE;
+}
+
 std::string hex_text(uint32_t value, int digits) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%0*X", digits, value);
@@ -169,10 +182,15 @@ void AgentSession::send_probe(TimePoint now, SessionIo& io) {
     f.ser = probe_ser();
     io.send(agent_, f);
     next_probe_ = now + timing_.answer_timeout;
+    probed_ = true;
 }
 
 void AgentSession::send_command(uint16_t cmd, TimePoint now, SessionIo& io) {
     pending_ = Pending{cmd, ser_, now, 0};
+    if (cmd == CMD_STOP) {
+        stop_sent_ = now;
+        stop_until_ = std::max(now, run_started_ + plan_.duration) + grace();
+    }
     phase_ = phase_of(cmd);
     resend(now, io);
 }
@@ -195,15 +213,97 @@ void AgentSession::resend(TimePoint now, SessionIo& io) {
     io.send(agent_, f);
 }
 
-void AgentSession::on_frame(const ResponseFrame& f, TimePoint now, SessionIo& io) {
+std::optional<std::string> AgentSession::misfit(const ResponseFrame& f, uint16_t from_port) const {
+    if (from_port != agent_.port) {
+        return "from port " + std::to_string(from_port) + ", not the agent's port " +
+               std::to_string(agent_.port);
+    }
+    // Announcements answer nothing; on_frame decides by the phase.
+    if (f.code == RSP_ALIVE) return std::nullopt;
+    switch (phase_) {
+        case Phase::adopt:
+            return std::nullopt;  // the agent's number, whatever it is, is what adoption learns
+        case Phase::running:
+        case Phase::downloading:
+            if (is_probe_answer(f) && !probed_) {
+                return std::string("an answer to a query the station did not send");
+            }
+            if (is_probe_answer(f)) return std::nullopt;
+            break;
+        default: {
+            const uint16_t cmd = pending_.cmd;
+            // Out of sequence, the agent answers with its own number, whatever it is.
+            if (f.code == (NAK_BIT | cmd) && f.error == ERR_SEQUENCE) return std::nullopt;
+            const auto answer = static_cast<uint16_t>(cmd == CMD_POLLING ? 0 : pending_.ser + 1);
+            if (f.code == (ACK_BIT | cmd)) {
+                if (f.ser != answer) return wrong_number(f.ser, answer);
+                return std::nullopt;
+            }
+            if (f.code == (NAK_BIT | cmd)) {
+                if (f.ser != pending_.ser) return wrong_number(f.ser, pending_.ser);
+                return std::nullopt;
+            }
+            // A report that shows the command taken.
+            if (f.ser == answer) return std::nullopt;
+            break;
+        }
+    }
+    if (f.ser == ser_) return std::nullopt;
+    return wrong_number(f.ser, ser_);
+}
+
+void AgentSession::ignore(const ResponseFrame& f, const std::string& why, SessionIo& io) {
+    if (ignored_++ > 0) return;
+    const uint32_t serial = record_ ? record_->serial : f.serial;
+    io.warn("serial " + std::to_string(serial) + " at " + label_ + ": ignored a frame (code " +
+            hex_text(f.code, 4) + ", sequence number " + std::to_string(f.ser) + "): " + why +
+            "; frames that do not fit are counted, never acted on, and named once per device");
+}
+
+void AgentSession::note_outage(TimePoint now, SessionIo& io) {
+    if (outage_noted_) return;
+    outage_noted_ = true;
+    io.note(who() + ": nothing heard for " + whole_seconds(now - last_heard_) +
+            ": the line or the device may be down; " +
+            (phase_ == Phase::stop ? "sending the stop" : "asking the agent where it stands") +
+            " every " + seconds_text(timing_.answer_timeout) + " until " + seconds_text(grace()) +
+            " after its planned end");
+}
+
+void AgentSession::on_frame(const ResponseFrame& f, uint16_t from_port, TimePoint now,
+                            SessionIo& io) {
     if (phase_ == Phase::done) return;
+    if (const std::optional<std::string> why = misfit(f, from_port)) {
+        ignore(f, *why, io);
+        return;
+    }
+    if (f.code == RSP_ALIVE && phase_ != Phase::polling) {
+        // Anyone idle at the address may send it; whether this agent restarted, its answer to
+        // the station's own query shows.
+        if (phase_ == Phase::running) {
+            ignore(f,
+                   "an idle announcement while its run goes on; asking the agent whether it "
+                   "restarted",
+                   io);
+            if (now >= next_probe_) send_probe(now, io);
+        }
+        return;
+    }
+    if (outage_noted_) {
+        outage_noted_ = false;
+        io.note(who() + ": heard again after " + whole_seconds(now - last_heard_) + " of silence");
+    }
     last_heard_ = now;
     if (phase_ == Phase::adopt) {
         on_adopted(f, now, io);
         return;
     }
-    // After a restart the run's record stays the last one from before it.
-    if (!rebooted_ && !(phase_ == Phase::running && f.status == STATUS_IDLE)) record_ = f;
+    // After a restart the run's record stays the last one from before it; while running it
+    // is the agent's reports and its answers to the session's queries.
+    if (!rebooted_ && (phase_ != Phase::running ||
+                       ((f.code == RSP_DIAG || is_probe_answer(f)) && f.status != STATUS_IDLE))) {
+        record_ = f;
+    }
     // Reports come while the run goes on, also before a start's lost answer and after the stop
     // was sent; none once the stop is answered.
     if (f.code == RSP_DIAG && f.status == STATUS_RUNNING && sees_whole_run() &&
@@ -271,10 +371,10 @@ void AgentSession::handle_answer(const ResponseFrame& f, TimePoint now, SessionI
 }
 
 void AgentSession::on_report(const ResponseFrame& f, TimePoint now, SessionIo& io) {
-    const bool probe_answer = f.code == (NAK_BIT | CMD_QUERY) || f.code == (ACK_BIT | CMD_QUERY);
+    const bool probe_answer = is_probe_answer(f);
     if (f.status == STATUS_RUNNING) {
         if (probe_answer) ser_ = f.ser;
-    } else if (f.status == STATUS_IDLE && (f.code == RSP_ALIVE || probe_answer)) {
+    } else if (f.status == STATUS_IDLE && probe_answer) {
         take_over(f,
                   "rebooted during the run: the agent is idle again with its cycles back at 0 "
                   "(the device restarted or was reset); the run failed",
@@ -532,6 +632,15 @@ void AgentSession::give_up(SessionIo& io) {
                    io);
             return;
         case CMD_STOP:
+            if (stop_sent_ - last_heard_ >= timing_.silence_limit) {
+                finish(Verdict::lost,
+                       "nothing heard for " + whole_seconds(stop_until_ - last_heard_) +
+                           ", though asked until " + seconds_text(grace()) +
+                           " after its planned end: agent lost (the line or the device is "
+                           "down); read its verdict from the device's LEDs",
+                       io);
+                return;
+            }
             // The agent may have taken a copy, ended its run and closed the link: the verdict
             // went with the lost answer.
             finish(Verdict::unknown,
@@ -576,6 +685,10 @@ void AgentSession::on_download_report(const ResponseFrame& f, SessionIo& io) {
 
 void AgentSession::finish(Verdict verdict, const std::string& reason, SessionIo& io) {
     phase_ = Phase::done;
+    if (ignored_ > 1) {
+        io.warn("serial " + std::to_string(record_ ? record_->serial : 0) + " at " + label_ + ": " +
+                std::to_string(ignored_) + " frames ignored in all");
+    }
     ended_at_ = io.wall_seconds();
     verdict_ = verdict;
     // A download asked for but never reached.
@@ -589,12 +702,8 @@ void AgentSession::on_tick(TimePoint now, SessionIo& io) {
         case Phase::done:
             return;
         case Phase::running:
-            if (now - last_heard_ >= timing_.silence_limit) {
-                finish(Verdict::lost,
-                       "no status report for " + seconds_text(timing_.silence_limit) +
-                           " during the run: agent lost",
-                       io);
-            } else if (now - run_started_ >= plan_.duration) {
+            // However long the agent is silent, its stop goes at the planned end.
+            if (now - run_started_ >= plan_.duration) {
                 io.note(who() + ": stopping the run" +
                         (plan_.declare_fail ? " and declaring it failed" : ""));
                 send_command(CMD_STOP, now, io);
@@ -610,21 +719,28 @@ void AgentSession::on_tick(TimePoint now, SessionIo& io) {
                     }
                 }
                 if (now - last_heard_ >= timing_.probe_after && now >= next_probe_) {
+                    if (now - last_heard_ >= timing_.silence_limit) note_outage(now, io);
                     send_probe(now, io);
                 }
             }
             return;
         case Phase::downloading:
-            if (now - last_heard_ >= timing_.silence_limit) {
+            if (now - last_heard_ >= grace()) {
                 download_ = DownloadResult::lost;
                 finish(verdict_,
-                       "no download report for " + seconds_text(timing_.silence_limit) +
+                       "no download report for " + seconds_text(grace()) +
                            ": agent lost during the download",
                        io);
             }
             return;
         default:
             if (now - pending_.sent_at < timeout_of(pending_.cmd)) return;
+            if (pending_.tries >= timing_.max_tries && pending_.cmd == CMD_STOP &&
+                now < stop_until_) {
+                note_outage(now, io);
+                resend(now, io);
+                return;
+            }
             if (pending_.tries >= timing_.max_tries) {
                 give_up(io);
                 return;
@@ -672,11 +788,10 @@ TimePoint AgentSession::next_deadline() const {
         case Phase::done:
             return TimePoint::max();
         case Phase::running:
-            return std::min({last_heard_ + timing_.silence_limit, run_started_ + plan_.duration,
-                             next_diagnostic_,
+            return std::min({run_started_ + plan_.duration, next_diagnostic_,
                              std::max(last_heard_ + timing_.probe_after, next_probe_)});
         case Phase::downloading:
-            return last_heard_ + timing_.silence_limit;
+            return last_heard_ + grace();
         default:
             return pending_.sent_at + timeout_of(pending_.cmd);
     }

@@ -1,12 +1,18 @@
 // One agent's road through a run, as the station drives it: polling, query, set parameter,
 // start, status reports for the run's duration, stop, and the firmware download when one was
 // asked for. The session holds the agent's sequence number, retries commands whose answer is
-// lost, and gives up on an agent after a bounded number of tries or a bounded silence. It can
-// also take over a run that an earlier station began (adopt), and it takes over an agent that
-// restarted in the middle of its run, to stop it declared failed. It does no I/O itself and
-// reads no clock: the event loop hands it the time and a SessionIo.
+// lost, and gives up on an agent after a bounded number of tries or a bounded silence. A
+// running agent that falls silent (a dark line, a switch that re-converges) is asked where it
+// stands until its planned end and a grace after it; the run goes on when it is heard again.
+// Only frames that fit are acted on: an answer with the sequence number the session waits
+// for, from the agent's port; any other frame is counted and named once. It can also take
+// over a run that an earlier station began (adopt), and it takes over an agent that restarted
+// in the middle of its run (the agent's answer to the session's own query shows it idle), to
+// stop it declared failed. It does no I/O itself and reads no clock: the event loop hands it
+// the time and a SessionIo.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -26,8 +32,13 @@ struct Timing {
     // The agent sets its hardware clock before it answers start, and tries a second time
     // after 3 s when that fails: the answer can take about 5 s.
     Millis start_answer_timeout{6500};
-    int max_tries = 4;            // sends of one command before the agent is given up
-    Millis silence_limit{10000};  // running or downloading: no frame at all for this long
+    int max_tries = 4;  // sends of one command before the agent is given up
+    // Running or downloading: no frame at all for this long is an outage, named once.
+    Millis silence_limit{10000};
+    // A silent agent is still asked where it stands (and sent its stop) for this long after
+    // its planned end, and a download is waited for as long, before it is declared lost; the
+    // silence limit when that is longer.
+    Millis outage_grace{60000};
     Millis diagnostic_interval{1000};
     // Running: no report for this long (a running agent reports at least once a second), so
     // the agent is asked where it stands; a restarted agent answers idle.
@@ -77,6 +88,8 @@ class SessionIo {
     virtual ~SessionIo() = default;
     virtual void send(const Endpoint& to, const wire::CommandFrame& frame) = 0;
     virtual void note(const std::string& line) = 0;
+    // A line for the operator's error stream: frames the session ignored.
+    virtual void warn(const std::string& line) { note(line); }
     virtual uint32_t wall_seconds() = 0;
 };
 
@@ -98,8 +111,14 @@ class AgentSession {
     // from.abort stops it declared failed. An agent found idle after its start restarted: its
     // run is failed (see rebooted).
     void adopt(const Adoption& from, TimePoint now, SessionIo& io);
-    // A response frame that came from this agent.
-    void on_frame(const wire::ResponseFrame& frame, TimePoint now, SessionIo& io);
+    // A response frame that came from this agent's address, carrying its serial number, sent
+    // from from_port.
+    void on_frame(const wire::ResponseFrame& frame, uint16_t from_port, TimePoint now,
+                  SessionIo& io);
+    // The same, from the agent's own port.
+    void on_frame(const wire::ResponseFrame& frame, TimePoint now, SessionIo& io) {
+        on_frame(frame, agent_.port, now, io);
+    }
     // Time has passed: retries, the end of the run's duration, diagnostics, silence.
     void on_tick(TimePoint now, SessionIo& io);
     // When on_tick has something to do next; max() when the session is done.
@@ -130,6 +149,9 @@ class AgentSession {
     // The last frame the agent sent.
     const std::optional<wire::ResponseFrame>& record() const { return record_; }
     uint32_t progress() const { return progress_; }
+    // Frames from the agent's address that were not acted on: from another port, or with a
+    // sequence number that no answer or report of the agent's can carry now.
+    uint32_t ignored() const { return ignored_; }
     // Status reports of the run that arrived, and how many the agent had sent up to the last
     // of them (each report carries its number; none when no report came, or when the session
     // did not see the whole run: taken over, restarted). The difference is what the network or
@@ -150,6 +172,10 @@ class AgentSession {
     };
 
     std::string who() const;
+    Millis grace() const { return std::max(timing_.outage_grace, timing_.silence_limit); }
+    std::optional<std::string> misfit(const wire::ResponseFrame& f, uint16_t from_port) const;
+    void ignore(const wire::ResponseFrame& f, const std::string& why, SessionIo& io);
+    void note_outage(TimePoint now, SessionIo& io);
     bool sees_whole_run() const { return !adopted_ && !rebooted_ && fail_reason_.empty(); }
     Millis timeout_of(uint16_t cmd) const;
     void send_command(uint16_t cmd, TimePoint now, SessionIo& io);
@@ -197,6 +223,11 @@ class AgentSession {
     bool adopted_ = false;
     int resets_ = 0;  // sent while aborting a run that waits for its download
     TimePoint next_probe_{};
+    bool probed_ = false;  // a query was sent to ask where the running agent stands
+    uint32_t ignored_ = 0;
+    bool outage_noted_ = false;  // the present silence was named
+    TimePoint stop_sent_{};      // the first copy of the stop
+    TimePoint stop_until_{};     // its copies go on until then while the agent is silent
 };
 
 }  // namespace ovik::station

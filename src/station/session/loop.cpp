@@ -29,19 +29,31 @@ class LoopIo final : public SessionIo {
   public:
     LoopIo(const UdpSocket& socket, LineView& view) : socket_(socket), view_(view) {}
 
+    // A dark line refuses every send (network unreachable, no buffer space, a firewall): that
+    // is named once per agent and reason, and named again only after a send went through.
     void send(const Endpoint& to, const wire::CommandFrame& frame) override {
         const wire::CommandBytes bytes = wire::encode_command(frame);
-        if (!socket_.send_to(to, bytes)) {
-            view_.note(std::string("cannot send ") + wire::command_name(frame.cmd) + " to " +
-                       to.text() + ": " + std::strerror(errno));
+        if (socket_.send_to(to, bytes)) {
+            if (!send_errors_.empty()) send_errors_.erase(to);
+            return;
         }
+        const int error = errno;
+        const auto [it, added] = send_errors_.try_emplace(to, error);
+        if (!added && it->second == error) return;
+        it->second = error;
+        view_.warn(std::string("cannot send ") + wire::command_name(frame.cmd) + " to " +
+                   to.text() + ": " + std::strerror(error) +
+                   "; the run goes on and the command is sent again when due (this error is "
+                   "named once until a send to the agent goes through)");
     }
     void note(const std::string& line) override { view_.note(line); }
+    void warn(const std::string& line) override { view_.warn(line); }
     uint32_t wall_seconds() override { return static_cast<uint32_t>(std::time(nullptr)); }
 
   private:
     const UdpSocket& socket_;
     LineView& view_;
+    std::map<Endpoint, int> send_errors_;  // agents whose last send failed, and why
 };
 
 std::optional<wire::ResponseFrame> response_of(std::span<const uint8_t> bytes) {
@@ -79,11 +91,14 @@ class Line {
     SessionIo& io() { return io_; }
     void stop_group(std::size_t group, const std::string& why) { stopping_[group] = why; }
 
+    // Frames of agents that no session has; it may end the discovery early (discover_end).
+    using Found = std::function<void(const Endpoint&, const wire::ResponseFrame&, TimePoint now,
+                                     TimePoint& discover_end)>;
     // Runs the loop until every session is done and discover_end has passed (or interrupted);
-    // frames of agents that no session has go to found while discovering.
-    std::vector<AgentReport> drive(
-        TimePoint discover_end, const LineObserver& observe, const Interrupted& interrupted,
-        const std::function<void(const Endpoint&, const wire::ResponseFrame&, TimePoint)>& found);
+    // frames of agents that no session has go to found.
+    std::vector<AgentReport> drive(TimePoint discover_end, const LineObserver& observe,
+                                   const Interrupted& interrupted, const Found& found);
+    std::size_t size() const { return members_.size(); }
 
   private:
     struct Member {
@@ -99,8 +114,8 @@ class Line {
 
     void schedule(std::size_t index);
     void run_timers(TimePoint now);
-    void on_frame(std::size_t index, const wire::ResponseFrame& frame, TimePoint now,
-                  TimePoint& discover_end);
+    void on_frame(std::size_t index, const wire::ResponseFrame& frame, uint16_t from_port,
+                  TimePoint now, TimePoint& discover_end);
     void note_adoption(TimePoint began, TimePoint now);
 
     const UdpSocket& socket_;
@@ -141,11 +156,11 @@ void Line::run_timers(TimePoint now) {
     }
 }
 
-void Line::on_frame(std::size_t index, const wire::ResponseFrame& frame, TimePoint now,
-                    TimePoint& discover_end) {
+void Line::on_frame(std::size_t index, const wire::ResponseFrame& frame, uint16_t from_port,
+                    TimePoint now, TimePoint& discover_end) {
     Member& m = *members_[index];
     AgentSession& s = m.session;
-    s.on_frame(frame, now, io_);
+    s.on_frame(frame, from_port, now, io_);
     schedule(index);
     // With the policy, the first report that shows a failure ends every run of the group and
     // the discovery.
@@ -183,9 +198,8 @@ void Line::note_adoption(TimePoint began, TimePoint now) {
     view_.note(text);
 }
 
-std::vector<AgentReport> Line::drive(
-    TimePoint discover_end, const LineObserver& observe, const Interrupted& interrupted,
-    const std::function<void(const Endpoint&, const wire::ResponseFrame&, TimePoint)>& found) {
+std::vector<AgentReport> Line::drive(TimePoint discover_end, const LineObserver& observe,
+                                     const Interrupted& interrupted, const Found& found) {
     const TimePoint began = Clock::now();
     adoption_noted_ = std::none_of(order_.begin(), order_.end(), [](const AgentSession* s) {
         return s->phase() == Phase::adopt;
@@ -223,10 +237,10 @@ std::vector<AgentReport> Line::drive(
             if (!frame) continue;  // not an agent's frame
             const Endpoint from = batch.from(i);
             if (const std::optional<std::size_t> index = table_.take(from, frame->serial)) {
-                on_frame(*index, *frame, now, discover_end);
-            } else if (now < discover_end && found) {
+                on_frame(*index, *frame, from.port, now, discover_end);
+            } else if (found) {
                 const std::size_t before = members_.size();
-                found(from, *frame, now);
+                found(from, *frame, now, discover_end);
                 for (std::size_t k = before; k < members_.size(); ++k) schedule(k);
             }
         }
@@ -257,9 +271,17 @@ std::vector<AgentReport> run_agents(const UdpSocket& socket, const RunTargets& t
                 .begin(Clock::now(), line.io());
         }
     }
-    auto found = [&](const Endpoint& from, const wire::ResponseFrame& frame, TimePoint now) {
+    std::set<std::pair<Endpoint, uint32_t>> not_driven;
+    auto found = [&](const Endpoint& from, const wire::ResponseFrame& frame, TimePoint now,
+                     TimePoint& discover_end) {
         if (frame.code != wire::RSP_ALIVE) return;
         const std::string label = agent_label(from, targets.usual_agent_port);
+        const bool enough = targets.expect > 0 && line.size() >= targets.expect;
+        if (enough && not_driven.emplace(from, frame.serial).second) {
+            view.note("serial " + std::to_string(frame.serial) + " at " + label +
+                      " not driven: --expect " + std::to_string(targets.expect) + " reached");
+        }
+        if (enough || now >= discover_end) return;
         std::string shared;
         for (const uint32_t other : line.table().serials_at(from)) {
             shared += (shared.empty() ? "serial " : ", serial ") + std::to_string(other);
@@ -275,6 +297,7 @@ std::vector<AgentReport> run_agents(const UdpSocket& socket, const RunTargets& t
         }
         s.on_frame(frame, now, line.io());
         s.begin(now, line.io());
+        if (line.size() == targets.expect) discover_end = now;
     };
     return line.drive(Clock::now() + targets.discover_for, observe, interrupted, found);
 }
@@ -292,6 +315,11 @@ std::vector<AgentReport> adopt_agents(const UdpSocket& socket,
         line.add(t.agent, serial, t.label, t.plan, t.group).adopt(t.from, Clock::now(), line.io());
     }
     return line.drive(Clock::now(), observe, interrupted, {});
+}
+
+void LineView::warn(const std::string& line) {
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
 }
 
 std::vector<Announcement> listen_for_agents(

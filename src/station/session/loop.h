@@ -26,6 +26,9 @@ class LineView {
     virtual ~LineView() = default;
     // A line that stays in the log.
     virtual void note(const std::string& line) = 0;
+    // A line for stderr: what the run goes on without (frames ignored, commands the kernel
+    // would not send). By default written there as it is.
+    virtual void warn(const std::string& line);
     // Whether show() would draw anything now.
     virtual bool due(TimePoint now) const = 0;
     // Draws when due, or at once with force (the last picture of a run).
@@ -38,6 +41,9 @@ class LineView {
 struct RunTargets {
     std::vector<Endpoint> agents;  // polled directly
     Millis discover_for{0};        // and every agent that announces itself within this time
+    // Discovery ends once this many agents announced themselves; any more are named, not
+    // driven. 0: no such limit.
+    std::size_t expect = 0;
     uint16_t usual_agent_port = wire::AGENT_PORT;  // addresses with this port show bare
 };
 

@@ -9,28 +9,35 @@
 
 namespace ovik::station {
 
-std::optional<UdpSocket> UdpSocket::open(const Endpoint& local, std::string& error) {
+std::optional<UdpSocket> UdpSocket::open(const Endpoint& local, const std::string& interface,
+                                         std::string& error, int& error_number) {
+    auto failed = [&](std::string what) {
+        error_number = errno;
+        error = std::move(what) + ": " + std::strerror(error_number);
+        return std::nullopt;
+    };
     UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!fd.valid()) {
-        error = std::string("cannot open a UDP socket: ") + std::strerror(errno);
-        return std::nullopt;
-    }
+    if (!fd.valid()) return failed("cannot open a UDP socket");
     const int on = 1;
-    if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        ::setsockopt(fd.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
-        error = std::string("cannot set the socket options: ") + std::strerror(errno);
-        return std::nullopt;
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
+        return failed("cannot allow broadcasts on the socket");
+    }
+    // Before the bind: the kernel looks at the device when it checks whether the port is free.
+    if (!interface.empty() && ::setsockopt(fd.get(), SOL_SOCKET, SO_BINDTODEVICE, interface.c_str(),
+                                           static_cast<socklen_t>(interface.size())) != 0) {
+        return failed("cannot tie the socket to --interface " + interface +
+                      (errno == EPERM ? " (it needs CAP_NET_RAW: run ovikstation as root, or "
+                                        "give it the capability with setcap cap_net_raw+ep)"
+                                      : ""));
     }
     const sockaddr_in sa = local.to_sockaddr();
     if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-        error = "cannot bind " + local.text() + ": " + std::strerror(errno);
-        return std::nullopt;
+        return failed("cannot bind " + local.text());
     }
     sockaddr_in bound{};
     socklen_t len = sizeof bound;
     if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&bound), &len) != 0) {
-        error = std::string("cannot read the socket's address: ") + std::strerror(errno);
-        return std::nullopt;
+        return failed("cannot read the socket's address");
     }
     return UdpSocket(std::move(fd), Endpoint::from_sockaddr(bound));
 }

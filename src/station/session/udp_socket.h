@@ -29,9 +29,13 @@ struct ReceiveBuffer {
 
 class UdpSocket {
   public:
-    // Bound to local with SO_REUSEADDR and SO_BROADCAST, non-blocking. On failure error says
-    // what went wrong, with the system's reason.
-    static std::optional<UdpSocket> open(const Endpoint& local, std::string& error);
+    // Bound to local with SO_BROADCAST, non-blocking, and with interface (when not empty) to
+    // that network device alone (SO_BINDTODEVICE, which needs CAP_NET_RAW). The port is not
+    // shared (no SO_REUSEADDR): a second station on it fails with EADDRINUSE, unless each is
+    // bound to a device of its own, which the kernel keeps apart. On failure error says what
+    // went wrong, with the system's reason, and error_number is its errno.
+    static std::optional<UdpSocket> open(const Endpoint& local, const std::string& interface,
+                                         std::string& error, int& error_number);
 
     int fd() const { return fd_.get(); }
     Endpoint local() const { return local_; }

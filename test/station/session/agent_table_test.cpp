@@ -26,6 +26,7 @@ TEST(AgentTable, FrameGoesToItsOwnDevicesSessionNeverAnothers) {
         {"first device at the shared address", shared, 0, 0},
         {"second device at the shared address", shared, 253, 1},
         {"a third device there is none of theirs", shared, 506, std::nullopt},
+        {"a serial from another port goes to its session", {0xC0B40100, 40000}, 253, 1},
         {"one serial at another address", other, 253, 2},
         {"nothing from an unknown address", {0xC0B40103, 1033}, 0, std::nullopt},
         {"the first answer names a polled device", polled, 7, 3},
