@@ -73,6 +73,7 @@ struct RunRecord {
     std::string address;
     std::string verdict;
     std::string download;
+    bool passed = false;  // the verdict and the download, by agent_passed
     std::string reason;
     std::optional<uint32_t> cycles;  // none when the agent never answered
     std::optional<uint32_t> burntime;

@@ -112,6 +112,7 @@ RunRecord history_row(const Row& row) {
     r.address = row.text(2);
     r.verdict = row.text(3);
     r.download = row.text(4);
+    r.passed = agent_passed(report_of_row(r.address, {}, 0, r.verdict, r.download, "", ""));
     r.reason = row.text(5);
     r.cycles = number(6);
     r.burntime = number(7);

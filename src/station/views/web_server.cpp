@@ -340,6 +340,7 @@ std::string runs_json(uint32_t serial, const std::vector<RunRecord>& runs) {
         j["address"] = utf8_of_latin1(r.address);
         j["verdict"] = utf8_of_latin1(r.verdict);
         j["download"] = utf8_of_latin1(r.download);
+        j["passed"] = r.passed;
         j["reason"] = utf8_of_latin1(r.reason);
         j["cycles"] = number_or_null(r.cycles);
         j["burn"] = r.burntime ? Json(burn_time_text(*r.burntime)) : Json(nullptr);

@@ -87,7 +87,7 @@
     note.textContent = runs.length ? `${runs.length} run${runs.length === 1 ? "" : "s"}, newest first.`
                                    : "No run of this device in the records.";
     body.replaceChildren(...runs.map((run, index) => {
-      const row = el("tr", run.verdict === "passed" ? "clean" : "failing");
+      const row = el("tr", run.passed ? "clean" : "failing");
       const show = el("button", null, "record");
       show.addEventListener("click", () => showStored(index));
       const last = el("td");
