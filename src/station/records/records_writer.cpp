@@ -178,6 +178,7 @@ std::vector<Unwritten> RecordsWriter::finish() {
     devices_.clear();
     ends_.clear();
     std::vector<Unwritten> left;
+    left.reserve(runs.size());
     for (auto& [run, u] : runs) left.push_back(std::move(u));
     return left;
 }
