@@ -73,6 +73,9 @@ class PostgresqlConnection final : public RecordsConnection {
         held_.erase(run);
     }
     void set_patience(std::chrono::milliseconds patience) override { patience_ = patience; }
+    std::chrono::milliseconds writer_patience() const override {
+        return std::chrono::milliseconds(3000);
+    }
     bool broken() const override { return given_up_ || PQstatus(c_.get()) != CONNECTION_OK; }
     bool reconnect(std::string& error) override;
 

@@ -24,13 +24,6 @@ namespace records {
 // A statement's parameter: NULL, a number or a text.
 using Value = std::variant<std::monostate, int64_t, std::string>;
 
-inline Value value_of(std::optional<int64_t> number) {
-    return number ? Value(*number) : Value();
-}
-inline Value value_of(const std::optional<std::string>& text) {
-    return text ? Value(*text) : Value();
-}
-
 // A statement's rows, each column as its text (nullopt for NULL).
 struct Rows {
     std::vector<std::vector<std::optional<std::string>>> rows;
@@ -71,6 +64,9 @@ class RecordsConnection {
     // How long one statement may wait for the database (for locks, for the server's answer)
     // before it fails.
     virtual void set_patience(std::chrono::milliseconds patience) = 0;
+    // The patience of a writer that tries again itself: short for a locked file, longer for
+    // a server, which may be busy without being gone.
+    virtual std::chrono::milliseconds writer_patience() const = 0;
     // Whether the connection broke; reconnect() makes a new one and takes its runs' locks
     // again.
     virtual bool broken() const { return false; }

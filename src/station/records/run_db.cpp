@@ -136,7 +136,6 @@ class Transaction {
 // A device row's values, $2 to $16 of DEVICE_INSERT and DEVICE_UPDATE; $1 is the run's id
 // for a new row, the row's for one written before.
 std::vector<records::Value> device_values(const StoredDevice& d) {
-    using records::value_of;
     const AgentReport& r = d.report;
     std::vector<records::Value> v{
         d.id != 0 ? d.id : d.run,
@@ -527,6 +526,10 @@ void RunRecords::set_patience(std::chrono::milliseconds patience) {
 
 void RunRecords::release(int64_t run) {
     c_->unlock_run(run);
+}
+
+std::chrono::milliseconds RunRecords::writer_patience() const {
+    return c_->writer_patience();
 }
 
 std::string RunRecords::folder() const {

@@ -134,6 +134,8 @@ class RunRecords {
 
     // How long one statement may wait for the database before it fails.
     void set_patience(std::chrono::milliseconds patience);
+    // That of a writer which tries again itself (1 s for SQLite, 3 s for PostgreSQL).
+    std::chrono::milliseconds writer_patience() const;
     // Lets the run's lock go.
     void release(int64_t run);
     // The folder of the records file; "" for a server.

@@ -11,9 +11,6 @@ constexpr Millis BATCH{1000};
 // How often a running agent's row gets its newest record; with BATCH, what a killed station
 // loses at most while the database keeps up (5 s).
 constexpr Millis REFRESH{4000};
-// How long one statement of the writer waits for a locked file or a silent server before it
-// fails and is tried again.
-constexpr Millis PATIENCE{3000};
 
 TimePoint now() {
     return std::chrono::steady_clock::now();
@@ -22,7 +19,7 @@ TimePoint now() {
 }  // namespace
 
 RunJournal::RunJournal(RunRecords& records, int64_t new_devices_run)
-    : run_(new_devices_run), writer_(records, PATIENCE) {}
+    : run_(new_devices_run), writer_(records, records.writer_patience()) {}
 
 void RunJournal::expect(const StoredDevice& device) {
     entries_.push_back(

@@ -120,6 +120,9 @@ class SqliteConnection final : public RecordsConnection {
     void set_patience(std::chrono::milliseconds patience) override {
         sqlite3_busy_timeout(db_.get(), static_cast<int>(patience.count()));
     }
+    std::chrono::milliseconds writer_patience() const override {
+        return std::chrono::milliseconds(1000);
+    }
     std::string folder() const override {
         return std::filesystem::absolute(path_).parent_path().string();
     }
