@@ -12,7 +12,10 @@
 //
 // The records live in an SQLite file next to the station, or in a PostgreSQL database that the
 // stations of a plant share. Either way the station creates the tables and brings an older
-// schema up to date itself when it opens the database for writing.
+// schema up to date itself when it opens the database for writing. RunRecords writes the
+// schema, its steps and every statement once; a connection (records_connection.h) runs them
+// on either database. While a run goes on, the records are written by a thread of their own
+// (records_writer.h).
 #pragma once
 
 #include <chrono>
