@@ -306,6 +306,7 @@ std::vector<TakenIn> take_in_unwritten(RunRecords& records) {
         // A station that still runs holds its run, and writes the file only as it ends.
         if (records.claim(id, error) != Claim::taken) continue;
         TakenIn t{path, 0, ""};
+        bool ended = false;  // the run's end, once written, let its lock go
         std::optional<Unwritten> rows = read_unwritten(path, id);
         if (!rows) {
             t.error = "it is not a file of unwritten run records";
@@ -315,9 +316,12 @@ std::vector<TakenIn> take_in_unwritten(RunRecords& records) {
             std::vector<RunEnd> ends;
             if (rows->end) ends.push_back(*rows->end);
             t.rows = devices.size() + ends.size();
-            if (records.write(devices, ends, t.error)) std::filesystem::remove(path, missing);
+            if (records.write(devices, ends, t.error)) {
+                std::filesystem::remove(path, missing);
+                ended = rows->end.has_value();
+            }
         }
-        records.release(id);
+        if (!ended) records.release(id);
         taken.push_back(std::move(t));
     }
     return taken;
