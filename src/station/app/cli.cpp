@@ -22,6 +22,7 @@
 
 #include "base/unique_fd.h"
 #include "station/app/stop_signals.h"
+#include "station/records/records_writer.h"
 #include "station/records/run_db.h"
 #include "station/records/run_journal.h"
 #include "station/session/loop.h"
@@ -134,7 +135,7 @@ std::string host_name() {
 // server's thread, through a connection of its own.
 HistorySource history_source(const std::string& where) {
     return [where](uint32_t serial, std::string& error) -> std::optional<std::vector<RunRecord>> {
-        const std::unique_ptr<RunDb> db = RunDb::open(where, false, error);
+        const std::unique_ptr<RunRecords> db = RunRecords::open(where, false, error);
         if (!db) return std::nullopt;
         return db->history(serial, error);
     };
@@ -201,8 +202,8 @@ void print_interrupted(std::size_t left, const std::string& db, const std::strin
 // Sees the loop's sessions for the dashboard and the records.
 LineObserver line_observer(std::optional<LinePublisher>& publisher, RunJournal& journal,
                            const StopSignals& stop, LiveView& view, const char* command,
-                           const std::string& db) {
-    return [&publisher, &journal, &stop, &view, command, db](
+                           const std::string& db, std::FILE* err) {
+    return [&publisher, &journal, &stop, &view, command, db, err](
                const std::vector<const AgentSession*>& sessions, TimePoint now, bool final) {
         if (publisher) {
             const bool left = std::any_of(sessions.begin(), sessions.end(),
@@ -211,11 +212,72 @@ LineObserver line_observer(std::optional<LinePublisher>& publisher, RunJournal& 
             publisher->show(sessions, now, final);
         }
         if (final) return;  // the end is written with the reports
-        if (const std::optional<std::string> error = journal.observe(sessions, now)) {
-            view.note(std::string("ovikstation ") + command + ": cannot record the run in --db " +
-                      run_db_name(db) + ": " + *error + "; trying again");
+        if (const std::optional<std::string> news = journal.observe(sessions, now)) {
+            view.finish();  // a live table goes on below the line
+            std::fprintf(err, "ovikstation %s: the run records in --db %s %s\n", command,
+                         run_db_name(db).c_str(), news->c_str());
+            std::fflush(err);
         }
     };
+}
+
+// How long a station waits at its end for the run records to be written.
+constexpr Millis RECORDS_WAIT{10000};
+
+// Opens the records to write a run, and takes in what stations before could not write.
+std::unique_ptr<RunRecords> open_records(const char* command, const std::string& where,
+                                         std::FILE* out, std::FILE* err) {
+    std::string error;
+    std::unique_ptr<RunRecords> db = RunRecords::open(where, true, error);
+    if (!db) {
+        std::fprintf(err, "ovikstation %s: cannot use --db %s: %s\n", command,
+                     run_db_name(where).c_str(), error.c_str());
+        return db;
+    }
+    for (const TakenIn& t : take_in_unwritten(*db)) {
+        if (t.error.empty()) {
+            std::fprintf(out, "took %zu unwritten run records from %s into --db %s\n", t.rows,
+                         t.path.c_str(), run_db_name(where).c_str());
+        } else {
+            std::fprintf(err,
+                         "ovikstation %s: cannot take %s into --db %s: %s; it stays for the next "
+                         "ovikstation\n",
+                         command, t.path.c_str(), run_db_name(where).c_str(), t.error.c_str());
+        }
+    }
+    return db;
+}
+
+// Waits until deadline for the records; what is not written by then is kept in a file per run
+// for the next station. False when some are.
+bool finish_records(RunJournal& journal, TimePoint deadline, const RunRecords& db,
+                    const std::map<int64_t, const StationRun*>& runs, const char* command,
+                    const std::string& where, std::FILE* err) {
+    journal.wait(std::chrono::duration_cast<Millis>(deadline - std::chrono::steady_clock::now()));
+    const std::string why = journal.error();
+    const std::vector<Unwritten> left = journal.finish();
+    for (const Unwritten& u : left) {
+        const std::string path = unwritten_path(u.run, *runs.at(u.run), db.folder());
+        const std::size_t rows = u.devices.size() + (u.end ? 1 : 0);
+        std::string error;
+        if (keep_unwritten(u, path, error)) {
+            std::fprintf(err,
+                         "ovikstation %s: %zu run record%s of run %lld not written to --db %s "
+                         "within %lld s (%s): kept in %s, which the next ovikstation that opens "
+                         "--db %s takes in\n",
+                         command, rows, rows == 1 ? "" : "s", static_cast<long long>(u.run),
+                         run_db_name(where).c_str(),
+                         static_cast<long long>(RECORDS_WAIT.count() / 1000), why.c_str(),
+                         path.c_str(), run_db_name(where).c_str());
+        } else {
+            std::fprintf(err,
+                         "ovikstation %s: %zu run record%s of run %lld not written to --db %s "
+                         "(%s), and they cannot be kept in %s: %s\n",
+                         command, rows, rows == 1 ? "" : "s", static_cast<long long>(u.run),
+                         run_db_name(where).c_str(), why.c_str(), path.c_str(), error.c_str());
+        }
+    }
+    return left.empty();
 }
 
 Millis millis_of(double seconds) {
@@ -355,13 +417,8 @@ int run_verb(const RunArgs& args, bool discover, const Link& link, const Timing&
         dashboard_address = web_address("run", args.web, err);
         if (!dashboard_address) return EXIT_USAGE;
     }
-    std::string error;
-    const std::unique_ptr<RunDb> db = RunDb::open(args.db, true, error);
-    if (!db) {
-        std::fprintf(err, "ovikstation run: cannot use --db %s: %s\n", run_db_name(args.db).c_str(),
-                     error.c_str());
-        return EXIT_USAGE;
-    }
+    const std::unique_ptr<RunRecords> db = open_records("run", args.db, out, err);
+    if (!db) return EXIT_USAGE;
     int socket_status = EXIT_USAGE;
     const std::optional<UdpSocket> socket = open_socket(link, err, socket_status);
     if (!socket) return socket_status;
@@ -375,6 +432,7 @@ int run_verb(const RunArgs& args, bool discover, const Link& link, const Timing&
     station_run.agent_port = link.agent_port;
     station_run.files =
         ReportFiles{absolute_path(args.json), absolute_path(args.csv), absolute_path(args.junit)};
+    std::string error;
     const std::optional<int64_t> run_id = db->begin_run(station_run, error);
     if (!run_id) {
         std::fprintf(err, "ovikstation run: cannot record the run in --db %s: %s\n",
@@ -404,7 +462,7 @@ int run_verb(const RunArgs& args, bool discover, const Link& link, const Timing&
     RunJournal journal(*db, *run_id);
     const std::vector<AgentReport> reports =
         run_agents(*socket, targets, plan, timing, view,
-                   line_observer(publisher, journal, stop, view, "run", args.db),
+                   line_observer(publisher, journal, stop, view, "run", args.db, err),
                    [&stop] { return stop.caught() != 0; });
     // Open pages get the last snapshot, the one with the verdicts.
     feed.close();
@@ -412,24 +470,22 @@ int run_verb(const RunArgs& args, bool discover, const Link& link, const Timing&
 
     int status = exit_status(reports);
     const auto recording = std::chrono::steady_clock::now();
-    if (!journal.save(reports, error)) {
-        std::fprintf(err, "ovikstation run: cannot record the run in --db %s: %s\n",
-                     run_db_name(args.db).c_str(), error.c_str());
-        status = EXIT_NOT_ALL_PASSED;
-    } else if (!reports.empty()) {
+    const TimePoint records_deadline = recording + RECORDS_WAIT;
+    journal.save(reports);
+    if (journal.wait(RECORDS_WAIT) && !reports.empty()) {
         std::fprintf(
             out, "recorded %zu agent%s in --db %s in %.3f s\n", reports.size(),
             reports.size() == 1 ? "" : "s", run_db_name(args.db).c_str(),
             std::chrono::duration<double>(std::chrono::steady_clock::now() - recording).count());
     }
+    const std::map<int64_t, const StationRun*> runs{{*run_id, &station_run}};
     const std::size_t left = interrupted_count(reports);
     if (left > 0) {
-        if (!db->end_run(*run_id, RunState::interrupted, 0, error)) {
-            std::fprintf(err, "ovikstation run: cannot record the run in --db %s: %s\n",
-                         run_db_name(args.db).c_str(), error.c_str());
-        }
+        journal.end_run(*run_id, StationRunState::interrupted, 0);
+        const bool recorded =
+            finish_records(journal, records_deadline, *db, runs, "run", args.db, err);
         print_interrupted(left, args.db, args.station, err);
-        return 128 + stop.caught();
+        return recorded ? 128 + stop.caught() : EXIT_RECORDS_KEPT;
     }
     if (reports.empty()) {
         std::fprintf(err, "no agent announced itself within %g s: %s\n", args.discover,
@@ -441,10 +497,9 @@ int run_verb(const RunArgs& args, bool discover, const Link& link, const Timing&
     if (!write_report_files(files, reports, "run", err) && status == EXIT_ALL_PASSED) {
         status = EXIT_NOT_ALL_PASSED;
     }
-    if (!db->end_run(*run_id, RunState::finished, wall_seconds(), error)) {
-        std::fprintf(err, "ovikstation run: cannot record the run in --db %s: %s\n",
-                     run_db_name(args.db).c_str(), error.c_str());
-        if (status == EXIT_ALL_PASSED) status = EXIT_NOT_ALL_PASSED;
+    journal.end_run(*run_id, StationRunState::finished, wall_seconds());
+    if (!finish_records(journal, records_deadline, *db, runs, "run", args.db, err)) {
+        return EXIT_RECORDS_KEPT;
     }
     return stop.caught() != 0 ? 128 + stop.caught() : status;
 }
@@ -458,7 +513,7 @@ struct TakeBack {
 };
 
 // Claims the runs; returns the exit status when there is nothing to take back.
-std::optional<int> claim_runs(const char* command, RunDb& db, const std::string& where,
+std::optional<int> claim_runs(const char* command, RunRecords& db, const std::string& where,
                               const std::string& station, TakeBack& back, std::FILE* err) {
     std::string error;
     const std::optional<std::vector<int64_t>> ids = db.unfinished_runs(station, error);
@@ -486,7 +541,7 @@ std::optional<int> claim_runs(const char* command, RunDb& db, const std::string&
             return EXIT_USAGE;
         }
         // Finished meanwhile by another resume.
-        if (run->run.state != RunState::finished) back.runs.push_back(std::move(*run));
+        if (run->run.state != StationRunState::finished) back.runs.push_back(std::move(*run));
     }
     if (back.runs.empty()) {
         if (held == 0) {
@@ -550,13 +605,8 @@ int take_back_command(const char* command, bool abort, const TakeBackArgs& args,
         dashboard_address = web_address(command, args.web, err);
         if (!dashboard_address) return EXIT_USAGE;
     }
-    std::string error;
-    const std::unique_ptr<RunDb> db = RunDb::open(args.db, true, error);
-    if (!db) {
-        std::fprintf(err, "ovikstation %s: cannot use --db %s: %s\n", command,
-                     run_db_name(args.db).c_str(), error.c_str());
-        return EXIT_USAGE;
-    }
+    const std::unique_ptr<RunRecords> db = open_records(command, args.db, out, err);
+    if (!db) return EXIT_USAGE;
     // From the claims on, a stop signal leaves the runs as they are, for the next resume.
     const StopSignals stop;
     TakeBack back;
@@ -591,31 +641,30 @@ int take_back_command(const char* command, bool abort, const TakeBackArgs& args,
     LiveView view = LiveView::for_stream(out);
     const std::vector<AgentReport> reports =
         adopt_agents(*socket, back.targets, back.stopping, timing, view,
-                     line_observer(publisher, journal, stop, view, command, args.db),
+                     line_observer(publisher, journal, stop, view, command, args.db, err),
                      [&stop] { return stop.caught() != 0; });
     feed.close();
     web.reset();
 
     int status = EXIT_ALL_PASSED;
-    auto record_failed = [&](const std::string& why) {
-        std::fprintf(err, "ovikstation %s: cannot record the runs in --db %s: %s\n", command,
-                     run_db_name(args.db).c_str(), why.c_str());
-        status = EXIT_NOT_ALL_PASSED;
-    };
+    const TimePoint records_deadline = std::chrono::steady_clock::now() + RECORDS_WAIT;
     for (std::size_t i = 0; i < reports.size(); ++i) back.rows[i]->report = reports[i];
     const std::size_t left = interrupted_count(reports);
     std::vector<AgentReport> all;
+    std::map<int64_t, const StationRun*> runs;
     for (StoredRun& run : back.runs) {
+        runs[run.id] = &run.run;
         std::vector<StoredDevice*> rows;
         std::vector<AgentReport> run_reports;
         for (StoredDevice& d : run.devices) {
             rows.push_back(&d);
             run_reports.push_back(d.report);
         }
-        // Rows that no session wrote: agents the records could not name, or that went on.
-        if (!db->save_devices(rows, error)) record_failed(error);
+        // With the rows that no session wrote: agents the records could not name, or that
+        // went on.
+        journal.save(rows);
         if (left > 0) {
-            if (!db->end_run(run.id, RunState::interrupted, 0, error)) record_failed(error);
+            journal.end_run(run.id, StationRunState::interrupted, 0);
             continue;
         }
         ReportFileSet files = report_files(run.run.files);
@@ -623,21 +672,24 @@ int take_back_command(const char* command, bool abort, const TakeBackArgs& args,
             !write_report_files(files, run_reports, command, err)) {
             status = EXIT_NOT_ALL_PASSED;
         }
-        if (!db->end_run(run.id, RunState::finished, wall_seconds(), error)) record_failed(error);
+        journal.end_run(run.id, StationRunState::finished, wall_seconds());
         all.insert(all.end(), run_reports.begin(), run_reports.end());
     }
+    const bool recorded =
+        finish_records(journal, records_deadline, *db, runs, command, args.db, err);
     if (left > 0) {
         print_interrupted(left, args.db, args.station, err);
-        return 128 + stop.caught();
+        return recorded ? 128 + stop.caught() : EXIT_RECORDS_KEPT;
     }
     std::fprintf(out, "\n%s", verdict_table(all).c_str());
+    if (!recorded) return EXIT_RECORDS_KEPT;
     if (status == EXIT_ALL_PASSED) status = exit_status(all);
     return stop.caught() != 0 ? 128 + stop.caught() : status;
 }
 
 int history_command(uint32_t serial, const std::string& where, std::FILE* out, std::FILE* err) {
     std::string error;
-    const std::unique_ptr<RunDb> db = RunDb::open(where, false, error);
+    const std::unique_ptr<RunRecords> db = RunRecords::open(where, false, error);
     std::optional<std::vector<RunRecord>> runs;
     if (db) runs = db->history(serial, error);
     const std::string name = run_db_name(where);
@@ -662,7 +714,7 @@ int serve_command(const std::string& web_text, const std::string& where, const s
     const std::optional<WebAddress> address = web_address("serve", web_text, err);
     if (!address) return EXIT_USAGE;
     std::string error;
-    if (!RunDb::open(where, false, error)) {
+    if (!RunRecords::open(where, false, error)) {
         std::fprintf(err, "ovikstation serve: cannot read --db %s: %s\n",
                      run_db_name(where).c_str(), error.c_str());
         return EXIT_USAGE;
