@@ -106,7 +106,7 @@ def test_run_one_station_per_interface_through_a_dark_line(station_net):
                                   timeout=STATION_TIMEOUT) for bridge in ("br0", "br1")]
     assert netns.wait_for(lambda: all("listening on" in r.stdout for r in stations), 10)
     taken = net.station("listen", "--seconds", 1, timeout=10)
-    assert (taken.returncode, taken.stderr.startswith(PORT_TAKEN)) == (3, True), taken.dump()
+    assert (taken.returncode, taken.stderr.startswith(PORT_TAKEN)) == (4, True), taken.dump()
     dark = stations[0]
     assert netns.wait_for(lambda: "run started" in dark.stdout, 15), dark.dump()
     netns.run(["ip", "-n", net.pc_netns, "link", "set", "br0", "down"])

@@ -1,12 +1,14 @@
 """A station that ends without finishing its runs: stopped by SIGINT, or killed, the agents go
 on; `ovikstation resume` takes them back and finishes each run as planned, and the records show
 one complete run per device. A device that restarts in its run is on the line of
-test_line.py."""
+test_line.py. Records that a station could not write are taken in by the next one."""
 
+import contextlib
 import json
 import os
 import re
 import signal
+import sqlite3
 import time
 
 import pytest
@@ -60,3 +62,34 @@ def test_station_resume_finishes_the_runs(station_net, how):
         history = net.station("history", serial, "--db", db, timeout=30)
         assert history.returncode == 0 and f"serial {serial}: 1 run in" in history.stdout
         assert re.search(rf"\s{re.escape(dut.address)}\s+passed\s", history.stdout)
+
+
+def test_station_resume_takes_in_the_records_a_locked_file_kept_out(station_net):
+    """Another program holds the records file's write lock from the run's start to past its
+    end: the device passes, the station keeps the rows beside the report and exits 3, and the
+    next station that opens the records takes them in."""
+    dut = runs.device(station_net, 3201).start("-e")
+    assert dut.wait_console("<<Send ALIVE", burnin.READY_TIMEOUT)
+    db, report = station_net.dir / "station.db", station_net.dir / "run.json"
+    run = station_net.start_station("run", "--agent", dut.address, "--duration", 4, "--db", db,
+                                    "--json", report, timeout=STATION_TIMEOUT + 15)
+    assert netns.wait_for(lambda: "polling agent" in run.stdout, 10), run.stderr
+    with contextlib.closing(sqlite3.connect(db, timeout=10, isolation_level=None)) as lock:
+        lock.execute("BEGIN EXCLUSIVE")
+        run.wait()
+    assert run.returncode == 3, run.stderr
+    assert re.search(rf"^ovikstation run: the run records in --db {db} are \d+ s behind \(\d+ "
+                     r"rows? waiting: cannot write: database is locked\); the devices go on, "
+                     r"and the records follow when the database answers$", run.stderr, re.M)
+    kept = re.search(rf"^ovikstation run: (\d+) run records of run 1 not written to --db {db} "
+                     r"within 10 s \(cannot write: database is locked\): kept in (\S+), which "
+                     rf"the next ovikstation that opens --db {db} takes in$", run.stderr, re.M)
+    assert kept and os.path.dirname(kept[2]) == str(station_net.dir), run.stderr
+    assert [e["verdict"] for e in json.loads(report.read_text())] == ["passed"]
+
+    resume = station_net.station("resume", "--db", db, "--port", 21099, timeout=30)
+    assert f"took {kept[1]} unwritten run records from {kept[2]} into --db {db}\n" \
+        in resume.stdout and not os.path.exists(kept[2]), (resume.stdout, resume.stderr)
+    assert resume.returncode == 1 and "no unfinished run" in resume.stderr
+    history = station_net.station("history", 3201, "--db", db, timeout=30).stdout
+    assert re.search(rf"\s{re.escape(dut.address)}\s+passed\s", history), history

@@ -7,6 +7,7 @@ killed test dies with its namespace.
         url = pg.url("plant")
 """
 
+import contextlib
 import glob
 import os
 import pwd
@@ -106,6 +107,16 @@ class PrivateServer:
             return self.log_path.read_text(errors="replace")
         except (AttributeError, FileNotFoundError):
             return ""
+
+    def signal(self, number):
+        """Sends a signal to every process of the server: each of its children is a session
+        of its own, out of reach of the postmaster's process group."""
+        pids = [self.process.pid]
+        children = Path(f"/proc/{self.process.pid}/task/{self.process.pid}/children")
+        pids += [int(pid) for pid in children.read_text().split()]
+        for pid in pids:
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(pid, number)
 
     def url(self, database):
         return f"postgresql://{USER}@127.0.0.1:{self.port}/{database}"

@@ -1,15 +1,18 @@
 """Plant-wide run records in a PostgreSQL server that the tests start on the PC namespace's
 loopback: two stations record their runs into one new database at the same moment (the first
 to come creates the schema), then each records a run of the device the other had, and
-`ovikstation history` finds every run of a device whichever station recorded it."""
+`ovikstation history` finds every run of a device whichever station recorded it. A server
+stopped in the middle of a run holds neither the run nor its records."""
 
 import contextlib
 import re
+import signal
+import time
 
 import pytest
 
 import pgserver
-from ovikline import burnin
+from ovikline import burnin, netns
 
 DURATION = 2
 STATION_TIMEOUT = DURATION + burnin.STATION_OVERHEAD
@@ -92,3 +95,30 @@ def test_plant_records_two_stations_share_postgresql(station_net, postgresql):
                                      " ON s.id = d.station_run")
     assert sorted(map(tuple, rows)) == [("line-a", "5101", "5101"), ("line-a", "5102", "5102"),
                                         ("line-b", "5101", "5101"), ("line-b", "5102", "5102")]
+
+
+def test_plant_records_stopped_server_holds_no_run(station_net, postgresql):
+    """The server is stopped (SIGSTOP) from the run's first rows until well past the writer's
+    patience with a statement: the device still passes, and the station says once that its
+    records fell behind and once that they caught up, on a connection made anew."""
+    url = postgresql.url("plant")
+    dut = station_net.add_dut(bootenv={"serialnumber": "TB5201", "mm_flags": "0"},
+                              config=burnin.config()).start("-e")
+    assert dut.wait_console("<<Send ALIVE", burnin.READY_TIMEOUT)
+    run = station_net.start_station("run", "--agent", dut.address, "--duration", 12, "--db",
+                                    url, timeout=12 + burnin.STATION_OVERHEAD)
+    assert netns.wait_for(lambda: "polling agent" in run.stdout, 10), run.stderr
+    assert netns.wait_for(lambda: postgresql.query("plant", "SELECT count(*) FROM device_runs")
+                          == [["1"]], 10, interval=0.2), run.stderr
+    postgresql.signal(signal.SIGSTOP)
+    try:
+        assert netns.wait_for(lambda: " s behind (" in run.stderr, 10), run.stderr
+        time.sleep(5)  # the fault: longer than a statement may wait
+    finally:
+        postgresql.signal(signal.SIGCONT)
+    assert netns.wait_for(lambda: " caught up after " in run.stderr, 20), run.stderr
+    assert run.wait().returncode == 0, (run.stdout, run.stderr)
+    assert run.stderr.count(" s behind (") == 1 and run.stderr.count(" caught up after ") == 1
+    assert postgresql.query("plant", "SELECT d.verdict, s.state FROM device_runs d JOIN "
+                                     "station_runs s ON s.id = d.station_run") == [
+        ["passed", "finished"]]

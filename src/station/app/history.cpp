@@ -7,7 +7,7 @@ namespace ovik::station {
 
 int history_verb(uint32_t serial, const std::string& where, std::FILE* out, std::FILE* err) {
     std::string error;
-    const std::unique_ptr<RunDb> db = RunDb::open(where, false, error);
+    const std::unique_ptr<RunRecords> db = RunRecords::open(where, false, error);
     std::optional<std::vector<RunRecord>> runs;
     if (db) runs = db->history(serial, error);
     const std::string name = run_db_name(where);

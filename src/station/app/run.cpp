@@ -121,10 +121,8 @@ int run_verb(const RunOptions& run, const StationOptions& options, const Timing&
     if (!reports) return EXIT_USAGE;
 
     const auto recording = std::chrono::steady_clock::now();
-    const bool recorded = journal.save(*reports, error);
-    if (!recorded) {
-        station->record_failed(error);
-    } else if (!reports->empty()) {
+    journal.save(*reports);
+    if (journal.wait(Station::RECORDS_WAIT) && !reports->empty()) {
         std::fprintf(
             out, "recorded %zu agent%s in --db %s in %.3f s\n", reports->size(),
             reports->size() == 1 ? "" : "s", run_db_name(options.db).c_str(),
@@ -133,7 +131,8 @@ int run_verb(const RunOptions& run, const StationOptions& options, const Timing&
     char none[200];
     std::snprintf(none, sizeof none, "no agent announced itself within %g s: %s",
                   run.discover_seconds, NO_AGENT_HINT);
-    return station->end({Station::Ending{*id, *reports, record.files}}, recorded, none);
+    return station->end(journal, {Station::Ending{*id, &record, *reports}},
+                        recording + Station::RECORDS_WAIT, none);
 }
 
 }  // namespace ovik::station

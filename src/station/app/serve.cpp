@@ -14,7 +14,7 @@ int serve_verb(const std::string& web_text, const std::string& where, const std:
     const std::optional<WebAddress> address = web_option("serve", web_text, err);
     if (!address) return EXIT_USAGE;
     std::string error;
-    if (!RunDb::open(where, false, error)) {
+    if (!RunRecords::open(where, false, error)) {
         std::fprintf(err, "ovikstation serve: cannot read --db %s: %s\n",
                      run_db_name(where).c_str(), error.c_str());
         return EXIT_USAGE;

@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <ctime>
 #include <utility>
 
 #include "station/app/cli.h"
+#include "station/records/records_writer.h"
 #include "station/views/report.h"
 #include "station/views/report_file.h"
 
@@ -134,11 +136,23 @@ std::unique_ptr<Station> Station::open(const char* command, const StationOptions
         if (!web) return nullptr;
     }
     std::string error;
-    std::unique_ptr<RunDb> records = RunDb::open(options.db, true, error);
+    std::unique_ptr<RunRecords> records = RunRecords::open(options.db, true, error);
+    const std::string where = run_db_name(options.db);
     if (!records) {
-        std::fprintf(err, "ovikstation %s: cannot use --db %s: %s\n", command,
-                     run_db_name(options.db).c_str(), error.c_str());
+        std::fprintf(err, "ovikstation %s: cannot use --db %s: %s\n", command, where.c_str(),
+                     error.c_str());
         return nullptr;
+    }
+    for (const TakenIn& t : take_in_unwritten(*records)) {
+        if (t.error.empty()) {
+            std::fprintf(out, "took %zu unwritten run records from %s into --db %s\n", t.rows,
+                         t.path.c_str(), where.c_str());
+        } else {
+            std::fprintf(err,
+                         "ovikstation %s: cannot take %s into --db %s: %s; it stays for the next "
+                         "ovikstation\n",
+                         command, t.path.c_str(), where.c_str(), t.error.c_str());
+        }
     }
     return std::unique_ptr<Station>(
         new Station(command, options, out, err, std::move(records), std::move(web)));
@@ -150,7 +164,7 @@ bool Station::listen(int& status) {
 }
 
 Station::Station(const char* command, const StationOptions& options, std::FILE* out, std::FILE* err,
-                 std::unique_ptr<RunDb> records, std::optional<WebAddress> web)
+                 std::unique_ptr<RunRecords> records, std::optional<WebAddress> web)
     : command_(command),
       options_(options),
       out_(out),
@@ -188,10 +202,11 @@ std::optional<std::vector<AgentReport>> Station::drive(const LineInfo& line,
             publisher_->show(sessions, now, final);
         }
         if (final) return;  // the end is written with the reports
-        if (const std::optional<std::string> error = journal.observe(sessions, now)) {
-            view_->note(std::string("ovikstation ") + command_ +
-                        ": cannot record the run in --db " + run_db_name(options_.db) + ": " +
-                        *error + "; trying again");
+        if (const std::optional<std::string> news = journal.observe(sessions, now)) {
+            view_->finish();  // a live table goes on below the line
+            std::fprintf(err_, "ovikstation %s: the run records in --db %s %s\n", command_,
+                         run_db_name(options_.db).c_str(), news->c_str());
+            std::fflush(err_);
         }
     };
     std::vector<AgentReport> reports =
@@ -213,41 +228,70 @@ void Station::print_interrupted(std::size_t left) const {
                  options.c_str(), left == 1 ? "it" : "them");
 }
 
-int Station::end(const std::vector<Ending>& runs, bool recorded, const std::string& none) {
+bool Station::finish_records(RunJournal& journal, TimePoint deadline,
+                             const std::vector<Ending>& runs) const {
+    journal.wait(std::chrono::duration_cast<Millis>(deadline - std::chrono::steady_clock::now()));
+    const std::string why = journal.error();
+    const std::vector<Unwritten> left = journal.finish();
+    const std::string where = run_db_name(options_.db);
+    for (const Unwritten& u : left) {
+        const auto ending =
+            std::find_if(runs.begin(), runs.end(), [&u](const Ending& e) { return e.id == u.run; });
+        if (ending == runs.end()) continue;
+        const std::string path = unwritten_path(u.run, *ending->run, records_->folder());
+        const std::size_t rows = u.devices.size() + (u.end ? 1 : 0);
+        std::string error;
+        if (keep_unwritten(u, path, error)) {
+            std::fprintf(err_,
+                         "ovikstation %s: %zu run record%s of run %lld not written to --db %s "
+                         "within %lld s (%s): kept in %s, which the next ovikstation that opens "
+                         "--db %s takes in\n",
+                         command_, rows, rows == 1 ? "" : "s", static_cast<long long>(u.run),
+                         where.c_str(), static_cast<long long>(RECORDS_WAIT.count() / 1000),
+                         why.c_str(), path.c_str(), where.c_str());
+        } else {
+            std::fprintf(err_,
+                         "ovikstation %s: %zu run record%s of run %lld not written to --db %s "
+                         "(%s), and they cannot be kept in %s: %s\n",
+                         command_, rows, rows == 1 ? "" : "s", static_cast<long long>(u.run),
+                         where.c_str(), why.c_str(), path.c_str(), error.c_str());
+        }
+    }
+    return left.empty();
+}
+
+int Station::end(RunJournal& journal, const std::vector<Ending>& runs, TimePoint records_deadline,
+                 const std::string& none) {
     std::vector<AgentReport> all;
     for (const Ending& run : runs) all.insert(all.end(), run.reports.begin(), run.reports.end());
     const auto left =
         static_cast<std::size_t>(std::count_if(all.begin(), all.end(), [](const AgentReport& r) {
             return r.verdict == Verdict::interrupted;
         }));
-    std::string error;
     if (left > 0) {
-        for (const Ending& run : runs) {
-            if (!records_->end_run(run.id, RunState::interrupted, 0, error)) record_failed(error);
-        }
+        for (const Ending& run : runs) journal.end_run(run.id, StationRunState::interrupted, 0);
+        const bool recorded = finish_records(journal, records_deadline, runs);
         print_interrupted(left);
-        return 128 + stop_.caught();
+        return recorded ? 128 + stop_.caught() : EXIT_RECORDS_KEPT;
     }
     if (all.empty() && !none.empty()) {
         std::fprintf(err_, "%s\n", none.c_str());
     } else {
         std::fprintf(out_, "\n%s%s", verdict_table(all).c_str(), reports_summary(all).c_str());
     }
-    bool whole = recorded;
+    bool written = true;
     for (const Ending& run : runs) {
-        whole = each_report_file(command_, run.files, err_,
-                                 [&run](const ReportFile& f) {
-                                     return write_file_whole(f.path, f.render(run.reports));
-                                 }) &&
-                whole;
-        if (!records_->end_run(run.id, RunState::finished, wall_seconds(), error)) {
-            record_failed(error);
-            whole = false;
-        }
+        written = each_report_file(command_, run.run->files, err_,
+                                   [&run](const ReportFile& f) {
+                                       return write_file_whole(f.path, f.render(run.reports));
+                                   }) &&
+                  written;
+        journal.end_run(run.id, StationRunState::finished, wall_seconds());
     }
+    if (!finish_records(journal, records_deadline, runs)) return EXIT_RECORDS_KEPT;
     const int status = exit_status(all);
     if (stop_.caught() != 0) return 128 + stop_.caught();
-    return status == EXIT_ALL_PASSED && !whole ? EXIT_NOT_ALL_PASSED : status;
+    return status == EXIT_ALL_PASSED && !written ? EXIT_NOT_ALL_PASSED : status;
 }
 
 }  // namespace ovik::station

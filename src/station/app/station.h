@@ -28,8 +28,9 @@ namespace ovik::station {
 
 class Station {
   public:
-    // Opens the records (created when missing) and catches the stop signals: from then on a
-    // stop signal leaves the agents' runs going, for resume. nullptr after saying why.
+    // Opens the records (created when missing), takes in what stations before could not write
+    // to them, and catches the stop signals: from then on a stop signal leaves the agents' runs
+    // going, for resume. nullptr after saying why.
     static std::unique_ptr<Station> open(const char* command, const StationOptions& options,
                                          std::FILE* out, std::FILE* err);
     // Opens the socket; false after saying why it cannot be, with the exit status for it.
@@ -38,7 +39,7 @@ class Station {
     Station(const Station&) = delete;
     Station& operator=(const Station&) = delete;
 
-    RunDb& records() { return *records_; }
+    RunRecords& records() { return *records_; }
     const UdpSocket& socket() const { return *socket_; }
     // Says that the records could not be written.
     void record_failed(const std::string& error) const;
@@ -52,27 +53,34 @@ class Station {
     std::optional<std::vector<AgentReport>> drive(const LineInfo& line, const std::string& heading,
                                                   RunJournal& journal, const Loop& loop);
 
-    // One station run as it ends.
+    // How long a station waits at its end for the run records to be written.
+    static constexpr Millis RECORDS_WAIT{10000};
+    // One station run as it ends: its agents' rows are handed to the journal.
     struct Ending {
         int64_t id = 0;
+        const StationRun* run = nullptr;
         std::vector<AgentReport> reports;
-        ReportFiles files;
     };
-    // Ends the runs in the records. Stopped by a signal: says how to go on. Otherwise prints the
-    // verdicts (or none, when given and there was no agent) and writes the report files. The
-    // exit status; recorded: whether the agents' rows were written.
-    int end(const std::vector<Ending>& runs, bool recorded, const std::string& none = "");
+    // Ends the runs in the records, waiting for them until records_deadline. Stopped by a
+    // signal: says how to go on. Otherwise prints the verdicts (or none, when given and there
+    // was no agent) and writes the report files. The exit status.
+    int end(RunJournal& journal, const std::vector<Ending>& runs, TimePoint records_deadline,
+            const std::string& none = "");
 
   private:
     Station(const char* command, const StationOptions& options, std::FILE* out, std::FILE* err,
-            std::unique_ptr<RunDb> records, std::optional<WebAddress> web);
+            std::unique_ptr<RunRecords> records, std::optional<WebAddress> web);
     void print_interrupted(std::size_t left) const;
+    // Waits until deadline for the records; what is not written by then is kept in a file per
+    // run for the next station. False when some are.
+    bool finish_records(RunJournal& journal, TimePoint deadline,
+                        const std::vector<Ending>& runs) const;
 
     const char* command_;
     StationOptions options_;
     std::FILE* out_;
     std::FILE* err_;
-    std::unique_ptr<RunDb> records_;
+    std::unique_ptr<RunRecords> records_;
     std::optional<WebAddress> web_address_;
     StopSignals stop_;
     std::optional<UdpSocket> socket_;

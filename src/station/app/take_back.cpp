@@ -1,6 +1,7 @@
 // The runs of a station that no station finished, taken back by resume and abort.
 #include "station/app/take_back.h"
 
+#include <chrono>
 #include <map>
 #include <optional>
 #include <string>
@@ -22,7 +23,7 @@ struct TakeBack {
 };
 
 // Claims the runs; returns the exit status when there is nothing to take back.
-std::optional<int> claim_runs(const char* command, RunDb& db, const std::string& where,
+std::optional<int> claim_runs(const char* command, RunRecords& db, const std::string& where,
                               const std::string& station, TakeBack& back, std::FILE* err) {
     std::string error;
     const std::optional<std::vector<int64_t>> ids = db.unfinished_runs(station, error);
@@ -50,7 +51,7 @@ std::optional<int> claim_runs(const char* command, RunDb& db, const std::string&
             return EXIT_USAGE;
         }
         // Finished meanwhile by another resume.
-        if (run->run.state != RunState::finished) back.runs.push_back(std::move(*run));
+        if (run->run.state != StationRunState::finished) back.runs.push_back(std::move(*run));
     }
     if (back.runs.empty()) {
         if (held == 0) {
@@ -132,25 +133,22 @@ int take_back(const char* command, bool abort, const StationOptions& options, co
         });
     if (!reports) return EXIT_USAGE;
 
+    const TimePoint records_deadline = std::chrono::steady_clock::now() + Station::RECORDS_WAIT;
     for (std::size_t i = 0; i < reports->size(); ++i) back.rows[i]->report = (*reports)[i];
-    bool recorded = true;
     std::vector<Station::Ending> endings;
     for (StoredRun& run : back.runs) {
         std::vector<StoredDevice*> rows;
-        Station::Ending ending{run.id, {}, run.run.files};
+        Station::Ending ending{run.id, &run.run, {}};
         for (StoredDevice& d : run.devices) {
             rows.push_back(&d);
             ending.reports.push_back(d.report);
         }
-        // Rows that no session wrote: agents the records could not name, or that went on.
-        std::string error;
-        if (!station->records().save_devices(rows, error)) {
-            station->record_failed(error);
-            recorded = false;
-        }
+        // With the rows that no session wrote: agents the records could not name, or that
+        // went on.
+        journal.save(rows);
         endings.push_back(std::move(ending));
     }
-    return station->end(endings, recorded);
+    return station->end(journal, endings, records_deadline);
 }
 
 }  // namespace ovik::station

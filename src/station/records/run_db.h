@@ -12,9 +12,13 @@
 //
 // The records live in an SQLite file next to the station, or in a PostgreSQL database that the
 // stations of a plant share. Either way the station creates the tables and brings an older
-// schema up to date itself when it opens the database for writing.
+// schema up to date itself when it opens the database for writing. RunRecords writes the
+// schema, its steps and every statement once; a connection (records_connection.h) runs them
+// on either database. While a run goes on, the records are written by a thread of their own
+// (records_writer.h).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -22,6 +26,7 @@
 #include <string_view>
 #include <vector>
 
+#include "station/records/records_connection.h"
 #include "station/session/agent_report.h"
 #include "station/session/agent_session.h"
 #include "wire/frames.h"
@@ -35,7 +40,8 @@ struct ReportFiles {
     std::string junit;
 };
 
-enum class RunState { running, interrupted, finished };
+// Where a station run stands in the records.
+enum class StationRunState { running, interrupted, finished };
 
 // One station run: which station, what the operator asked for, and when (PC clock, seconds
 // since the epoch; ended_at 0 while it is not finished).
@@ -46,7 +52,7 @@ struct StationRun {
     uint32_t ended_at = 0;
     ReportFiles files;
     uint16_t agent_port = wire::AGENT_PORT;  // agents' addresses in the rows are bare with it
-    RunState state = RunState::running;
+    StationRunState state = StationRunState::running;
 };
 
 // One agent's row of a station run: id 0 until it is written.
@@ -56,14 +62,19 @@ struct StoredDevice {
     AgentReport report;  // verdict pending or interrupted: the run is not finished
 };
 
+// The end of a station run: interrupted, or finished at ended_at.
+struct RunEnd {
+    int64_t run = 0;
+    StationRunState state = StationRunState::finished;
+    uint32_t ended_at = 0;
+};
+
 // A station run as the records hold it, its agents in the order they were found.
 struct StoredRun {
     int64_t id = 0;
     StationRun run;
     std::vector<StoredDevice> devices;
 };
-
-enum class Claim { taken, held, failed };
 
 // One device's run, as the history shows it.
 struct RunRecord {
@@ -90,37 +101,67 @@ RunDbKind run_db_kind(std::string_view where);
 // --db as messages show it: a URL without its password.
 std::string run_db_name(std::string_view where);
 
-class RunDb {
+// The run records of one database, written alike for SQLite and PostgreSQL over a connection
+// to either.
+class RunRecords {
   public:
-    virtual ~RunDb() = default;
+    explicit RunRecords(std::unique_ptr<records::RecordsConnection> connection);
+    ~RunRecords();
+    RunRecords(const RunRecords&) = delete;
+    RunRecords& operator=(const RunRecords&) = delete;
 
     // Opens the database that where names (see run_db_kind). writable: creates the database
     // file (SQLite) and the tables when missing and brings an older schema up to date;
     // otherwise nothing is changed, and an SQLite file must exist. On failure error says why.
-    static std::unique_ptr<RunDb> open(const std::string& where, bool writable, std::string& error);
+    static std::unique_ptr<RunRecords> open(const std::string& where, bool writable,
+                                            std::string& error);
 
     // Writes the row of a new station run and holds its lock; its id.
-    virtual std::optional<int64_t> begin_run(const StationRun& run, std::string& error) = 0;
+    std::optional<int64_t> begin_run(const StationRun& run, std::string& error);
     // Writes the agents' rows, all or nothing: new ones (id 0) get their id.
-    virtual bool save_devices(const std::vector<StoredDevice*>& devices, std::string& error) = 0;
+    bool save_devices(const std::vector<StoredDevice*>& devices, std::string& error);
     // Marks the run interrupted or finished (with ended_at) and lets its lock go.
-    virtual bool end_run(int64_t run, RunState state, uint32_t ended_at, std::string& error) = 0;
-    // The runs of station that are not finished, oldest first.
-    virtual std::optional<std::vector<int64_t>> unfinished_runs(const std::string& station,
-                                                                std::string& error) = 0;
+    bool end_run(int64_t run, StationRunState state, uint32_t ended_at, std::string& error);
+    // The agents' rows and then the ends of runs, in one transaction; the runs' locks go
+    // once it is committed.
+    bool write(const std::vector<StoredDevice*>& devices, const std::vector<RunEnd>& ends,
+               std::string& error);
+    // The runs of station that are not finished, oldest first; of every station for
+    // std::nullopt.
+    std::optional<std::vector<int64_t>> unfinished_runs(const std::optional<std::string>& station,
+                                                        std::string& error);
     // Takes the run's lock unless a live station holds it.
-    virtual Claim claim(int64_t run, std::string& error) = 0;
-    virtual std::optional<StoredRun> load_run(int64_t run, std::string& error) = 0;
+    Claim claim(int64_t run, std::string& error);
+    std::optional<StoredRun> load_run(int64_t run, std::string& error);
     // The runs of one device, newest first; nullopt when the database cannot be read.
-    virtual std::optional<std::vector<RunRecord>> history(uint32_t serial,
-                                                          std::string& error) const = 0;
+    std::optional<std::vector<RunRecord>> history(uint32_t serial, std::string& error);
+
+    // How long one statement may wait for the database before it fails.
+    void set_patience(std::chrono::milliseconds patience);
+    // That of a writer which tries again itself (1 s for SQLite, 3 s for PostgreSQL).
+    std::chrono::milliseconds writer_patience() const;
+    // Lets the run's lock go.
+    void release(int64_t run);
+    // The folder of the records file; "" for a server.
+    std::string folder() const;
+
+  private:
+    bool migrate(std::string& error);
+    // Runs attempt; when the connection broke (a run may last hours, and the server may have
+    // restarted meanwhile), once more on a new connection.
+    template <class Attempt>
+    bool retried(Attempt attempt, std::string& error);
+
+    std::unique_ptr<records::RecordsConnection> c_;
 };
 
-std::unique_ptr<RunDb> open_sqlite_run_db(const std::string& path, bool writable,
-                                          std::string& error);
-std::unique_ptr<RunDb> open_postgresql_run_db(const std::string& url, bool writable,
-                                              std::string& error);
+const char* run_state_name(StationRunState state);
 
-const char* run_state_name(RunState state);
+namespace records {
+// A device's row as the texts of its columns (id, address, started_at, ended_at, verdict,
+// download, reason, frame), as the records hold them, and a row of run run from them.
+std::vector<std::optional<std::string>> device_columns(const StoredDevice& device);
+StoredDevice device_of_columns(const Rows::Row& row, int64_t run);
+}  // namespace records
 
 }  // namespace ovik::station

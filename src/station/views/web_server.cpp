@@ -197,7 +197,7 @@ class RecordsReader {
 
     std::optional<std::vector<RunRecord>> history(uint32_t serial, std::string& error) {
         const std::lock_guard<std::mutex> lock(mutex_);
-        if (!db_) db_ = RunDb::open(where_, false, error);
+        if (!db_) db_ = RunRecords::open(where_, false, error);
         if (!db_) return std::nullopt;
         std::optional<std::vector<RunRecord>> runs = db_->history(serial, error);
         if (!runs) db_.reset();  // damaged or gone: the next request opens what is there then
@@ -207,7 +207,7 @@ class RecordsReader {
   private:
     const std::string where_;
     std::mutex mutex_;
-    std::unique_ptr<RunDb> db_;  // guarded by mutex_
+    std::unique_ptr<RunRecords> db_;  // guarded by mutex_
 };
 
 }  // namespace

@@ -36,7 +36,7 @@ std::string runs_json(uint32_t serial, const std::vector<RunRecord>& runs);
 class WebServer {
   public:
     // Listens on address and serves in the background until destroyed; the device pages read
-    // the runs from the records that records names (RunDb::open), through one connection.
+    // the runs from the records that records names (RunRecords::open), through one connection.
     // nullptr with error set when the address cannot be bound.
     static std::unique_ptr<WebServer> start(const WebAddress& address, const LineFeed& feed,
                                             const std::string& records, std::string& error);

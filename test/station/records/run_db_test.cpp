@@ -85,7 +85,7 @@ TEST(RunDb, FirstSchemaIsReadAsItIsAndMigratedWhenWritten) {
     std::string error;
 
     // Reading changes nothing: the old station that wrote it may still be in use.
-    const std::unique_ptr<RunDb> reader = RunDb::open(path, false, error);
+    const std::unique_ptr<RunRecords> reader = RunRecords::open(path, false, error);
     ASSERT_TRUE(reader) << error;
     const std::optional<std::vector<RunRecord>> old_runs = reader->history(1234, error);
     ASSERT_TRUE(old_runs) << error;
@@ -94,7 +94,7 @@ TEST(RunDb, FirstSchemaIsReadAsItIsAndMigratedWhenWritten) {
     EXPECT_EQ((*old_runs)[0].record, "{\"serial\": 1234}");
     EXPECT_EQ(user_version(path), 1);
 
-    const std::unique_ptr<RunDb> writer = RunDb::open(path, true, error);
+    const std::unique_ptr<RunRecords> writer = RunRecords::open(path, true, error);
     ASSERT_TRUE(writer) << error;
     EXPECT_EQ(user_version(path), 3);
     StationRun run;
@@ -110,7 +110,7 @@ TEST(RunDb, FirstSchemaIsReadAsItIsAndMigratedWhenWritten) {
                         {"10.0.0.6", Verdict::passed, DownloadResult::not_requested, "", f,
                          1700001001, 1700001100}};
     ASSERT_TRUE(writer->save_devices({&device}, error)) << error;
-    ASSERT_TRUE(writer->end_run(*id, RunState::finished, 1700001100, error)) << error;
+    ASSERT_TRUE(writer->end_run(*id, StationRunState::finished, 1700001100, error)) << error;
 
     const std::optional<std::vector<RunRecord>> runs = writer->history(1234, error);
     ASSERT_TRUE(runs) << error;
@@ -131,7 +131,7 @@ TEST(RunDb, RefusesSchemaOfNewerStation) {
     sqlite3_close(db);
     for (const bool writable : {false, true}) {
         std::string error;
-        EXPECT_FALSE(RunDb::open(path, writable, error));
+        EXPECT_FALSE(RunRecords::open(path, writable, error));
         EXPECT_EQ(error, "it was written by a newer ovikstation (schema 99)");
     }
 }
@@ -140,14 +140,14 @@ TEST(RunDb, RunIsHeldByItsStationUntilItsProcessLetsGo) {
     const ovik::testsupport::TempDir dir;
     const std::string path = dir.file("lock.db");
     std::string error;
-    std::unique_ptr<RunDb> station = RunDb::open(path, true, error);
+    std::unique_ptr<RunRecords> station = RunRecords::open(path, true, error);
     ASSERT_TRUE(station) << error;
     StationRun run;
     run.station = "line-3";
     const std::optional<int64_t> id = station->begin_run(run, error);
     ASSERT_TRUE(id) << error;
 
-    const std::unique_ptr<RunDb> other = RunDb::open(path, true, error);
+    const std::unique_ptr<RunRecords> other = RunRecords::open(path, true, error);
     ASSERT_TRUE(other) << error;
     EXPECT_EQ(other->unfinished_runs("line-3", error), std::vector<int64_t>{*id});
     EXPECT_EQ(other->claim(*id, error), Claim::held);
