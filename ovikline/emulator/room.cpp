@@ -189,7 +189,7 @@ bool Room::boot(Device& d, int64_t first_pass_in_ms) {
     TestResult& record = life.run.testresult;
     record.clear();
     record.serial = d.serial;
-    record.ip = d.address;
+    record.ip = ntohl(d.address);
     apply_config(options_.config, life.config, life.plan, record);
     bind_tests(d);
     number_test_items(life.plan, record);
@@ -295,16 +295,18 @@ void Room::readable(uint32_t index) {
     Device& d = devices_[index];
     if (d.state != Device::State::Serving) return;
     DeviceLife& life = *d.life;
-    const Reply reply = receive_command(d.sock, life.link, life.run, life.platform);
+    const Answer answer = receive_command(d.sock, life.link, life.run, life.platform);
     const int64_t owed = clock_.take_owed();
     if (owed > 0) {
         d.state = Device::State::Answering;
-        d.pending = reply;
+        d.pending = answer;
         watch(d, false);
         schedule(d, TimerKind::Pass, owed);
         return;
     }
-    if (reply != Reply::None) send_answer(d.sock, life.link, life.run, life.platform, reply);
+    if (answer.reply != Reply::None) {
+        send_answer(d.sock, life.link, life.run, life.platform, answer);
+    }
     next_pass(d);
 }
 
@@ -382,7 +384,7 @@ int Room::run_timers() {
             case TimerKind::Pass:
                 if (d.state == Device::State::Answering) {
                     DeviceLife& life = *d.life;
-                    if (d.pending != Reply::None) {
+                    if (d.pending.reply != Reply::None) {
                         send_answer(d.sock, life.link, life.run, life.platform, d.pending);
                     }
                     d.state = Device::State::Serving;

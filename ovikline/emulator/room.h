@@ -16,7 +16,7 @@
 
 #include "base/clock.h"
 #include "base/unique_fd.h"
-#include "hostlink/hostlink.h"
+#include "hostlink/link.h"
 #include "plan/config.h"
 #include "plan/testplan.h"
 #include "plan/testresult.h"
@@ -103,7 +103,7 @@ struct Device {
     std::unique_ptr<DeviceLife> life;
     UniqueFd sock;
     State state = State::Rebooting;
-    Reply pending = Reply::None;  // the answer of a handler that waits
+    Answer pending;  // the answer of a handler that waits
     std::array<uint32_t, 3> timer_generation{};
 };
 

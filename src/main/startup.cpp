@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "base/console.h"
-#include "hostlink/hostlink.h"
+#include "hostlink/link.h"
 #include "main/interfaces.h"
 #include "main/version.h"
 #include "plan/address_plan.h"

@@ -3,7 +3,7 @@
 
 #include "checks/local/local_checks.h"
 #include "checks/net/net_checks.h"
-#include "hostlink/hostlink.h"
+#include "hostlink/link.h"
 #include "plan/catalogue.h"
 #include "plan/check_context.h"
 #include "plan/config.h"

@@ -1,6 +1,5 @@
 #include "plan/config.h"
 
-#include <arpa/inet.h>
 #include <iniparser.h>
 
 #include <cstdio>
@@ -266,8 +265,8 @@ ConfigResult read_config(const char* path, const TestCatalogue& catalogue,
 
 void apply_config(const ConfigFile& v, Configuration& config, TestPlan& plan, TestResult& record) {
     const auto& choices = v.choices;
-    record.softwareid = htons(static_cast<uint16_t>(v.softwareid & 0xFFFF));
-    record.apid = htonl(v.apid);
+    record.softwareid = static_cast<uint16_t>(v.softwareid & 0xFFFF);
+    record.apid = v.apid;
     config.downloadfwr = v.downloadfwr ? 1 : 0;
 
     if (v.serial) {
