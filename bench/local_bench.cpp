@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <iterator>
 #include <thread>
 #include <vector>
 
@@ -29,10 +30,17 @@ void cycle_overhead(int cycles) {
             std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0).count());
         return 0;
     };
-    TestPlan plan;
-    // Slots whose numbering assigns no interface address: the benchmark touches no network.
-    for (Slot s : {Slot::USB1, Slot::MSATA, Slot::MEM, Slot::SD}) plan.slot(s).func = timed_test;
-    const Configuration config;
+    // Four items, each running the timed test; no interface gets an address.
+    struct TimedDevice final : TestDevice {
+        explicit TimedDevice(decltype(timed_test)& t) : test(t) {}
+        int run_check(const TestRow&, const TestCall&) override { return test(); }
+        void assign_address(TestResult&, const char*) override {}
+        decltype(timed_test)& test;
+    };
+    TimedDevice device(timed_test);
+    const TestRow rows[] = {{.item = "USB1"}, {.item = "mSATA"}, {.item = "MEM"}, {.item = "SD"}};
+    TestPlan plan({std::begin(rows), std::end(rows)});
+    for (std::size_t i = 0; i < plan.rows().size(); ++i) plan.slot_of(i).row = &plan.rows()[i];
     RunState run;
     run.set_status(wire::STATUS_RUNNING);
     std::vector<Clock::time_point> ends;
@@ -50,7 +58,7 @@ void cycle_overhead(int cycles) {
         }
         run.teststop.store(1);
     });
-    test_main(plan, run, config);
+    test_main(plan, run, device);
     watcher.join();
     std::vector<double> overhead_ms;
     for (std::size_t i = 1; i < ends.size() && i <= static_cast<std::size_t>(cycles); ++i) {

@@ -20,7 +20,7 @@
 #include "base/console.h"
 #include "base/unique_fd.h"
 #include "emulator/room.h"
-#include "plan/catalogue.h"
+#include "main/test_table.h"
 
 namespace {
 
@@ -36,23 +36,6 @@ int usage() {
         "item:NAME:AFTER, port:N:AFTER, silent:AFTER, reboot:AFTER or upgrade-fails\n"
         "(AFTER: seconds into the device's run)\n");
     return 2;
-}
-
-// Every test the configuration may choose exists here; the room gives each device its own.
-TestCatalogue placeholder_catalogue() {
-    const TestFn plain = [] { return 0; };
-    const TestFnOnDevice on_device = [](const char*) { return 0; };
-    TestCatalogue c;
-    for (TestFn* f : {&c.testserial, &c.testserial2W, &c.testLAN2Raw, &c.testLAN3Raw,
-                      &c.testLAN4Raw, &c.testLAN2Ping, &c.testWLANAlone, &c.testWLANPair,
-                      &c.testWLANDetect, &c.testStorageMerge, &c.testUSB1, &c.testmSATA, &c.testSSD,
-                      &c.testSD, &c.testMEM, &c.testTPM, &c.testTPM2, &c.testDIO, &c.testGPS}) {
-        *f = plain;
-    }
-    c.testCAN = on_device;
-    c.testCELL_AT = on_device;
-    c.testTwoCAN = [](const char*, const char*) { return 0; };
-    return c;
 }
 
 bool read_devices(const char* path, std::vector<DeviceEntry>& entries) {
@@ -110,7 +93,7 @@ int main(int argc, char** argv) {
     if (!read_devices(argv[optind], entries)) return 2;
 
     if (config_path != nullptr) {
-        ConfigResult read = read_config(config_path, placeholder_catalogue(), TestPlan{});
+        ConfigResult read = read_config(config_path, TestPlan(agent_tests()));
         std::fflush(stdout);
         if (!read.file) {
             std::fputs(read.refusal.c_str(), stderr);

@@ -8,7 +8,6 @@
 #include <ctime>
 #include <sstream>
 
-#include "plan/test_thread.h"
 #include "platform/netif.h"
 #include "platform/rtc.h"
 
@@ -18,7 +17,6 @@ using namespace wire;
 
 namespace {
 
-constexpr auto relaxed = std::memory_order_relaxed;
 constexpr int TEST_STEP_MS = 1000;  // the test thread's sleep between its steps
 // The download as the device's upgrade shows it: the thread looks for the request once a
 // second, the script prints a few lines, then the progress ramps to 100 in 100 ms steps.
@@ -153,6 +151,26 @@ int32_t EmulatedPlatform::download_progress() {
         std::min<int64_t>(100, DOWNLOAD_LINES + 1 + (t - lines_end) / DOWNLOAD_STEP_MS));
 }
 
+DeviceLife::DeviceLife(Room& room, Device& d, bool upgrade_fails)
+    : platform(d.clock_offset, upgrade_fails), device(room, d), test_loop(testplan, run, device) {}
+
+int EmulatedDevice::run_check(const TestRow& row, const TestCall& /*call*/) {
+    return room_.test_result(device_, row);
+}
+
+void EmulatedDevice::assign_address(TestResult& record, const char* iface) {
+    // Only eth0 is the room's; the other interfaces exist on the device alone.
+    if (std::strcmp(iface, "eth0") == 0) record.ip = ntohl(device_.address);
+}
+
+uint32_t EmulatedDevice::serial_number() {
+    return device_.serial;
+}
+
+ConfigResult EmulatedDevice::read_config(const char* /*path*/, const TestPlan& /*current*/) {
+    return {room_.config(), {}};
+}
+
 Room::Room(RoomOptions options, std::vector<DeviceEntry> entries)
     : options_(std::move(options)), previous_clock_(set_clock(&clock_)) {
     devices_.resize(entries.size());
@@ -181,21 +199,16 @@ bool Room::start(int epoll_fd) {
     return true;
 }
 
-// The agent's start-up with -e: a fresh record with the serial number, the plan address and
-// the configuration; the test items numbered; idle, announcing on a socket of its own.
+// The agent's start-up with -e, the test thread's beginning, and a socket of its own.
 bool Room::boot(Device& d, int64_t first_pass_in_ms) {
-    d.life = std::make_unique<DeviceLife>(d.clock_offset, has_fault(d, Fault::Kind::UpgradeFails));
+    d.life = std::make_unique<DeviceLife>(*this, d, has_fault(d, Fault::Kind::UpgradeFails));
     DeviceLife& life = *d.life;
-    TestResult& record = life.run.testresult;
-    record.clear();
-    record.serial = d.serial;
-    record.ip = d.address;
-    apply_config(options_.config, life.config, life.plan, record);
-    bind_tests(d);
-    number_test_items(life.plan, record);
-    life.run.set_status(STATUS_IDLE);
-    life.link = LinkState(life.config.downloadfwr);
-    life.link.last_report = ovik::now_ms();
+    if (start_from_environment(life, life.device) != 0 ||
+        start_run(life, life.device, false) != 0) {
+        std::fprintf(stderr, "serial %u: the start-up failed\n", d.serial);
+        return false;
+    }
+    life.test_loop.begin();
     d.sock = open_host_link_socket(d.address);
     if (!d.sock.valid()) {
         in_addr a{d.address};
@@ -219,38 +232,15 @@ bool Room::boot(Device& d, int64_t first_pass_in_ms) {
     return true;
 }
 
-// The configuration chose the slots; each filled one gets this device's own test.
-void Room::bind_tests(Device& d) {
-    const uint32_t index = index_of(d);
-    for (std::size_t i = 0; i < SLOT_COUNT; ++i) {
-        TestSlot& s = d.life->plan[i];
-        const auto slot = static_cast<Slot>(i);
-        if (s.func) s.func = [this, index, slot] { return test_result(devices_[index], slot); };
-        if (s.func_on_device) {
-            s.func_on_device = [this, index, slot](const char*) {
-                return test_result(devices_[index], slot);
-            };
-        }
-        if (s.func_on_pair) {
-            s.func_on_pair = [this, index, slot](const char*, const char*) {
-                return test_result(devices_[index], slot);
-            };
-        }
-    }
-}
-
-// A test passes unless a fault of the device has come due for it; a failing serial port is
-// counted by the test itself, as the serial tests do.
-int Room::test_result(Device& d, Slot slot) {
+int Room::test_result(Device& d, const TestRow& row) {
     DeviceLife& life = *d.life;
     const int64_t into_run =
         static_cast<int64_t>(life.platform.read_clock()) - life.link.start_time;
-    const TestSlot& s = life.plan.slot(slot);
     int result = 0;
     for (const Fault& f : d.faults) {
         if (into_run < f.after) continue;
-        if (f.kind == Fault::Kind::Item && s.numbered() && f.item == s.name) result = -1;
-        if (f.kind == Fault::Kind::Port && (slot == Slot::Serial || slot == Slot::Serial2W)) {
+        if (f.kind == Fault::Kind::Item && row.item != nullptr && f.item == row.item) result = -1;
+        if (f.kind == Fault::Kind::Port && row.item == nullptr) {
             bump(life.run.testresult.portfail[static_cast<std::size_t>(f.port)]);
             result = -1;
         }
@@ -295,38 +285,27 @@ void Room::readable(uint32_t index) {
     Device& d = devices_[index];
     if (d.state != Device::State::Serving) return;
     DeviceLife& life = *d.life;
-    const Reply reply = receive_command(d.sock, life.link, life.run, life.platform);
+    const Answer answer = receive_command(d.sock, life.link, life.run, life.platform);
     const int64_t owed = clock_.take_owed();
     if (owed > 0) {
         d.state = Device::State::Answering;
-        d.pending = reply;
+        d.pending = answer;
         watch(d, false);
         schedule(d, TimerKind::Pass, owed);
         return;
     }
-    if (reply != Reply::None) send_answer(d.sock, life.link, life.run, life.platform, reply);
+    if (answer.reply != Reply::None) {
+        send_answer(d.sock, life.link, life.run, life.platform, answer);
+    }
     next_pass(d);
 }
 
-// The test thread's step: a cycle that ran a second ago counts, then the next one runs while
-// the run is active; it ends for good at the stop or the verdict.
+// The test thread's step after its pause; the loop ends for good at the stop or the verdict.
 void Room::tick(Device& d) {
     take_faults(d);
     if (d.state == Device::State::Rebooting || d.state == Device::State::Silent) return;
     DeviceLife& life = *d.life;
-    if (!life.test_ended) {
-        if (life.cycle_pending) {
-            bump(life.run.testresult.cycles);
-            life.cycle_pending = false;
-        }
-        const uint16_t status = life.run.status();
-        if (life.run.teststop.load(relaxed) != 0 || status == STATUS_OK || status == STATUS_FAIL) {
-            life.test_ended = true;
-        } else if (status != STATUS_IDLE) {
-            run_test_cycle(life.plan, life.run, life.config);
-            life.cycle_pending = true;
-        }
-    }
+    if (!life.test_ended && !life.test_loop.step()) life.test_ended = true;
     if (!life.test_ended || d.state != Device::State::Ended)
         schedule(d, TimerKind::Tick, TEST_STEP_MS);
 }
@@ -382,7 +361,7 @@ int Room::run_timers() {
             case TimerKind::Pass:
                 if (d.state == Device::State::Answering) {
                     DeviceLife& life = *d.life;
-                    if (d.pending != Reply::None) {
+                    if (d.pending.reply != Reply::None) {
                         send_answer(d.sock, life.link, life.run, life.platform, d.pending);
                     }
                     d.state = Device::State::Serving;

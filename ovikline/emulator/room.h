@@ -1,8 +1,9 @@
 // The emulated room: many devices' host links served by one process on one thread, for
 // rehearsing a station against hundreds of devices. Each device is the agent's own run state,
-// link state, configuration and test plan, driven by the agent's own command handler and
-// link steps; only the hardware around them is emulated: a clock per device, a download whose
-// progress advances with time, test functions that pass unless a fault says otherwise.
+// link state, configuration and test plan, started by the agent's own start-up steps and
+// driven by its command handler, link steps and test thread steps; only the hardware around
+// them is emulated: a clock per device, a download whose progress advances with time, checks
+// that pass unless a fault says otherwise.
 #pragma once
 
 #include <netinet/in.h>
@@ -16,8 +17,10 @@
 
 #include "base/clock.h"
 #include "base/unique_fd.h"
-#include "hostlink/hostlink.h"
+#include "hostlink/link.h"
+#include "main/startup.h"
 #include "plan/config.h"
+#include "plan/test_thread.h"
 #include "plan/testplan.h"
 #include "plan/testresult.h"
 
@@ -82,16 +85,34 @@ class EmulatedPlatform final : public RunPlatform {
     std::optional<int64_t> released_ms_;
 };
 
+class Room;
+struct Device;
+
+// A device's start-up and checks as the agent's steps see them: its serial number and
+// address from the device list, the configuration read once for the room, and checks that
+// answer from the device's faults.
+class EmulatedDevice final : public AgentDevice {
+  public:
+    EmulatedDevice(Room& room, Device& device) : room_(room), device_(device) {}
+    int run_check(const TestRow& row, const TestCall& call) override;
+    void assign_address(TestResult& record, const char* iface) override;
+    uint32_t serial_number() override;
+    ConfigResult read_config(const char* path, const TestPlan& current) override;
+    int prepare_interfaces(const ConfigFile&, AgentCore&) override { return 0; }
+    bool start_tpm2_prober() override { return true; }
+
+  private:
+    Room& room_;
+    Device& device_;
+};
+
 // What a device loses when it reboots.
-struct DeviceLife {
-    DeviceLife(int32_t& clock_offset, bool upgrade_fails) : platform(clock_offset, upgrade_fails) {}
-    RunState run;
-    LinkState link;
-    Configuration config;
-    TestPlan plan;
+struct DeviceLife : AgentCore {
+    DeviceLife(Room& room, Device& d, bool upgrade_fails);
     EmulatedPlatform platform;
+    EmulatedDevice device;
+    TestLoop test_loop;
     bool test_ended = false;
-    bool cycle_pending = false;  // a cycle has run; it counts one second later
 };
 
 struct Device {
@@ -103,7 +124,7 @@ struct Device {
     std::unique_ptr<DeviceLife> life;
     UniqueFd sock;
     State state = State::Rebooting;
-    Reply pending = Reply::None;  // the answer of a handler that waits
+    Answer pending;  // the answer of a handler that waits
     std::array<uint32_t, 3> timer_generation{};
 };
 
@@ -132,6 +153,11 @@ class Room {
     int run_timers();
     std::size_t size() const { return devices_.size(); }
 
+    // What a check of the device gives now: a pass unless a fault has come due for it; a
+    // failing serial port is counted by the check itself, as the serial tests do.
+    int test_result(Device& d, const TestRow& row);
+    const ConfigFile& config() const { return options_.config; }
+
   private:
     enum class TimerKind : uint8_t { Pass, Tick, Boot };
     struct Timer {
@@ -143,8 +169,6 @@ class Room {
     };
 
     bool boot(Device& d, int64_t first_pass_in_ms = 0);
-    void bind_tests(Device& d);
-    int test_result(Device& d, Slot slot);
     void next_pass(Device& d);
     void end_link(Device& d);
     void tick(Device& d);

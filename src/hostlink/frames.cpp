@@ -1,10 +1,8 @@
-#include <arpa/inet.h>
+#include "hostlink/frames.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include "base/unique_fd.h"
-#include "hostlink/hostlink.h"
 
 namespace ovik {
 
@@ -36,35 +34,37 @@ WifiTexts read_wifi_texts(const WifiTextFiles& files) {
     return t;
 }
 
-wire::ResponseBytes build_response_frame(const TestResult& testresult, const WifiTexts& texts) {
+wire::ResponseBytes build_response_frame(uint16_t code, const LinkFields& fields,
+                                         const RunState& run, const WifiTexts& texts) {
     constexpr auto r = std::memory_order_relaxed;
+    const TestResult& record = run.testresult;
     wire::ResponseFrame f;
-    f.code = testresult.code;
-    f.ser = testresult.ser;
-    f.serial = testresult.serial;
-    std::memcpy(f.ip.data(), &testresult.ip, 4);
-    f.softwareid = ntohs(testresult.softwareid);
-    f.apid = ntohl(testresult.apid);
-    f.status = testresult.status.load(r);
-    f.error = testresult.error;
-    f.burntime = testresult.burntime;
-    f.cycles = testresult.cycles.load(r);
-    f.diagsent = testresult.diagsent;
-    f.diagrecv = testresult.diagrecv;
-    f.datetime = testresult.datetime;
-    f.portnum = testresult.portnum;
-    for (std::size_t i = 0; i < wire::PORT_COUNT; ++i)
-        f.portfail[i] = testresult.portfail[i].load(r);
+    f.code = code;
+    f.ser = fields.ser;
+    f.serial = record.serial;
+    f.ip = {static_cast<uint8_t>(record.ip >> 24), static_cast<uint8_t>(record.ip >> 16),
+            static_cast<uint8_t>(record.ip >> 8), static_cast<uint8_t>(record.ip)};
+    f.softwareid = record.softwareid;
+    f.apid = record.apid;
+    f.status = run.status();
+    f.error = fields.error;
+    f.burntime = fields.burntime;
+    f.cycles = record.cycles.load(r);
+    f.diagsent = fields.diagsent;
+    f.diagrecv = fields.diagrecv;
+    f.datetime = fields.datetime;
+    f.portnum = record.portnum;
+    for (std::size_t i = 0; i < wire::PORT_COUNT; ++i) f.portfail[i] = record.portfail[i].load(r);
     for (std::size_t i = 0; i < wire::ITEM_COUNT; ++i) {
         for (std::size_t k = 0; k < wire::ITEM_NAME_SIZE; ++k) {
-            f.item[i].name[k] = testresult.item[i].name[k].load(r);
+            f.item[i].name[k] = record.item[i].name[k].load(r);
         }
-        f.item[i].fail = testresult.item[i].fail.load(r);
+        f.item[i].fail = record.item[i].fail.load(r);
     }
-    f.wlan_ping_sent = testresult.wlan_ping_sent.load(r);
-    f.wlan_ping_recv = testresult.wlan_ping_recv.load(r);
-    f.wlan_signal = testresult.wlan_signal.load(r);
-    f.wlan_bitrate = testresult.wlan_bitrate.load(r);
+    f.wlan_ping_sent = record.wlan_ping_sent.load(r);
+    f.wlan_ping_recv = record.wlan_ping_recv.load(r);
+    f.wlan_signal = record.wlan_signal.load(r);
+    f.wlan_bitrate = record.wlan_bitrate.load(r);
     f.wlan0_ssid = texts.wlan0_ssid;
     f.wlan0_channel = texts.wlan0_channel;
     f.wlan1_ssid = texts.wlan1_ssid;

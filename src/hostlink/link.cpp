@@ -1,3 +1,5 @@
+#include "hostlink/link.h"
+
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <sys/socket.h>
@@ -8,7 +10,6 @@
 
 #include "base/clock.h"
 #include "base/console.h"
-#include "hostlink/hostlink.h"
 #include "plan/testresult.h"
 #include "platform/netif.h"
 #include "platform/rtc.h"
@@ -18,14 +19,6 @@ namespace ovik {
 using namespace wire;
 
 namespace {
-
-sockaddr_in broadcast_peer() {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_BROADCAST);
-    a.sin_port = htons(PC_PORT);
-    return a;
-}
 
 ssize_t send_frame(const UniqueFd& sock, const sockaddr_in& peer, const ResponseBytes& frame) {
     return ::sendto(sock.get(), frame.data(), frame.size(), 0,
@@ -75,39 +68,16 @@ const char* command_line_text(uint16_t cmd) {
 
 }  // namespace
 
-LinkState::LinkState(uint32_t expect_download)
-    : peer(broadcast_peer()), downloadfwr(expect_download) {}
-
-int32_t DevicePlatform::read_clock() {
-    return read_rtc_time();
-}
-int DevicePlatform::set_clock(int32_t t) {
-    return set_rtc_time(t);
-}
-void DevicePlatform::fill_time(uint8_t datetime[6]) {
-    rtc_datetime(datetime);
-}
-void DevicePlatform::start_download(const FwrFile& file) {
-    downloader_.start(file);
-}
-void DevicePlatform::release_download() {
-    downloader_.release();
-}
-int32_t DevicePlatform::download_progress() {
-    return downloader_.progress();
-}
-
 void announce_or_report(const UniqueFd& sock, LinkState& link, RunState& run,
                         RunPlatform& platform) {
-    TestResult& testresult = run.testresult;
+    LinkFields& fields = link.fields;
     const uint16_t status = run.status();
     if (status == STATUS_IDLE) {
         if (!link.alive_pending) return;
-        testresult.code = RSP_ALIVE;
-        platform.fill_time(testresult.datetime.data());
-        link.peer = broadcast_peer();
-        const ssize_t sent =
-            send_frame(sock, link.peer, build_response_frame(testresult, platform.wifi_texts()));
+        platform.fill_time(fields.datetime.data());
+        link.peer = LinkState::broadcast_peer();
+        const ssize_t sent = send_frame(
+            sock, link.peer, build_response_frame(RSP_ALIVE, fields, run, platform.wifi_texts()));
         say("<<Send ALIVE message to PC to want to start burning. [%d]\n", static_cast<int>(sent));
         return;
     }
@@ -115,44 +85,43 @@ void announce_or_report(const UniqueFd& sock, LinkState& link, RunState& run,
     const MsStamp now = now_ms();
     if (elapsed_ms(link.last_report, now) <= 99) return;
     if (status == STATUS_RUNNING) {
-        testresult.code = RSP_DIAG;
-        platform.fill_time(testresult.datetime.data());
-        testresult.burntime = burn_time(link, platform);
-        send_frame(sock, link.peer, build_response_frame(testresult, platform.wifi_texts()));
-        ++testresult.diagsent;
+        platform.fill_time(fields.datetime.data());
+        fields.burntime = burn_time(link, platform);
+        send_frame(sock, link.peer,
+                   build_response_frame(RSP_DIAG, fields, run, platform.wifi_texts()));
+        ++fields.diagsent;
     } else {
         // Each download report carries the progress read at the report before.
         const int32_t progress = platform.download_progress();
+        uint16_t code = RSP_DIAG;
         if (progress > 99) {
             run.set_status(STATUS_DOWNLOAD_OK);
-            testresult.code = RSP_DOWNLOAD_END;
+            code = RSP_DOWNLOAD_END;
             link.loop_end = true;
         } else if (progress < 0) {
             run.set_status(STATUS_DOWNLOAD_FAIL);
-            testresult.code = RSP_DOWNLOAD_END;
+            code = RSP_DOWNLOAD_END;
             link.loop_end = true;
-        } else {
-            testresult.code = RSP_DIAG;
         }
-        send_frame(sock, link.peer, build_response_frame(testresult, platform.wifi_texts()));
-        testresult.diagsent = static_cast<uint32_t>(progress);
+        send_frame(sock, link.peer, build_response_frame(code, fields, run, platform.wifi_texts()));
+        fields.diagsent = static_cast<uint32_t>(progress);
     }
     link.last_report = now;
-    say("<<Response [TQ61_DIAG] to PC my ser=%d, time=%lu, status=0x%x\n", testresult.ser,
-        static_cast<unsigned long>(testresult.burntime), run.status());
+    say("<<Response [TQ61_DIAG] to PC my ser=%d, time=%lu, status=0x%x\n", fields.ser,
+        static_cast<unsigned long>(fields.burntime), run.status());
 }
 
-ResponseBytes answer_frame(LinkState& link, RunState& run, RunPlatform& platform, Reply reply,
-                           const WifiTexts& texts) {
-    TestResult& testresult = run.testresult;
+ResponseBytes answer_frame(LinkState& link, const RunState& run, RunPlatform& platform,
+                           const Answer& answer, const WifiTexts& texts) {
+    LinkFields& fields = link.fields;
     link.alive_pending = false;
-    testresult.code =
-        static_cast<uint16_t>((reply == Reply::Ack ? ACK_BIT : NAK_BIT) | link.hostcommand.cmd);
-    platform.fill_time(testresult.datetime.data());
-    testresult.burntime = run.status() == STATUS_RUNNING
-                              ? burn_time(link, platform)
-                              : seconds_between(link.start_time, link.stop_time);
-    return build_response_frame(testresult, texts);
+    const auto code =
+        static_cast<uint16_t>((answer.reply == Reply::Ack ? ACK_BIT : NAK_BIT) | answer.cmd);
+    platform.fill_time(fields.datetime.data());
+    fields.burntime = run.status() == STATUS_RUNNING
+                          ? burn_time(link, platform)
+                          : seconds_between(link.start_time, link.stop_time);
+    return build_response_frame(code, fields, run, texts);
 }
 
 UniqueFd open_host_link_socket(uint32_t local_address) {
@@ -186,7 +155,8 @@ int link_wait_ms(const RunState& run) {
     return run.status() == STATUS_IDLE ? 3000 : 1000;
 }
 
-Reply receive_command(const UniqueFd& sock, LinkState& link, RunState& run, RunPlatform& platform) {
+Answer receive_command(const UniqueFd& sock, LinkState& link, RunState& run,
+                       RunPlatform& platform) {
     uint8_t buf[COMMAND_FRAME_SIZE];
     sockaddr_in from{};
     socklen_t from_len = sizeof from;
@@ -194,30 +164,31 @@ Reply receive_command(const UniqueFd& sock, LinkState& link, RunState& run, RunP
                                  reinterpret_cast<sockaddr*>(&from), &from_len);
     if (n < 0) {
         std::fprintf(stderr, "Receive from the PC failed: %s\n", std::strerror(errno));
-        return Reply::None;
+        return {};
     }
     link.peer = from;
     // A longer datagram counts as its first 128 bytes.
     const std::size_t got = std::min<std::size_t>(static_cast<std::size_t>(n), sizeof buf);
     if (got < sizeof buf) std::memset(buf + got, 0, sizeof buf - got);
-    link.hostcommand = parse_command_frame(buf);
-    say(">>Receive command (0x%x) from PC length = %d, ser=%d\n", link.hostcommand.cmd,
-        static_cast<int>(got), link.hostcommand.ser);
+    const HostCommand command = parse_command_frame(buf);
+    say(">>Receive command (0x%x) from PC length = %d, ser=%d\n", command.cmd,
+        static_cast<int>(got), command.ser);
     if (got < COMMAND_FRAME_SIZE) {
         say("The data length is too short, need [%d]\n", static_cast<int>(COMMAND_FRAME_SIZE));
-        return Reply::None;
+        return {};
     }
 
-    run.testresult.error = 0;
-    say("%s", command_line_text(link.hostcommand.cmd));
-    return handle_command(link, run, platform);
+    say("%s", command_line_text(command.cmd));
+    const Answer answer = handle_command(command, link, run, platform);
+    link.fields.error = answer.error;
+    return answer;
 }
 
-void send_answer(const UniqueFd& sock, LinkState& link, RunState& run, RunPlatform& platform,
-                 Reply reply) {
-    send_frame(sock, link.peer, answer_frame(link, run, platform, reply, platform.wifi_texts()));
-    say("<<Response command to PC my ser=%d, time=%lu!\n", run.testresult.ser,
-        static_cast<unsigned long>(run.testresult.burntime));
+void send_answer(const UniqueFd& sock, LinkState& link, const RunState& run, RunPlatform& platform,
+                 const Answer& answer) {
+    send_frame(sock, link.peer, answer_frame(link, run, platform, answer, platform.wifi_texts()));
+    say("<<Response command to PC my ser=%d, time=%lu!\n", link.fields.ser,
+        static_cast<unsigned long>(link.fields.burntime));
 }
 
 void host_link_loop(const UniqueFd& sock, LinkState& link, RunState& run, RunPlatform& platform) {
@@ -226,9 +197,16 @@ void host_link_loop(const UniqueFd& sock, LinkState& link, RunState& run, RunPla
         // may query the verdict right after the last report.
         announce_or_report(sock, link, run, platform);
         if (wait_readable(sock.get(), link_wait_ms(run)) <= 0) continue;
-        const Reply reply = receive_command(sock, link, run, platform);
-        if (reply != Reply::None) send_answer(sock, link, run, platform, reply);
+        const Answer answer = receive_command(sock, link, run, platform);
+        if (answer.reply != Reply::None) send_answer(sock, link, run, platform, answer);
     }
+}
+
+void end_of_run(UniqueFd sock, const LinkState& link, RunState& run, const Configuration& config) {
+    say("Stop main program loop !\n");
+    sock.reset();
+    show_verdict(link, run, config);
+    for (;;) sleep_s(1);
 }
 
 }  // namespace ovik

@@ -1,3 +1,7 @@
+#include "hostlink/run_control.h"
+
+#include <arpa/inet.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -5,8 +9,8 @@
 #include "base/clock.h"
 #include "base/console.h"
 #include "base/process.h"
-#include "hostlink/hostlink.h"
 #include "platform/bootenv.h"
+#include "platform/rtc.h"
 
 namespace ovik {
 
@@ -18,37 +22,35 @@ constexpr auto relaxed = std::memory_order_relaxed;
 
 // The handler's view of one command: the link's state, the run's and the device's.
 struct Command {
+    const HostCommand& command;
     LinkState& link;
     RunState& run;
     RunPlatform& platform;
-    TestResult& testresult;
-    const HostCommand& hostcommand;
+    LinkFields& fields;
+    TestResult& record;
 
-    Reply nak(uint16_t error) {
-        testresult.error = error;
-        return Reply::Nak;
-    }
-    Reply ack() {
-        testresult.ser = static_cast<uint16_t>(testresult.ser + 1);
-        return Reply::Ack;
+    Answer answer(Reply reply, uint16_t error = 0) const { return {command.cmd, reply, error}; }
+    Answer nak(uint16_t error) const { return answer(Reply::Nak, error); }
+    Answer ack(uint16_t error = 0) {
+        fields.ser = static_cast<uint16_t>(fields.ser + 1);
+        return answer(Reply::Ack, error);
     }
     void clear_run_counters() {
-        testresult.diagsent = 0;
-        testresult.diagrecv = 0;
-        testresult.wlan_ping_sent.store(0, relaxed);
-        testresult.wlan_ping_recv.store(0, relaxed);
+        fields.diagsent = 0;
+        fields.diagrecv = 0;
+        record.wlan_ping_sent.store(0, relaxed);
+        record.wlan_ping_recv.store(0, relaxed);
     }
 };
 
-bool sequence_matches(Command& c) {
-    if (c.hostcommand.ser == c.testresult.ser) return true;
-    say("Error sequence number my [%d], PC [%d]\n", c.testresult.ser, c.hostcommand.ser);
-    c.testresult.error = ERR_SEQUENCE;
+bool sequence_matches(const Command& c) {
+    if (c.command.ser == c.fields.ser) return true;
+    say("Error sequence number my [%d], PC [%d]\n", c.fields.ser, c.command.ser);
     return false;
 }
 
-Reply set_parameter(Command& c) {
-    const HostCommand& cmd = c.hostcommand;
+Answer set_parameter(Command& c) {
+    const HostCommand& cmd = c.command;
     if (c.link.downloadfwr != 0) say("hostcommand.req.fwr = %s\n", fwr_text(cmd.fwr).c_str());
     say("hostcommand.req.baud = %ld\n", static_cast<long>(cmd.baud));
     if (cmd.baud > MAX_BAUD) {
@@ -68,7 +70,7 @@ Reply set_parameter(Command& c) {
     return c.ack();
 }
 
-Reply start(Command& c) {
+Answer start(Command& c) {
     if (c.run.status() != STATUS_IDLE) {
         say("Error status is not at idle status !\n");
         return c.nak(ERR_STATE);
@@ -76,42 +78,41 @@ Reply start(Command& c) {
     // The run's local times are the factory's, UTC+8, from here on.
     ::setenv("TZ", "CST-8", 1);
     ::tzset();
-    const auto pc_time = static_cast<int32_t>(c.hostcommand.time);
+    const auto pc_time = static_cast<int32_t>(c.command.time);
     if (c.platform.set_clock(pc_time) < 0) {
         sleep_s(3);
         c.platform.set_clock(pc_time);
     }
     sleep_s(1);
     c.clear_run_counters();
-    c.testresult.cycles.store(0, relaxed);
+    c.record.cycles.store(0, relaxed);
     c.link.start_time = c.platform.read_clock();
-    const Reply reply = c.ack();
+    const Answer answer = c.ack();
     c.run.set_status(STATUS_RUNNING);
     c.link.last_report = now_ms();
-    return reply;
+    return answer;
 }
 
-Reply stop(Command& c) {
+Answer stop(Command& c) {
     if (c.run.status() != STATUS_RUNNING) return c.nak(ERR_STATE);
     c.link.stop_time = c.platform.read_clock();
     say("stopburntime:%lu\n", static_cast<unsigned long>(static_cast<uint32_t>(c.link.stop_time)));
     c.run.teststop.store(1, relaxed);
     if (c.link.downloadfwr == 0) c.link.loop_end = true;
-    if (c.hostcommand.fail != 0) c.run.mark_failed();
+    if (c.command.fail != 0) c.run.mark_failed();
     const bool failed = c.run.failed();
     c.link.stop_failed = failed;
     if (failed) {
         c.link.loop_end = true;
         c.run.set_status(STATUS_FAIL);
-        c.testresult.error = ERR_RUN_FAILED;
     } else {
         c.run.set_status(STATUS_OK);
     }
     c.clear_run_counters();
-    return c.ack();
+    return c.ack(failed ? ERR_RUN_FAILED : 0);
 }
 
-Reply download(Command& c) {
+Answer download(Command& c) {
     c.platform.start_download(c.link.fwr_file);
     c.platform.release_download();
     c.run.set_status(STATUS_DOWNLOAD);
@@ -120,26 +121,60 @@ Reply download(Command& c) {
 
 void reset(Command& c) {
     c.run.set_status(STATUS_IDLE);
-    c.testresult.ser = 0;
+    c.fields.ser = 0;
     c.clear_run_counters();
     c.link.start_time = 0;
     c.link.stop_time = 0;
-    c.testresult.burntime = 0;
-    c.testresult.cycles.store(0, relaxed);
-    for (auto& p : c.testresult.portfail) p.store(0, relaxed);
-    for (auto& it : c.testresult.item) it.fail.store(0, relaxed);
+    c.fields.burntime = 0;
+    c.record.cycles.store(0, relaxed);
+    for (auto& p : c.record.portfail) p.store(0, relaxed);
+    for (auto& it : c.record.item) it.fail.store(0, relaxed);
     c.link.alive_pending = true;
 }
 
 }  // namespace
 
-Reply handle_command(LinkState& link, RunState& run, RunPlatform& platform) {
-    Command c{link, run, platform, run.testresult, link.hostcommand};
-    const uint16_t cmd = link.hostcommand.cmd;
-    if (cmd >= CMD_QUERY && cmd <= CMD_DOWNLOAD && !sequence_matches(c)) return Reply::Nak;
+LinkState::LinkState(uint32_t expect_download)
+    : peer(broadcast_peer()), downloadfwr(expect_download) {}
+
+sockaddr_in LinkState::broadcast_peer() {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+    a.sin_port = htons(PC_PORT);
+    return a;
+}
+
+int32_t DevicePlatform::read_clock() {
+    return read_rtc_time();
+}
+int DevicePlatform::set_clock(int32_t t) {
+    return set_rtc_time(t);
+}
+void DevicePlatform::fill_time(uint8_t datetime[6]) {
+    rtc_datetime(datetime);
+}
+void DevicePlatform::start_download(const FwrFile& file) {
+    downloader_.start(file);
+}
+void DevicePlatform::release_download() {
+    downloader_.release();
+}
+int32_t DevicePlatform::download_progress() {
+    return downloader_.progress();
+}
+
+Answer handle_command(const HostCommand& command, LinkState& link, RunState& run,
+                      RunPlatform& platform) {
+    Command c{command, link, run, platform, link.fields, run.testresult};
+    const uint16_t cmd = command.cmd;
+    if (cmd >= CMD_QUERY && cmd <= CMD_DOWNLOAD && !sequence_matches(c)) {
+        return c.nak(ERR_SEQUENCE);
+    }
     switch (cmd) {
         case CMD_POLLING:
-            return run.status() == STATUS_IDLE && c.testresult.ser == 0 ? Reply::Ack : Reply::None;
+            return c.answer(run.status() == STATUS_IDLE && c.fields.ser == 0 ? Reply::Ack
+                                                                             : Reply::None);
         case CMD_QUERY:
             return c.ack();
         case CMD_SET_PARAMETER:
@@ -151,13 +186,13 @@ Reply handle_command(LinkState& link, RunState& run, RunPlatform& platform) {
         case CMD_DOWNLOAD:
             return download(c);
         case CMD_DIAGNOSTIC:
-            if (run.status() == STATUS_RUNNING) ++c.testresult.diagrecv;
-            return Reply::None;
+            if (run.status() == STATUS_RUNNING) ++c.fields.diagrecv;
+            return c.answer(Reply::None);
         case CMD_RESET:
             reset(c);
-            return Reply::None;
+            return c.answer(Reply::None);
         default:
-            return Reply::None;
+            return c.answer(Reply::None);
     }
 }
 
@@ -199,13 +234,6 @@ void show_verdict(const LinkState& link, RunState& run, const Configuration& con
         run_command({"/bin/FailLED.sh"});
         run.mark_failed();
     }
-}
-
-void end_of_run(UniqueFd sock, const LinkState& link, RunState& run, const Configuration& config) {
-    say("Stop main program loop !\n");
-    sock.reset();
-    show_verdict(link, run, config);
-    for (;;) sleep_s(1);
 }
 
 }  // namespace ovik

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "base/console.h"
-#include "hostlink/hostlink.h"
+#include "hostlink/link.h"
 #include "main/interfaces.h"
 #include "main/version.h"
 #include "plan/address_plan.h"
@@ -69,36 +69,77 @@ void print_hex_as_ascii(const char* text) {
     if (!is_quiet()) std::putchar('\n');
 }
 
-namespace {
-
-// Reads, applies and prepares one configuration file: 0, or the exit status that ends the
-// start-up.
-int load_config(const char* path, Agent& agent) {
-    const ConfigResult result = read_config(path, agent.catalogue, agent.testplan);
+int load_config(const char* path, AgentCore& core, AgentDevice& device) {
+    const ConfigResult result = device.read_config(path, core.testplan);
     if (!result.file) {
         std::fputs(result.refusal.c_str(), stdout);
         return 1;
     }
-    apply_config(*result.file, agent.config, agent.testplan, agent.run.testresult);
-    InterfaceSetup setup{agent.run.testresult, agent.discovery, agent.net};
-    if (prepare_interfaces(*result.file, agent.config, setup) < 0) {
+    apply_config(*result.file, core.config, core.testplan, core.run.testresult);
+    if (device.prepare_interfaces(*result.file, core) < 0) {
         say("Cannot set the WLAN0's SSID or IP!\n");
         return 255;
     }
     return 0;
 }
 
-}  // namespace
+int start_from_environment(AgentCore& core, AgentDevice& device) {
+    TestResult& testresult = core.run.testresult;
+    testresult.serial = device.serial_number();
+    std::printf("serialnumber = %d\n", static_cast<int>(testresult.serial));
+    device.assign_address(testresult, "eth0");
+    return load_config("/dev/shm/cfg_ovikburn", core, device);
+}
+
+int start_run(AgentCore& core, AgentDevice& device, bool no_remote) {
+    if (core.run.testresult.serial == 0) {
+        std::printf("Wrong testresult.serial number\n");
+        return 1;
+    }
+    // The TPM2 self test runs in a child process that lives as long as the agent.
+    const TestSlot* tpm2 = core.testplan.find("TPM2");
+    if (tpm2 != nullptr && tpm2->filled() && !device.start_tpm2_prober()) {
+        std::printf("Fork failed\n");
+        return 1;
+    }
+    core.run.set_status(no_remote ? wire::STATUS_RUNNING : wire::STATUS_IDLE);
+    core.run.testfail.store(0, std::memory_order_relaxed);
+    core.link = LinkState(core.config.downloadfwr);
+    core.link.last_report = now_ms();
+    return 0;
+}
+
+int HardwareDevice::run_check(const TestRow& row, const TestCall& call) {
+    return row.check(checks_, call);
+}
+
+void HardwareDevice::assign_address(TestResult& record, const char* iface) {
+    assign_if_address(record, iface);
+}
+
+uint32_t HardwareDevice::serial_number() {
+    return static_cast<uint32_t>(get_serial_number());
+}
+
+ConfigResult HardwareDevice::read_config(const char* path, const TestPlan& current) {
+    return ovik::read_config(path, current);
+}
+
+int HardwareDevice::prepare_interfaces(const ConfigFile& file, AgentCore& core) {
+    InterfaceSetup setup{core.run.testresult, discovery_, checks_.net};
+    return ovik::prepare_interfaces(file, core.config, setup);
+}
+
+bool HardwareDevice::start_tpm2_prober() {
+    return tpm2_prober_.start();
+}
 
 Agent::Agent()
     : ctx{config, run, log},
-      local(ctx),
-      net(ctx, pair),
+      checks(ctx, pair),
       discovery(pair),
-      test_thread(testplan, run, config) {
-    register_local_checks(catalogue, local);
-    register_net_checks(catalogue, net);
-}
+      device(checks, discovery, tpm2_prober),
+      test_thread(testplan, run, device) {}
 
 int agent_main(int argc, char** argv, Agent& agent) {
     use_line_buffered_stdout();
@@ -123,15 +164,13 @@ int agent_main(int argc, char** argv, Agent& agent) {
                 }
                 break;
             case 'c':
-                if (const int status = load_config("./cfg_ovikburn", agent); status != 0) {
+                if (const int status = load_config("./cfg_ovikburn", agent, agent.device);
+                    status != 0) {
                     return status;
                 }
                 break;
             case 'e':
-                testresult.serial = static_cast<uint32_t>(get_serial_number());
-                std::printf("serialnumber = %d\n", static_cast<int>(testresult.serial));
-                assign_if_address(testresult, "eth0");
-                if (const int status = load_config("/dev/shm/cfg_ovikburn", agent); status != 0) {
+                if (const int status = start_from_environment(agent, agent.device); status != 0) {
                     return status;
                 }
                 break;
@@ -155,27 +194,12 @@ int agent_main(int argc, char** argv, Agent& agent) {
         }
     }
 
-    if (testresult.serial == 0) {
-        std::printf("Wrong testresult.serial number\n");
-        return 1;
-    }
-
-    // The TPM2 self test runs in a child process that lives as long as the agent.
-    if (agent.testplan.slot(Slot::TPM2).filled() && !agent.tpm2_prober.start()) {
-        std::printf("Fork failed\n");
-        return 1;
-    }
-
-    agent.run.set_status(no_remote ? wire::STATUS_RUNNING : wire::STATUS_IDLE);
-    agent.run.testfail.store(0, std::memory_order_relaxed);
-
+    if (const int status = start_run(agent, agent.device, no_remote); status != 0) return status;
     UniqueFd sock = open_host_link_socket();
     if (!sock.valid()) return 255;
-    LinkState link(agent.config.downloadfwr);
-    link.last_report = now_ms();
     agent.test_thread.start();
-    host_link_loop(sock, link, agent.run, agent.platform);
-    end_of_run(std::move(sock), link, agent.run, agent.config);
+    host_link_loop(sock, agent.link, agent.run, agent.platform);
+    end_of_run(std::move(sock), agent.link, agent.run, agent.config);
 }
 
 }  // namespace ovik

@@ -1,7 +1,8 @@
 // The device model's configuration, cfg_ovikburn: which tests run, on which device nodes, and
 // how the interfaces are prepared. Reading a file is one step without side effects besides
 // the dump of the file: it yields what the file asks for, or the reason it cannot be used.
-// Applying it fills the configuration and the plan; preparing the interfaces is start-up's.
+// The keys of the tests are the test table's (test_table.h); applying a file fills the
+// configuration, the plan and the record's identity. Preparing the interfaces is start-up's.
 #pragma once
 
 #include <array>
@@ -10,13 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "plan/catalogue.h"
 #include "plan/testplan.h"
 
 namespace ovik {
-
-inline constexpr std::size_t DEVICE_NAME_SIZE = 16;
-using DeviceName = std::array<char, DEVICE_NAME_SIZE>;
 
 // Storage device names become "/media/NAME" mount points, which must stay within 15 characters.
 inline constexpr std::size_t STORAGE_NAME_MAX = 8;
@@ -30,7 +27,7 @@ inline constexpr uint32_t STORAGE_SD = 4;
 
 // The configuration fields, written when a file is applied and read-only during the run.
 // The device's identity (software id, AP id) and the number of serial ports go straight into
-// the result record, which carries them to the PC.
+// the result record, which carries them to the PC; the modems' names into their slots.
 struct Configuration {
     uint32_t downloadfwr = 0;  // a firmware download is expected after a passed run
     uint32_t gigalanlb = 0;    // eth1's PHY is in loop-back and must be restored at the end
@@ -41,68 +38,27 @@ struct Configuration {
     DeviceName msata_device{};
     uint32_t storagemask = 0;
     DeviceName gps_device{};
-    std::array<DeviceName, 3> modem_device{};
     std::array<char, 20> ap_address{'1', '7', '2', '.', '1', '6', '.', '0', '.', '1'};
     DeviceName ap_essid{};
 };
 
 // What one file asks for, every key read and checked.
 struct ConfigFile {
-    struct Cellular {
-        bool on = false;
-        std::string device;
-        int32_t interval = 0;
-    };
-    // A slot the file fills, with the function it gets from the catalogue.
-    struct SlotChoice {
-        Slot slot;
-        const char* key;
-        TestFn func = nullptr;
-        TestFnOnDevice on_device = nullptr;
-        TestFnOnPair on_pair = nullptr;
+    // A row of the test table that the file turns on, with the values of its further keys.
+    struct Choice {
+        std::size_t row = 0;
+        std::array<std::string, 3> texts;
+        std::array<int32_t, 3> numbers{};
     };
 
     uint32_t softwareid = 0;
     uint32_t apid = 0;
     bool downloadfwr = false;
-    bool serial = false;
-    bool serial2w = false;
-    std::string serial_device;
-    int32_t portnum = -1;
-    int32_t interface_mode = -1;
-    bool lan2 = false;
-    bool alone = false;
-    bool lan2_gigalb = false;
-    bool lan2_ping = false;
-    bool lan3 = false;
-    bool lan4 = false;
-    bool dio = false;
-    bool usb1 = false;
-    std::string usb1_device;
-    bool msata = false;
-    std::string msata_device;
-    bool ssd = false;
-    bool sd = false;
-    std::string sd_device;
-    bool merge = false;
-    bool gps = false;
-    std::string gps_device;
-    std::array<Cellular, 3> cellular;
-    bool wlan = false;
-    bool detection = false;
-    std::string ap_address;
-    std::string ap_essid;
-    bool tpm = false;
-    bool tpm2 = false;
-    bool mem = false;
-    bool can = false;
-    bool can2 = false;
-    bool twocan = false;
-    std::vector<SlotChoice> choices;
+    std::vector<Choice> choices;       // in the table's order
+    std::vector<const char*> on_keys;  // the table's keys that read as on
 
-    // The Wi-Fi set-ups the file asks for.
-    bool joins_access_point() const { return wlan && !detection && alone; }
-    bool pairs_wifi() const { return wlan && !detection && !alone; }
+    // Whether the file turns the key on, for the keys of the test table.
+    bool on(const char* key) const;
 };
 
 // A file read: what it asks for, or the lines that say why it cannot be used (the key and
@@ -113,8 +69,8 @@ struct ConfigResult {
 };
 
 // Reads the INI file at path (dumping it to standard output as it is read), against the
-// functions this build has and the slots that earlier files filled.
-ConfigResult read_config(const char* path, const TestCatalogue& catalogue, const TestPlan& current);
+// plan's test table and the slots that earlier files filled.
+ConfigResult read_config(const char* path, const TestPlan& current);
 
 // Applies a file that was read: fills the configuration, the plan and the record's identity
 // fields, on top of what earlier files set.

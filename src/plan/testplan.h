@@ -1,84 +1,56 @@
-// The test plan: the fixed catalogue of test slots, filled from the configuration, numbered
-// into the item table when the test thread starts, and walked once per cycle.
+// The test plan: one slot per item of the test table (and one per serial test), in the
+// table's order, filled from the configuration, numbered into the item table when the test
+// thread starts, and walked once per cycle.
 #pragma once
 
-#include <array>
 #include <cstdint>
-#include <functional>
+#include <span>
+#include <vector>
 
+#include "plan/test_table.h"
 #include "plan/testresult.h"
 
 namespace ovik {
 
-// Test function contract: -1 is a failure in this cycle, anything else a pass. Tests bound
-// their own waits, report their own failures and never touch the item counters.
-using TestFn = std::function<int()>;
-using TestFnOnDevice = std::function<int(const char* device)>;
-using TestFnOnPair = std::function<int(const char* first, const char* second)>;
-
-enum class Slot : uint8_t {
-    Serial,
-    Serial2W,
-    LAN2,
-    LAN3,
-    LAN4,
-    ExStorage,
-    USB1,
-    MSATA,
-    SSD,
-    MEM,
-    SD,
-    DIO,
-    CAN,
-    CAN2,
-    CAN0CAN1,
-    GPS,
-    Cellular,
-    Cellular2,
-    Cellular3,
-    WLAN,
-    TPM,
-    TPM2,
-};
-inline constexpr std::size_t SLOT_COUNT = 22;
+inline constexpr std::size_t DEVICE_NAME_SIZE = 16;
+using DeviceName = std::array<char, DEVICE_NAME_SIZE>;
 
 struct TestSlot {
-    const char* name = nullptr;     // item name; nullptr for the serial slots, which count per port
-    TestFn func;                    // the slot's test, when it takes no argument
-    TestFnOnDevice func_on_device;  // CAN and cellular tests
-    TestFnOnPair func_on_pair;      // the two-port CAN test
+    const char* name = nullptr;    // item name; nullptr for the serial slots
+    const TestRow* row = nullptr;  // the test the configuration chose; nullptr: empty
+    DeviceName device{};           // the device its key named, for the call
     uint32_t item = 0;
-    int32_t interval = 0;  // cellular slots: the test runs every interval + 1 cycles
+    int32_t interval = 0;  // the test runs every interval + 1 cycles
     int32_t countdown = 0;
 
-    bool filled() const {
-        return func != nullptr || func_on_device != nullptr || func_on_pair != nullptr;
-    }
+    bool filled() const { return row != nullptr; }
     bool numbered() const { return name != nullptr; }
-    void clear() {
-        func = nullptr;
-        func_on_device = nullptr;
-        func_on_pair = nullptr;
-    }
+    TestCall call() const;
 };
 
-// The slots in catalogue order, every one empty until the configuration fills it.
+// The table's rows and the slots they fill, every one empty until the configuration fills it.
 class TestPlan {
   public:
-    TestPlan();
-    TestSlot& slot(Slot s) { return slots_[static_cast<std::size_t>(s)]; }
-    const TestSlot& slot(Slot s) const { return slots_[static_cast<std::size_t>(s)]; }
-    TestSlot& operator[](std::size_t i) { return slots_[i]; }
-    const TestSlot& operator[](std::size_t i) const { return slots_[i]; }
+    explicit TestPlan(std::vector<TestRow> rows);
+    TestPlan(const TestPlan&) = delete;
+    TestPlan& operator=(const TestPlan&) = delete;
+
+    std::span<const TestRow> rows() const { return rows_; }
+    std::span<TestSlot> slots() { return slots_; }
+    std::span<const TestSlot> slots() const { return slots_; }
+    // The slot a row fills.
+    TestSlot& slot_of(std::size_t row) { return slots_[slot_of_row_[row]]; }
+    std::size_t slot_index(std::size_t row) const { return slot_of_row_[row]; }
+    // The slot of the item, nullptr when the table has none.
+    const TestSlot* find(const char* item) const;
 
   private:
-    std::array<TestSlot, SLOT_COUNT> slots_;
+    std::vector<TestRow> rows_;
+    std::vector<TestSlot> slots_;
+    std::vector<std::size_t> slot_of_row_;
 };
 
 // Numbers the filled slots into the record's item table and clears the port counters.
 void number_test_items(TestPlan& testplan, TestResult& record);
-
-// number_test_items, then eth2 and eth3 get their addresses when their tests are on.
-void build_test_items(TestPlan& testplan, TestResult& record);
 
 }  // namespace ovik

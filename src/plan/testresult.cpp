@@ -22,20 +22,12 @@ std::string ItemEntry::name_text() const {
 
 void TestResult::clear() {
     constexpr auto r = std::memory_order_relaxed;
-    code = 0;
-    ser = 0;
     serial = 0;
     ip = 0;
     softwareid = 0;
     apid = 0;
-    status.store(0, r);
-    error = 0;
-    burntime = 0;
-    cycles.store(0, r);
-    diagsent = 0;
-    diagrecv = 0;
-    datetime.fill(0);
     portnum = 0;
+    cycles.store(0, r);
     for (auto& p : portfail) p.store(0, r);
     for (auto& it : item) {
         it.set_name("");

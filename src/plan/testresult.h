@@ -1,12 +1,12 @@
-// plan: the result record that every reply to the test PC carries and the run's shared state;
-// beside them in this library the configuration reader, the test plan and its item table,
-// the test thread and the error log.
+// plan: the result record that the test thread counts in and the run's shared state; beside
+// them in this library the configuration reader, the test plan and its item table, the test
+// thread and the error log.
 //
-// The record is shared by the main thread (host link) and the test thread without a lock:
-// every word that both threads touch after start-up is an atomic, used relaxed, since no
-// reader needs to see two of them in step. The wire form of the record is made in the host
-// link; here the fields are held in host order, except ip, softwareid and apid, which are
-// held in network order as they arrive from the address and configuration code.
+// The record holds the agent's identity and what the tests count, every number in host order;
+// the host link adds the fields of its own and makes the wire form when it sends a frame. The
+// record is shared by the main thread (host link) and the test thread without a lock: every
+// word that both threads touch after start-up is an atomic, used relaxed, since no reader needs
+// to see two of them in step.
 #pragma once
 
 #include <array>
@@ -27,20 +27,14 @@ struct ItemEntry {
 };
 
 struct TestResult {
-    uint16_t code = 0;
-    uint16_t ser = 0;
+    // Identity, set at start-up.
     uint32_t serial = 0;
-    uint32_t ip = 0;          // network order
-    uint16_t softwareid = 0;  // network order
-    uint32_t apid = 0;        // network order
-    std::atomic<uint16_t> status{0};
-    uint16_t error = 0;
-    uint32_t burntime = 0;
+    uint32_t ip = 0;  // eth0's address
+    uint16_t softwareid = 0;
+    uint32_t apid = 0;
+    uint16_t portnum = 0;  // serial ports the serial tests cover
+    // Counted by the test thread and the tests; cleared by the host link's start and reset.
     std::atomic<uint32_t> cycles{0};
-    uint32_t diagsent = 0;
-    uint32_t diagrecv = 0;
-    std::array<uint8_t, 6> datetime{};
-    uint16_t portnum = 0;
     std::array<std::atomic<uint32_t>, wire::PORT_COUNT> portfail{};
     std::array<ItemEntry, wire::ITEM_COUNT> item{};
     std::atomic<uint32_t> wlan_ping_sent{0};
@@ -52,10 +46,13 @@ struct TestResult {
     void clear();
 };
 
-// The run's shared state: the record, the failure and stop flags, and the serial ports'
-// baud rate. main creates one and hands it to the host link, the test thread and the tests.
+// The run's shared state: the record, the run status, the failure and stop flags, and the
+// serial ports' baud rate. main creates one and hands it to the host link, the test thread and
+// the tests.
 struct RunState {
     TestResult testresult;
+    // Written by the host link, read by the test thread between its cycles.
+    std::atomic<uint16_t> run_status{wire::STATUS_IDLE};
     // Run failure flag: 0 from start-up, -1 once any test failed or the PC declared a failure.
     std::atomic<int32_t> testfail{0};
     // Stop request from the PC; never cleared.
@@ -63,8 +60,8 @@ struct RunState {
     // Baud rate of the serial loop-back test, set by the PC's set-parameter command.
     std::atomic<uint32_t> serial_baud{115200};
 
-    uint16_t status() const { return testresult.status.load(std::memory_order_relaxed); }
-    void set_status(uint16_t s) { testresult.status.store(s, std::memory_order_relaxed); }
+    uint16_t status() const { return run_status.load(std::memory_order_relaxed); }
+    void set_status(uint16_t s) { run_status.store(s, std::memory_order_relaxed); }
     bool failed() const { return testfail.load(std::memory_order_relaxed) != 0; }
     void mark_failed() { testfail.store(-1, std::memory_order_relaxed); }
 };

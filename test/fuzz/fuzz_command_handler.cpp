@@ -16,7 +16,7 @@
 #include "base/console.h"
 #include "fake_clock.h"
 #include "fuzz_support.h"
-#include "hostlink/hostlink.h"
+#include "hostlink/link.h"
 #include "plan/testresult.h"
 #include "platform/download.h"
 
@@ -93,7 +93,7 @@ bool allowed_transition(uint16_t cmd, uint16_t before, uint16_t after) {
 struct Before {
     Before(const RunState& run, const LinkState& link)
         : status(run.status()),
-          ser(run.testresult.ser),
+          ser(link.fields.ser),
           baud(run.serial_baud.load()),
           fwr(link.fwr_file),
           loop_end(link.loop_end) {}
@@ -104,12 +104,15 @@ struct Before {
     bool loop_end;
 };
 
-void check_step(Reply reply, const Before& before, const RunState& run, const LinkState& link) {
-    const uint16_t cmd = link.hostcommand.cmd;
-    const uint16_t ser_sent = link.hostcommand.ser;
-    const TestResult& testresult = run.testresult;
+void check_step(const HostCommand& command, const Answer& answer, const Before& before,
+                const RunState& run, const LinkState& link) {
+    const uint16_t cmd = command.cmd;
+    const uint16_t ser_sent = command.ser;
+    const Reply reply = answer.reply;
+    const uint16_t error = answer.error;
     const uint16_t status = run.status();
-    const uint16_t ser = testresult.ser;
+    const uint16_t ser = link.fields.ser;
+    FUZZ_CHECK(answer.cmd == cmd);
     FUZZ_CHECK(allowed_transition(cmd, before.status, status));
 
     if (cmd == CMD_RESET) {
@@ -121,17 +124,16 @@ void check_step(Reply reply, const Before& before, const RunState& run, const Li
     }
 
     if (numbered(cmd) && ser_sent != before.ser) {
-        FUZZ_CHECK(reply == Reply::Nak && testresult.error == ERR_SEQUENCE);
+        FUZZ_CHECK(reply == Reply::Nak && error == ERR_SEQUENCE);
     }
     if (reply == Reply::Nak) {
         FUZZ_CHECK(numbered(cmd));
-        FUZZ_CHECK(testresult.error == ERR_SEQUENCE || testresult.error == ERR_BAUD ||
-                   testresult.error == ERR_STATE);
+        FUZZ_CHECK(error == ERR_SEQUENCE || error == ERR_BAUD || error == ERR_STATE);
         FUZZ_CHECK(status == before.status);
     } else if (status == STATUS_FAIL && before.status != STATUS_FAIL) {
-        FUZZ_CHECK(testresult.error == ERR_RUN_FAILED);
+        FUZZ_CHECK(error == ERR_RUN_FAILED);
     } else {
-        FUZZ_CHECK(testresult.error == 0);
+        FUZZ_CHECK(error == 0);
     }
     if (cmd == CMD_SET_PARAMETER && reply == Reply::Ack) {
         FUZZ_CHECK(run.serial_baud.load() <= MAX_BAUD);
@@ -149,16 +151,16 @@ void check_step(Reply reply, const Before& before, const RunState& run, const Li
 }
 
 // The frame the loop sends for the reply: an answer, or (no reply) the next report's record.
-void check_frame(Reply reply, LinkState& link, RunState& run, InertPlatform& platform) {
-    const uint16_t cmd = link.hostcommand.cmd;
+void check_frame(const Answer& answer, LinkState& link, RunState& run, InertPlatform& platform) {
+    const Reply reply = answer.reply;
+    const uint16_t cmd = answer.cmd;
     const WifiTexts texts = read_wifi_texts(wifi_files().paths());
     const ResponseBytes bytes = reply == Reply::None
-                                    ? build_response_frame(run.testresult, texts)
-                                    : answer_frame(link, run, platform, reply, texts);
+                                    ? build_response_frame(RSP_DIAG, link.fields, run, texts)
+                                    : answer_frame(link, run, platform, answer, texts);
     static_assert(sizeof bytes == RESPONSE_FRAME_SIZE);
     const ResponseFrame f = decode_response(bytes);
-    FUZZ_CHECK(f.status == run.status() && f.ser == run.testresult.ser &&
-               f.error == run.testresult.error);
+    FUZZ_CHECK(f.status == run.status() && f.ser == link.fields.ser && f.error == answer.error);
     FUZZ_CHECK(field_text(f.wlan0_ssid) == "burnin1234\n" && field_text(f.wlan1_ssid).empty());
     if (reply == Reply::None) return;
     FUZZ_CHECK(f.code == ((reply == Reply::Ack ? ACK_BIT : NAK_BIT) | cmd));
@@ -192,12 +194,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     for (std::size_t k = 0; (k + 1) * COMMAND_FRAME_SIZE <= size; ++k) {
         if (k < 6 && (setup & (4U << k)) != 0) run.mark_failed();
-        link.hostcommand = parse_command_frame(data + k * COMMAND_FRAME_SIZE);
-        run.testresult.error = 0;
+        const HostCommand command = parse_command_frame(data + k * COMMAND_FRAME_SIZE);
         const Before before(run, link);
-        const Reply reply = handle_command(link, run, platform);
-        check_step(reply, before, run, link);
-        check_frame(reply, link, run, platform);
+        const Answer answer = handle_command(command, link, run, platform);
+        link.fields.error = answer.error;
+        check_step(command, answer, before, run, link);
+        check_frame(answer, link, run, platform);
         // The loop ends at the end of this pass: no later frame reaches the handler.
         if (link.loop_end) break;
     }

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "plan/catalogue.h"
 #include "plan/check_context.h"
 
 namespace ovik {
@@ -132,8 +131,5 @@ struct LocalChecks {
     SerialChecks serial;
     DioLibrary dio;
 };
-
-// Puts this library's tests into the catalogue, bound to the objects.
-void register_local_checks(TestCatalogue& c, LocalChecks& checks);
 
 }  // namespace ovik

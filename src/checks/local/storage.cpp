@@ -227,21 +227,4 @@ int StorageChecks::testStorageMerge() {
     return failed ? -1 : 0;
 }
 
-void register_local_checks(TestCatalogue& c, LocalChecks& checks) {
-    SerialChecks& serial = checks.serial;
-    StorageChecks& storage = checks.storage;
-    DioLibrary& dio = checks.dio;
-    c.testserial = [&serial] { return serial.testserial(); };
-    c.testserial2W = [&serial] { return serial.testserial2W(); };
-    c.testStorageMerge = [&storage] { return storage.testStorageMerge(); };
-    c.testUSB1 = [&storage] { return storage.testUSB1(); };
-    c.testmSATA = [&storage] { return storage.testmSATA(); };
-    c.testSSD = [&storage] { return storage.testSSD(); };
-    c.testSD = [&storage] { return storage.testSD(); };
-    c.testMEM = testMEM;
-    c.testTPM = testTPM;
-    c.testTPM2 = testTPM2;
-    c.testDIO = [&dio] { return testDIO(dio); };
-}
-
 }  // namespace ovik

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <string>
 
-#include "plan/catalogue.h"
 #include "plan/check_context.h"
 #include "platform/discovery.h"
 
@@ -102,8 +101,5 @@ class NetChecks {
     // Reads that held no known sentence; the first one in the life of the agent is forgiven.
     int gps_bad_msg_count = 0;
 };
-
-// Puts this library's tests into the catalogue, bound to the object.
-void register_net_checks(TestCatalogue& c, NetChecks& checks);
 
 }  // namespace ovik

@@ -151,19 +151,4 @@ int NetChecks::wlan_pair_exchange(const char* wired, const char* wifi, uint32_t 
     return result;
 }
 
-void register_net_checks(TestCatalogue& c, NetChecks& checks) {
-    NetChecks& n = checks;
-    c.testLAN2Raw = [&n] { return n.testLAN2Raw(); };
-    c.testLAN3Raw = [&n] { return n.testLAN3Raw(); };
-    c.testLAN4Raw = [&n] { return n.testLAN4Raw(); };
-    c.testLAN2Ping = [&n] { return n.testLAN2Ping(); };
-    c.testWLANAlone = [&n] { return n.testWLANAlone(); };
-    c.testWLANPair = [&n] { return n.testWLANPair(); };
-    c.testWLANDetect = testWLANDetect;
-    c.testCAN = [&n](const char* ifname) { return n.testCAN(ifname); };
-    c.testTwoCAN = [&n](const char* a, const char* b) { return n.testTwoCAN(a, b); };
-    c.testGPS = [&n] { return n.testGPS(); };
-    c.testCELL_AT = [&n](const char* port) { return n.testCELL_AT(port); };
-}
-
 }  // namespace ovik

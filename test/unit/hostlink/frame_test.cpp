@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "hostlink/hostlink.h"
+#include "hostlink/frames.h"
 #include "plan/testresult.h"
 #include "temp_dir.h"
 
@@ -17,10 +17,12 @@ TEST(HostFrames, WifiTextsFromTheImagesFiles) {
     const std::string channel = dir.write("wlan0_channel", "11\n");
     const std::string long_ssid = dir.write("wlan1_ssid", "ABCDEFGHIJKLMNOPQRSTUVWXYZ\n");
     const std::string empty = dir.write("wlan1_channel", "");
-    const TestResult testresult;
-    const wire::ResponseBytes b = build_response_frame(
-        testresult, read_wifi_texts(WifiTextFiles{ssid.c_str(), channel.c_str(), long_ssid.c_str(),
-                                                  empty.c_str()}));
+    const RunState run;
+    const LinkFields fields;
+    const wire::ResponseBytes b =
+        build_response_frame(wire::RSP_DIAG, fields, run,
+                             read_wifi_texts(WifiTextFiles{ssid.c_str(), channel.c_str(),
+                                                           long_ssid.c_str(), empty.c_str()}));
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[447]), 5), std::string("AP1\n\0", 5));
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[460]), 4), std::string("11\n\0", 4));
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[465]), 13),
@@ -29,7 +31,7 @@ TEST(HostFrames, WifiTextsFromTheImagesFiles) {
 
     const std::string none = dir.file("none");
     const wire::ResponseBytes missing = build_response_frame(
-        testresult,
+        wire::RSP_DIAG, fields, run,
         read_wifi_texts(WifiTextFiles{none.c_str(), none.c_str(), none.c_str(), none.c_str()}));
     for (std::size_t i = 447; i < 512; ++i) EXPECT_EQ(missing[i], 0) << "byte " << i;
 }

@@ -9,7 +9,7 @@
 
 #include "base/console.h"
 #include "fake_clock.h"
-#include "hostlink/hostlink.h"
+#include "hostlink/link.h"
 #include "plan/testresult.h"
 
 namespace ovik {
@@ -42,27 +42,27 @@ struct DeviceEnd {
                        uint32_t expect_download = 0)
         : link(expect_download) {
         run.set_status(status);
-        run.testresult.ser = ser;
+        link.fields.ser = ser;
     }
 
-    // Hands the handler a command frame as the link loop does.
-    Reply send(uint16_t cmd, uint16_t ser, uint32_t baud = 0, uint16_t fail = 0,
-               const char* fwr = "") {
-        HostCommand& c = link.hostcommand;
-        c = HostCommand{};
+    // Hands the handler a command frame as the link loop does; the error goes into the frames.
+    Answer send(uint16_t cmd, uint16_t ser, uint32_t baud = 0, uint16_t fail = 0,
+                const char* fwr = "") {
+        HostCommand c;
         c.cmd = cmd;
         c.ser = ser;
         c.baud = baud;
         c.time = 1700000000;
         c.fail = fail;
         set_fwr(c.fwr, fwr);
-        run.testresult.error = 0;
-        return handle_command(link, run, platform);
+        const Answer a = handle_command(c, link, run, platform);
+        link.fields.error = a.error;
+        return a;
     }
 
-    // The answer to the last command as the PC receives it.
-    ResponseFrame answer(Reply reply) {
-        return decode_response(answer_frame(link, run, platform, reply, WifiTexts{}));
+    // The answer as the PC receives it.
+    ResponseFrame frame(const Answer& a) {
+        return decode_response(answer_frame(link, run, platform, a, WifiTexts{}));
     }
 
     RunState run;
@@ -132,12 +132,13 @@ TEST_F(RunControl, AnswersInEachStatus) {
         SCOPED_TRACE(::testing::Message() << "status " << c.status << ", ser " << c.ser
                                           << ", command " << c.cmd << " ser " << c.req_ser);
         DeviceEnd d(c.status, c.ser);
-        const Reply reply = d.send(c.cmd, c.req_ser, c.baud);
-        EXPECT_EQ(reply == Reply::None ? 0 : d.answer(reply).code, c.code);
-        EXPECT_EQ(d.run.testresult.error, c.error);
-        EXPECT_EQ(d.run.testresult.ser, c.ser_after);
-        EXPECT_EQ(d.run.status(), c.status_after);
-        EXPECT_EQ(d.run.testresult.diagrecv, c.diagrecv);
+        const Answer a = d.send(c.cmd, c.req_ser, c.baud);
+        const ResponseFrame f = d.frame(a);
+        EXPECT_EQ(a.reply == Reply::None ? 0 : f.code, c.code);
+        EXPECT_EQ(f.error, c.error);
+        EXPECT_EQ(f.ser, c.ser_after);
+        EXPECT_EQ(f.status, c.status_after);
+        EXPECT_EQ(f.diagrecv, c.diagrecv);
     }
 }
 
@@ -145,19 +146,19 @@ TEST_F(RunControl, AnswersInEachStatus) {
 // refused command keeps the earlier baud rate and name; download takes the name set.
 TEST_F(RunControl, SetParameterAndDownload) {
     DeviceEnd d(STATUS_IDLE, 0, 1);
-    EXPECT_EQ(d.send(CMD_SET_PARAMETER, 0, 921601, 0, "fw.bin"), Reply::Nak);
+    EXPECT_EQ(d.send(CMD_SET_PARAMETER, 0, 921601, 0, "fw.bin").reply, Reply::Nak);
     EXPECT_EQ(d.run.serial_baud.load(), 115200u);
     EXPECT_EQ(d.link.fwr_file[0], '\0');
-    EXPECT_EQ(d.send(CMD_SET_PARAMETER, 0, 921600, 0, "0123456789abcdef"), Reply::Ack);
+    EXPECT_EQ(d.send(CMD_SET_PARAMETER, 0, 921600, 0, "0123456789abcdef").reply, Reply::Ack);
     EXPECT_EQ(d.run.serial_baud.load(), 921600u);
     EXPECT_EQ(std::string(d.link.fwr_file.data(), 16), "0123456789abcdef");
-    EXPECT_EQ(d.send(CMD_SET_PARAMETER, 1, 9600, 0, "fw.bin"), Reply::Ack);
-    EXPECT_EQ(d.send(CMD_DOWNLOAD, 2), Reply::Ack);
+    EXPECT_EQ(d.send(CMD_SET_PARAMETER, 1, 9600, 0, "fw.bin").reply, Reply::Ack);
+    EXPECT_EQ(d.send(CMD_DOWNLOAD, 2).reply, Reply::Ack);
     EXPECT_EQ(d.platform.downloads, std::vector<std::string>{"fw.bin"});
     EXPECT_EQ(d.platform.releases, 1);
 
     DeviceEnd na(STATUS_IDLE, 0, 1);
-    EXPECT_EQ(na.send(CMD_SET_PARAMETER, 0, 9600, 0, "na"), Reply::Ack);
+    EXPECT_EQ(na.send(CMD_SET_PARAMETER, 0, 9600, 0, "na").reply, Reply::Ack);
     EXPECT_EQ(na.link.downloadfwr, 0u);
 }
 
@@ -166,7 +167,7 @@ TEST_F(RunControl, StartSetsTheClockAndRetriesOnce) {
     d.platform.set_result = -1;
     d.platform.clock_value = 1234;
     d.run.testresult.cycles.store(9);
-    EXPECT_EQ(d.send(CMD_START, 0), Reply::Ack);
+    EXPECT_EQ(d.send(CMD_START, 0).reply, Reply::Ack);
     EXPECT_EQ(d.platform.clock_writes, (std::vector<int32_t>{1700000000, 1700000000}));
     EXPECT_EQ(clock_.sleeps(), (std::vector<int64_t>{3000, 1000}));
     EXPECT_EQ(d.link.start_time, 1234);
@@ -194,16 +195,17 @@ TEST_F(RunControl, StopVerdicts) {
         DeviceEnd d(STATUS_RUNNING, 0, c.downloadfwr);
         d.run.testfail.store(c.testfail);
         d.platform.clock_value = 160;
-        d.run.testresult.diagsent = 50;
+        d.link.fields.diagsent = 50;
         d.run.testresult.cycles.store(7);
-        EXPECT_EQ(d.send(CMD_STOP, 0, 0, c.fail), Reply::Ack);
+        const Answer a = d.send(CMD_STOP, 0, 0, c.fail);
+        EXPECT_EQ(a.reply, Reply::Ack);
         EXPECT_EQ(d.run.status(), c.status);
-        EXPECT_EQ(d.run.testresult.error, c.error);
+        EXPECT_EQ(a.error, c.error);
         EXPECT_EQ(d.link.loop_end, c.loop_end);
         EXPECT_EQ(d.link.stop_failed, std::optional<bool>(c.status == STATUS_FAIL));
         EXPECT_EQ(d.link.stop_time, 160);
         EXPECT_EQ(d.run.teststop.load(), 1u);
-        EXPECT_EQ(d.run.testresult.diagsent, 0u);
+        EXPECT_EQ(d.link.fields.diagsent, 0u);
         EXPECT_EQ(d.run.testresult.cycles.load(), 7u) << "cycles keep their value";
     }
 }
@@ -220,7 +222,7 @@ TEST_F(RunControl, ResetClearsTheRunButKeepsNamesAndVerdict) {
     d.link.alive_pending = false;
     d.link.start_time = 10;
     d.link.stop_time = 20;
-    EXPECT_EQ(d.send(CMD_RESET, 123), Reply::None);
+    EXPECT_EQ(d.send(CMD_RESET, 123).reply, Reply::None);
     EXPECT_EQ(record.cycles.load(), 0u);
     EXPECT_EQ(record.portfail[10].load(), 0u);
     EXPECT_EQ(record.item[2].fail.load(), 0u);
@@ -252,11 +254,10 @@ TEST_F(RunControl, AnswerCarriesTheBurnTimeAcrossTheClockWrap) {
     };
     for (const auto& c : cases) {
         DeviceEnd d(c.status);
-        d.link.hostcommand.cmd = CMD_QUERY;
         d.link.start_time = c.start;
         d.link.stop_time = c.stop;
         d.platform.clock_value = c.now;
-        const ResponseFrame f = d.answer(c.reply);
+        const ResponseFrame f = d.frame(Answer{CMD_QUERY, c.reply});
         EXPECT_EQ(f.code, c.code);
         EXPECT_EQ(f.burntime, c.burntime) << "from " << c.start << ", status " << c.status;
         EXPECT_FALSE(d.link.alive_pending) << "answered: no more announcements";

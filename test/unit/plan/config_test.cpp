@@ -1,8 +1,8 @@
-// The configuration reader: which test each key puts into its slot, the values it converts,
-// the files it refuses with the key and the reason, and the example installed with the agent.
+// The configuration reader with the agent's test table: which row of the table each key puts
+// into its slot, the values it converts, the files it refuses with the key and the reason, and
+// the example installed with the agent.
 #include "plan/config.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "base/text.h"
+#include "main/test_table.h"
 #include "output_capture.h"
-#include "plan/catalogue.h"
 #include "plan/testplan.h"
 #include "plan/testresult.h"
 #include "temp_dir.h"
@@ -27,55 +27,27 @@ constexpr const char* IDENTITY = "[info]\nSOFTWARE_ID = 1A2B3C\nAP_ID = 0x105\n"
 
 // What the files of one start-up fill.
 struct Loaded {
-    TestPlan plan;
+    TestPlan plan{agent_tests()};
     Configuration config;
     TestResult record;
 };
 
-// Reads files through a catalogue of stand-ins; each notes its own name when it runs, so that
-// a test can tell which one a slot holds.
+// A row as the table gives it: its key and the keys that choose it among the rows of its key.
+std::string describe(const TestRow& row) {
+    std::string d = row.key;
+    for (const Condition& c : row.when) {
+        if (c.key != nullptr) d += std::string(c.on ? " with " : " without ") + c.key;
+    }
+    return d;
+}
+
 class ConfigTest : public ::testing::Test {
   protected:
-    ConfigTest() {
-        const std::pair<TestFn TestCatalogue::*, const char*> plain[] = {
-            {&TestCatalogue::testserial, "testserial"},
-            {&TestCatalogue::testserial2W, "testserial2W"},
-            {&TestCatalogue::testLAN2Raw, "testLAN2Raw"},
-            {&TestCatalogue::testLAN3Raw, "testLAN3Raw"},
-            {&TestCatalogue::testLAN4Raw, "testLAN4Raw"},
-            {&TestCatalogue::testLAN2Ping, "testLAN2Ping"},
-            {&TestCatalogue::testWLANAlone, "testWLANAlone"},
-            {&TestCatalogue::testWLANPair, "testWLANPair"},
-            {&TestCatalogue::testWLANDetect, "testWLANDetect"},
-            {&TestCatalogue::testStorageMerge, "testStorageMerge"},
-            {&TestCatalogue::testUSB1, "testUSB1"},
-            {&TestCatalogue::testmSATA, "testmSATA"},
-            {&TestCatalogue::testSSD, "testSSD"},
-            {&TestCatalogue::testSD, "testSD"},
-            {&TestCatalogue::testMEM, "testMEM"},
-            {&TestCatalogue::testTPM, "testTPM"},
-            {&TestCatalogue::testTPM2, "testTPM2"},
-            {&TestCatalogue::testDIO, "testDIO"},
-            {&TestCatalogue::testGPS, "testGPS"},
-        };
-        for (const auto& [member, name] : plain) {
-            catalogue_.*member = [this, name = name] {
-                ran_ = name;
-                return 0;
-            };
-        }
-        catalogue_.testCAN = [this](const char*) { return (ran_ = "testCAN", 0); };
-        catalogue_.testCELL_AT = [this](const char*) { return (ran_ = "testCELL_AT", 0); };
-        catalogue_.testTwoCAN = [this](const char*, const char*) {
-            return (ran_ = "testTwoCAN", 0);
-        };
-    }
-
     // Reads text as the file cfg_ovikburn against the plan; the dump is kept in dump_.
     ConfigResult read(const std::string& text, const TestPlan& plan) {
         const std::string path = dir_.write("cfg_ovikburn", text);
         OutputCapture capture;
-        ConfigResult result = read_config(path.c_str(), catalogue_, plan);
+        ConfigResult result = read_config(path.c_str(), plan);
         dump_ = capture.text();
         return result;
     }
@@ -88,32 +60,21 @@ class ConfigTest : public ::testing::Test {
         return ::testing::AssertionSuccess();
     }
 
-    // The stand-in the slot holds (it runs once to say so); empty for an empty slot.
-    std::string held_by(const TestSlot& s) {
-        ran_.clear();
-        if (s.func) s.func();
-        if (s.func_on_device) s.func_on_device("dev");
-        if (s.func_on_pair) s.func_on_pair("dev0", "dev1");
-        return ran_;
-    }
-
-    // What every slot holds, in catalogue order.
-    std::vector<std::string> holders(const TestPlan& plan) {
+    // The row each slot holds, in the table's order; empty for an empty slot.
+    static std::vector<std::string> holders(const TestPlan& plan) {
         std::vector<std::string> v;
-        for (std::size_t i = 0; i < SLOT_COUNT; ++i) v.push_back(held_by(plan[i]));
+        for (const TestSlot& s : plan.slots()) v.push_back(s.filled() ? describe(*s.row) : "");
         return v;
     }
 
     static std::vector<std::string> item_names(Loaded& a) {
-        build_test_items(a.plan, a.record);
+        number_test_items(a.plan, a.record);
         std::vector<std::string> v;
         for (const auto& it : a.record.item) v.push_back(it.name_text());
         return v;
     }
 
     TempDir dir_;
-    TestCatalogue catalogue_;
-    std::string ran_;
     std::string dump_;
 };
 
@@ -121,32 +82,43 @@ class ConfigTest : public ::testing::Test {
 TEST_F(ConfigTest, KeysChooseTheTestOfTheirSlot) {
     struct Case {
         std::string text;
-        Slot slot;
-        const char* test;
+        std::size_t slot;  // in the table's order
+        const char* row;
     };
     const std::string id = IDENTITY;
     const std::string alone = id + "AloneBurn = y\n";
+    const std::size_t LAN2 = 2, CAN2 = 13, WLAN = 19;
     const Case cases[] = {
-        {id + "[ethernet]\nTestLAN2 = y\n", Slot::LAN2, "testLAN2Ping"},
-        {alone + "[ethernet]\nTestLAN2 = y\n", Slot::LAN2, "testLAN2Raw"},
-        {id + "[ethernet]\nTestLAN2_GigaLanLB = y\n", Slot::LAN2, "testLAN2Raw"},
-        {alone + "[ethernet]\nTestLAN2 = y\nTestLAN2_Ping = y\n", Slot::LAN2, "testLAN2Ping"},
-        {id + "[wlan]\nTestWLAN = y\n", Slot::WLAN, "testWLANPair"},
-        {alone + "[wlan]\nTestWLAN = y\nAPPIP_0 = 10.0.0.1\nAPPESSID_0 = line-AP\n", Slot::WLAN,
-         "testWLANAlone"},
-        {alone + "[wlan]\nTestWLAN = y\nDetection = y\n", Slot::WLAN, "testWLANDetect"},
-        {id + "[can]\nTestCAN2 = y\n", Slot::CAN2, "testCAN"},
-        {id + "[uart]\nTestSerial2W = y\nMODEMDEVICE = /dev/ttyM\nportnum = 2\n", Slot::Serial2W,
-         "testserial2W"},
-        {id, Slot::Serial, ""},
+        {id + "[ethernet]\nTestLAN2 = y\n", LAN2, "ethernet:TestLAN2 without info:AloneBurn"},
+        {alone + "[ethernet]\nTestLAN2 = y\n", LAN2, "ethernet:TestLAN2 with info:AloneBurn"},
+        {id + "[ethernet]\nTestLAN2_GigaLanLB = y\n", LAN2, "ethernet:TestLAN2_GigaLanLB"},
+        {alone + "[ethernet]\nTestLAN2 = y\nTestLAN2_Ping = y\n", LAN2, "ethernet:TestLAN2_Ping"},
+        {id + "[wlan]\nTestWLAN = y\n", WLAN,
+         "wlan:TestWLAN without wlan:Detection without info:AloneBurn"},
+        {alone + "[wlan]\nTestWLAN = y\nAPPIP_0 = 10.0.0.1\nAPPESSID_0 = line-AP\n", WLAN,
+         "wlan:TestWLAN without wlan:Detection with info:AloneBurn"},
+        {alone + "[wlan]\nTestWLAN = y\nDetection = y\n", WLAN,
+         "wlan:TestWLAN with wlan:Detection"},
+        {id + "[can]\nTestCAN2 = y\n", CAN2, "can:TestCAN2"},
+        {id + "[uart]\nTestSerial2W = y\nMODEMDEVICE = /dev/ttyM\nportnum = 2\n", 1,
+         "uart:TestSerial2W"},
+        {id, 0, ""},
     };
     for (const auto& c : cases) {
         Loaded a;
         ASSERT_TRUE(load(c.text, a)) << c.text;
-        std::vector<std::string> want(SLOT_COUNT);
-        want[static_cast<std::size_t>(c.slot)] = c.test;
+        std::vector<std::string> want(a.plan.slots().size());
+        want[c.slot] = c.row;
         EXPECT_EQ(holders(a.plan), want) << c.text;
     }
+    // The CAN tests are called with their interfaces, the cellular test with its modem.
+    Loaded a;
+    ASSERT_TRUE(load(id + "[can]\nTestCAN2 = y\nTestTwoCAN = y\n[cellular]\nTestCELL3 = y\n"
+                          "CELLDEVICE3 = /dev/ttyUSB4\n",
+                     a));
+    EXPECT_STREQ(a.plan.find("CAN2")->call().first, "can1");
+    EXPECT_STREQ(a.plan.find("CAN0&CAN1")->call().second, "can1");
+    EXPECT_STREQ(a.plan.find("Cellular3")->call().first, "/dev/ttyUSB4");
 }
 
 TEST_F(ConfigTest, ValuesReachTheConfigurationAndTheRecord) {
@@ -161,9 +133,9 @@ TEST_F(ConfigTest, ValuesReachTheConfigurationAndTheRecord) {
                          "TestCELL2 = y\nCELLDEVICE2 = /dev/ttyUSB3\nINTERVAL2 = 16\n"
                          "[wlan]\nTestWLAN = y\nAPPIP_0 = 10.0.0.1\nAPPESSID_0 = line-AP\n",
                      a));
-    // The low 16 bits of the software id; both in network order, as the record carries them.
-    EXPECT_EQ(a.record.softwareid, htons(0x2B3C));
-    EXPECT_EQ(a.record.apid, htonl(0x105));
+    // The low 16 bits of the software id.
+    EXPECT_EQ(a.record.softwareid, 0x2B3C);
+    EXPECT_EQ(a.record.apid, 0x105u);
     EXPECT_NE(dump_.find("[info:software_id]=[1A2B3C]"), std::string::npos) << dump_;
     EXPECT_EQ(a.config.downloadfwr, 1u);
     EXPECT_EQ(text_of(a.config.serial_device), "/dev/ttyM");
@@ -171,13 +143,13 @@ TEST_F(ConfigTest, ValuesReachTheConfigurationAndTheRecord) {
     EXPECT_EQ(a.config.interface_mode, 1);
     EXPECT_EQ(a.config.gigalanlb, 1u) << "the end of the run restores the PHY";
     EXPECT_EQ(text_of(a.config.gps_device), "/dev/ttyS2");
-    EXPECT_EQ(text_of(a.config.modem_device[0]), "/dev/ttyUSB2");
-    EXPECT_EQ(text_of(a.config.modem_device[1]), "/dev/ttyUSB3");
+    EXPECT_EQ(text_of(a.plan.find("Cellular")->device), "/dev/ttyUSB2");
+    EXPECT_EQ(text_of(a.plan.find("Cellular2")->device), "/dev/ttyUSB3");
     // A modem is asked every interval + 1 cycles, the first time in the first cycle after the
     // interval.
-    EXPECT_EQ(a.plan.slot(Slot::Cellular).interval, 0) << "no INTERVAL key";
-    EXPECT_EQ(a.plan.slot(Slot::Cellular2).interval, 16);
-    EXPECT_EQ(a.plan.slot(Slot::Cellular2).countdown, 16);
+    EXPECT_EQ(a.plan.find("Cellular")->interval, 0) << "no INTERVAL key";
+    EXPECT_EQ(a.plan.find("Cellular2")->interval, 16);
+    EXPECT_EQ(a.plan.find("Cellular2")->countdown, 16);
     EXPECT_EQ(text_of(a.config.ap_address), "10.0.0.1");
     EXPECT_EQ(text_of(a.config.ap_essid), "line-AP");
 }
@@ -196,12 +168,12 @@ TEST_F(ConfigTest, ItemNumberingAndSecondFile) {
         load("[info]\nSOFTWARE_ID = 7\nAP_ID = 8\n[storage]\nTestSD = y\n"
              "SDDEVICE = mmcblk0\nStorage_merge = y\nTestSSD = y\n",
              a));
-    EXPECT_EQ(ntohs(a.record.softwareid), 7);
+    EXPECT_EQ(a.record.softwareid, 7);
     EXPECT_EQ(a.config.storagemask, STORAGE_USB1 | STORAGE_SD);
     EXPECT_EQ(text_of(a.config.usb1_device), "sdc1");
     EXPECT_EQ(text_of(a.config.sd_device), "mmcblk0");
-    EXPECT_EQ(held_by(a.plan.slot(Slot::ExStorage)), "testStorageMerge");
-    EXPECT_EQ(held_by(a.plan.slot(Slot::USB1)), "") << "run by the merged test";
+    EXPECT_TRUE(a.plan.find("exStorage")->filled());
+    EXPECT_FALSE(a.plan.find("USB1")->filled()) << "run by the merged test";
     EXPECT_EQ(item_names(a),
               (std::vector<std::string>{"LAN3", "exStorage", "SSD", "MEM", "CAN", "", "", ""}));
 }
@@ -238,7 +210,7 @@ TEST_F(ConfigTest, RefusalsNameTheKey) {
          too_many},
     };
     for (const auto& c : cases) {
-        const ConfigResult result = read(c.text, TestPlan{});
+        const ConfigResult result = read(c.text, TestPlan(agent_tests()));
         EXPECT_FALSE(result.file.has_value()) << c.text;
         EXPECT_EQ(result.refusal,
                   c.reason + "\ncannot parse file: " + dir_.file("cfg_ovikburn") + "\n");
@@ -256,13 +228,17 @@ TEST_F(ConfigTest, RefusalsNameTheKey) {
     EXPECT_NE(more.refusal.find(too_many), std::string::npos) << more.refusal;
     EXPECT_EQ(holders(a.plan), before);
 
-    catalogue_.testGPS = nullptr;
+    std::vector<TestRow> rows = agent_tests();
+    for (TestRow& r : rows) {
+        if (std::string(r.key) == "gps:TestGPS") r.check = nullptr;
+    }
+    const TestPlan without_gps(std::move(rows));
     EXPECT_NE(
-        read(id + "[gps]\nTestGPS = y\nGPSDEVICE = /dev/ttyS1\n", TestPlan{})
+        read(id + "[gps]\nTestGPS = y\nGPSDEVICE = /dev/ttyS1\n", without_gps)
             .refusal.find("gps:TestGPS: this build of ovikburn has no such test; turn it off"),
         std::string::npos);
     const std::string missing = dir_.file("missing");
-    EXPECT_EQ(read_config(missing.c_str(), catalogue_, TestPlan{}).refusal,
+    EXPECT_EQ(read_config(missing.c_str(), without_gps).refusal,
               "cannot parse file: " + missing + "\n");
 }
 
