@@ -74,6 +74,11 @@ class Emulation:
         addresses = [eth0_address(s) for s in serials_faults]
         netns.run_batch(self.netns, "".join(f"address add {a}/16 dev eth0\n" for a in addresses)
                         + "link set eth0 up\n")
+        # The bridge keeps the address it has now (it would take a later port's lower one). Set
+        # before the neighbour entries below: a change of a device's address flushes its
+        # neighbour table, permanent entries too.
+        bridge = json.loads(netns.run([*pc, "-j", "link", "show", "br0"]).stdout)[0]["address"]
+        netns.run([*pc, "link", "set", "br0", "address", bridge])
         # The neighbour table's limits (gc_thresh3: 1024 by default) are the whole machine's,
         # not a namespace's: the test PC learns the devices' addresses from permanent entries,
         # which those limits do not count, instead of resolving each one.
@@ -82,10 +87,7 @@ class Emulation:
         netns.run_batch(net.pc_netns, "".join(
             f"neigh replace {a} lladdr {mac} dev br0 nud permanent\n" for a in addresses))
         # And the devices the PC's, so that a PC cut off for a while (plant.Outage) costs them
-        # no failed resolution that would drop their frames after it. The bridge keeps the
-        # address it has now (it would take a later port's lower one).
-        bridge = json.loads(netns.run([*pc, "-j", "link", "show", "br0"]).stdout)[0]["address"]
-        netns.run([*pc, "link", "set", "br0", "address", bridge])
+        # no failed resolution that would drop their frames after it.
         netns.run(["ip", "-n", self.netns, "neigh", "replace", PC_ADDRESS, "lladdr", bridge,
                    "dev", "eth0", "nud", "permanent"])
         devices = self.dir / "devices"
