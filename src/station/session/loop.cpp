@@ -29,31 +29,45 @@ class LoopIo final : public SessionIo {
   public:
     LoopIo(const UdpSocket& socket, LineView& view) : socket_(socket), view_(view) {}
 
-    // A dark line refuses every send (network unreachable, no buffer space, a firewall): that
-    // is named once per agent and reason, and named again only after a send went through.
+    // A dark line refuses sends to every agent at once (network unreachable, no buffer space,
+    // a firewall): each kind of error is named once, at its first failure; the rest are
+    // counted, and the count is given when sends to every agent go through again.
     void send(const Endpoint& to, const wire::CommandFrame& frame) override {
         const wire::CommandBytes bytes = wire::encode_command(frame);
         if (socket_.send_to(to, bytes)) {
-            if (!send_errors_.empty()) send_errors_.erase(to);
+            if (failing_.erase(to) != 0 && failing_.empty()) back_again();
             return;
         }
         const int error = errno;
-        const auto [it, added] = send_errors_.try_emplace(to, error);
-        if (!added && it->second == error) return;
-        it->second = error;
+        ++failed_sends_;
+        failing_.insert(to);
+        episode_.insert(to);
+        if (!named_.insert(error).second) return;
         view_.warn(std::string("cannot send ") + wire::command_name(frame.cmd) + " to " +
                    to.text() + ": " + std::strerror(error) +
-                   "; the run goes on and the command is sent again when due (this error is "
-                   "named once until a send to the agent goes through)");
+                   "; the run goes on and commands are sent again when due (further send "
+                   "errors are counted, and the count is given when sends go through again)");
     }
     void note(const std::string& line) override { view_.note(line); }
     void warn(const std::string& line) override { view_.warn(line); }
     uint32_t wall_seconds() override { return static_cast<uint32_t>(std::time(nullptr)); }
 
   private:
+    void back_again() {
+        view_.warn("sends go through again: " + std::to_string(failed_sends_) + " send" +
+                   (failed_sends_ == 1 ? "" : "s") + " to " + std::to_string(episode_.size()) +
+                   " agent" + (episode_.size() == 1 ? "" : "s") + " had failed");
+        failed_sends_ = 0;
+        episode_.clear();
+        named_.clear();
+    }
+
     const UdpSocket& socket_;
     LineView& view_;
-    std::map<Endpoint, int> send_errors_;  // agents whose last send failed, and why
+    std::set<Endpoint> failing_;  // agents whose last send failed
+    std::set<Endpoint> episode_;  // agents a send failed to since sends last went through
+    std::set<int> named_;         // the errors named since then
+    uint64_t failed_sends_ = 0;
 };
 
 std::optional<wire::ResponseFrame> response_of(std::span<const uint8_t> bytes) {
