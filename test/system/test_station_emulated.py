@@ -4,6 +4,7 @@ for, and abort of the runs that a killed station left. Each case checks the stat
 its exit status and its records."""
 
 import contextlib
+import json
 import os
 import re
 import signal
@@ -101,3 +102,47 @@ def test_station_emulated(station_net, case):
     assert got.keys() == recorded.keys(), got
     for serial, (verdict, download, text) in recorded.items():
         assert got[serial][:2] == [verdict, download] and text in got[serial][2], got[serial]
+
+
+# The verdict hook: a program that records each call's standard input, failing its first call
+# (the next station makes that call again), or one that hangs (killed after the bound).
+HOOKS = {
+    "records": ('test -e {dir}/failed || {{ touch {dir}/failed; cat >/dev/null; '
+                'echo "no label printer" >&2; exit 3; }}; cat >> {dir}/calls'),
+    "hangs": "exec sleep 60",
+}
+
+
+@pytest.mark.parametrize("hook", HOOKS)
+def test_station_emulated_hook(station_net, hook):
+    program = emulate.program()
+    if not (program and os.access(program, os.X_OK)):
+        pytest.skip(f"no ovikline-emulator program (set OVIK_EMULATOR): {program}")
+    net, db, report = station_net, station_net.dir / "station.db", station_net.dir / "line.json"
+    script = net.dir / "hook"
+    script.write_text("#!/bin/sh\n" + HOOKS[hook].format(dir=net.dir) + "\n")
+    script.chmod(0o755)
+    hooked = ["--db", db, "--station", "line-1", "--on-verdict", script,
+              "--on-verdict-timeout", 1]
+    emulation = emulate.Emulation(net, {1: [("fail-item", "LAN2", 1)], 2: []}, LAN2, program)
+    try:
+        assert emulation.wait_ready(), emulation.dump()
+        run = net.station(*RUN, "--duration", 3, "--json", report, *hooked,
+                          timeout=STATION_TIMEOUT)
+    finally:
+        emulation.stop()
+    assert (run.timed_out, run.returncode) == (False, 1), run.dump()
+    assert {s: r[0] for s, r in records(db).items()} == {1: "failed", 2: "passed"}, run.dump()
+    if hook == "hangs":
+        assert run.stderr.count("did not end within 1 s (--on-verdict-timeout) and was "
+                                "killed") == 2, run.dump()
+        return
+    assert ("ended with exit status 3; the next ovikstation run or resume with --on-verdict "
+            "makes the call again; its stderr: no label printer") in run.stderr, run.dump()
+    again = net.station("resume", *hooked, timeout=STATION_TIMEOUT)
+    assert "1 --on-verdict call that earlier stations left is made again" in again.stderr, \
+        again.dump()
+    calls = sorted((json.loads(line) for line in (net.dir / "calls").read_text().splitlines()),
+                   key=lambda c: c["serial"])
+    expected = [dict(entry, station="line-1", run=1) for entry in json.loads(report.read_text())]
+    assert calls == sorted(expected, key=lambda c: c["serial"]), (run.dump(), again.dump())

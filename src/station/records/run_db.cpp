@@ -100,9 +100,18 @@ std::vector<std::vector<std::string>> schema(const records::Dialect& d) {
          "ALTER TABLE station_runs ADD COLUMN report_csv TEXT NOT NULL DEFAULT ''",
          "ALTER TABLE station_runs ADD COLUMN report_junit TEXT NOT NULL DEFAULT ''",
          "ALTER TABLE device_runs ADD COLUMN frame TEXT"},
+        // The verdict hook's calls, each until its program has taken the device's JSON.
+        {std::string("CREATE TABLE IF NOT EXISTS verdict_hooks (id ") + d.id_column +
+             ", station_run BIGINT NOT NULL REFERENCES station_runs(id),"
+             " station TEXT NOT NULL, device TEXT NOT NULL, body TEXT NOT NULL,"
+             " state TEXT NOT NULL, attempts INTEGER NOT NULL, status INTEGER,"
+             " stderr TEXT NOT NULL, updated_at BIGINT NOT NULL)",
+         "CREATE UNIQUE INDEX IF NOT EXISTS verdict_hooks_by_device"
+         " ON verdict_hooks (station_run, device)",
+         "CREATE INDEX IF NOT EXISTS verdict_hooks_by_state ON verdict_hooks (station, state)"},
     };
 }
-constexpr int SCHEMA_VERSION = 3;
+constexpr int SCHEMA_VERSION = 4;
 
 std::string newer_schema(int version) {
     return "it was written by a newer ovikstation (schema " + std::to_string(version) + ")";
@@ -333,12 +342,15 @@ RunRecords::RunRecords(std::unique_ptr<records::RecordsConnection> connection)
 
 RunRecords::~RunRecords() = default;
 
+std::unique_ptr<records::RecordsConnection> records::connect(const std::string& where,
+                                                             bool writable, std::string& error) {
+    return run_db_kind(where) == RunDbKind::postgresql ? connect_postgresql(where, error)
+                                                       : connect_sqlite(where, writable, error);
+}
+
 std::unique_ptr<RunRecords> RunRecords::open(const std::string& where, bool writable,
                                              std::string& error) {
-    std::unique_ptr<records::RecordsConnection> c =
-        run_db_kind(where) == RunDbKind::postgresql
-            ? records::connect_postgresql(where, error)
-            : records::connect_sqlite(where, writable, error);
+    std::unique_ptr<records::RecordsConnection> c = records::connect(where, writable, error);
     if (!c) return nullptr;
     const std::optional<int> version = c->schema_version(error);
     if (!version) return nullptr;

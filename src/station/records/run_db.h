@@ -158,6 +158,10 @@ class RunRecords {
 const char* run_state_name(StationRunState state);
 
 namespace records {
+// A connection to the database that where names (see run_db_kind), as RunRecords::open makes
+// it.
+std::unique_ptr<RecordsConnection> connect(const std::string& where, bool writable,
+                                           std::string& error);
 // A device's row as the texts of its columns (id, address, started_at, ended_at, verdict,
 // download, reason, frame), as the records hold them, and a row of run run from them.
 std::vector<std::optional<std::string>> device_columns(const StoredDevice& device);
