@@ -7,13 +7,16 @@ import contextlib
 import json
 import os
 import re
+import shutil
 import signal
+import socket
+import urllib.parse
 import sqlite3
 
 import pytest
 
 from ovikline import burnin, emulate, netns
-from ovikline.network import eth0_address
+from ovikline.network import PC_ADDRESS, _Process, eth0_address
 
 LAN2 = burnin.config(extra="AloneBurn = y\n[ethernet]\nTestLAN2 = y\n")
 # The devices' first announcements spread over 3 s; a second more for the last one's.
@@ -146,3 +149,68 @@ def test_station_emulated_hook(station_net, hook):
                    key=lambda c: c["serial"])
     expected = [dict(entry, station="line-1", run=1) for entry in json.loads(report.read_text())]
     assert calls == sorted(expected, key=lambda c: c["serial"]), (run.dump(), again.dump())
+
+
+def http_get(net, port, path):
+    """The body of GET path from port of the PC's address, asked from inside its namespace."""
+    with contextlib.closing(netns.socket_in(net.pc_netns, socket.SOCK_STREAM)) as sock:
+        sock.settimeout(5)
+        sock.connect((PC_ADDRESS, port))
+        sock.sendall(f"GET {path} HTTP/1.0\r\nHost: station\r\n\r\n".encode())
+        answer = b"".join(iter(lambda: sock.recv(65536), b""))
+    return answer.split(b"\r\n\r\n", 1)[1].decode()
+
+
+def test_station_emulated_metrics(station_net):
+    """A real Prometheus scrapes /metrics of a run (a device failing LAN2), then of serve over
+    its records: its queries give the failing item live and the verdicts after."""
+    program = emulate.program()
+    if not (program and os.access(program, os.X_OK) and shutil.which("prometheus")):
+        pytest.skip("no ovikline-emulator program (set OVIK_EMULATOR) or no prometheus")
+    net, db = station_net, station_net.dir / "station.db"
+    web, api = f"{PC_ADDRESS}:8080", 9090
+    (net.dir / "prometheus.yml").write_text(
+        "scrape_configs:\n  - job_name: station\n    scrape_interval: 1s\n"
+        f"    static_configs:\n      - targets: ['{web}']\n")
+    prometheus = _Process(
+        ["setpriv", "--pdeathsig", "KILL", "ip", "netns", "exec", net.pc_netns, "prometheus",
+         f"--config.file={net.dir}/prometheus.yml", f"--storage.tsdb.path={net.dir}/tsdb",
+         f"--web.listen-address={PC_ADDRESS}:{api}"],
+        net.dir / "prometheus.out", net.dir / "prometheus.err")
+    net.track(prometheus.pid)
+
+    def query(expression):
+        with contextlib.suppress(OSError, IndexError, ValueError):
+            body = json.loads(http_get(net, api, "/api/v1/query?query=" +
+                                       urllib.parse.quote(expression)))
+            return {tuple(sorted(r["metric"].items())): r["value"][1]
+                    for r in body["data"]["result"]}
+        return {}
+
+    labels = {"__name__": "ovikstation_failing_devices", "instance": web, "item": "LAN2",
+              "job": "station", "line": "line-1"}
+    live = {tuple(sorted(labels.items())): "1"}
+    total = {(("verdict", "failed"),): "1", (("verdict", "passed"),): "1"}
+    verdicts = "sum by (verdict) (ovikstation_verdicts_total)"
+    emulation = emulate.Emulation(net, {1: [("fail-item", "LAN2", 1)], 2: []}, LAN2, program)
+    serve = None
+    try:
+        assert emulation.wait_ready(), emulation.dump()
+        run = net.start_station(*RUN, "--duration", 6, "--db", db, "--station", "line-1",
+                                "--web", web, timeout=STATION_TIMEOUT)
+        failing = netns.wait_for(lambda: query("ovikstation_failing_devices") == live, 15,
+                                 interval=0.5)
+        run.wait()
+        # The run's last counts may miss the verdicts of its last moment; serve counts all.
+        serve = net.start_station("serve", "--db", db, "--web", web, timeout=STATION_TIMEOUT)
+        netns.wait_for(lambda: query(verdicts) == total, 10, interval=0.5)
+        counted = query(verdicts)
+    finally:
+        emulation.stop()
+        for process in (serve.process if serve else None, prometheus):
+            if process:
+                process.stop()
+    dumps = (run.dump(), serve.dump() if serve else "")
+    assert run.returncode == 1, dumps
+    assert failing, dumps
+    assert counted == total, (counted, dumps)

@@ -235,6 +235,9 @@ std::optional<std::vector<AgentReport>> Station::drive(const LineInfo& line,
             const bool left = std::any_of(sessions.begin(), sessions.end(),
                                           [](const AgentSession* s) { return !s->done(); });
             if (final && stop_.caught() != 0 && left) publisher_->end_as("interrupted");
+            publisher_->set_gauges(
+                LineGauges{std::chrono::duration<double>(journal.lag(now)).count(),
+                           outbox_length_ ? outbox_length_() : std::nullopt});
             publisher_->show(sessions, now, final);
         }
         offer_hooks(sessions, journal);

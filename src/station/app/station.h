@@ -41,6 +41,11 @@ class Station {
     Station& operator=(const Station&) = delete;
 
     RunRecords& records() { return *records_; }
+    // What the metrics give as the outbox's length; read on the loop's thread a few times a
+    // second, so it must not wait for anything.
+    void set_outbox_length(std::function<std::optional<uint64_t>()> length) {
+        outbox_length_ = std::move(length);
+    }
     const UdpSocket& socket() const { return *socket_; }
     // Says that the records could not be written.
     void record_failed(const std::string& error) const;
@@ -97,6 +102,7 @@ class Station {
     std::optional<LiveView> view_;
     std::unique_ptr<VerdictHooks> hooks_;  // with --on-verdict
     std::vector<bool> hooked_;             // by session: handed to the hook
+    std::function<std::optional<uint64_t>()> outbox_length_;
 };
 
 // The station's UDP socket, its receive buffer sized for a line of a thousand agents; nullopt

@@ -220,6 +220,8 @@ StationRun station_run_row(const records::Rows::Row& row) {
     return r;
 }
 
+}  // namespace
+
 // A verdict from its name in a row; a name this station does not know is kept as lost: never
 // read as a pass.
 Verdict verdict_of(const std::string& name) {
@@ -236,6 +238,8 @@ DownloadResult download_of(const std::string& name) {
     }
     return DownloadResult::not_requested;
 }
+
+namespace {
 
 // A device of a stored run from a row of DEVICE_ROW_COLUMNS: the verdict and download result
 // from their names, the record from the frame's bytes.
