@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 
@@ -81,6 +82,14 @@ HookCall hook_call(const AgentReport& report, int64_t run, const std::string& st
 
 std::unique_ptr<VerdictHooks> VerdictHooks::start(const char* command,
                                                   const StationOptions& options, std::FILE* err) {
+    // A misspelt program is said once here, not once per device.
+    if (!find_program(options.on_verdict, search_path(std::getenv("PATH")))) {
+        std::fprintf(err,
+                     "ovikstation %s: --on-verdict %s: %s; give the path of an executable "
+                     "program\n",
+                     command, options.on_verdict.c_str(), std::strerror(errno));
+        return nullptr;
+    }
     std::string error;
     std::unique_ptr<HookQueue> queue = HookQueue::open(options.db, error);
     std::optional<std::vector<HookCall>> due;
