@@ -20,6 +20,8 @@ packages=(
 test_packages=(
   # the station's dashboard and shared run records, and what their tests drive
   postgresql chromium chromium-driver
+  # the station's /metrics, scraped by a real Prometheus server
+  prometheus
   googletest libgtest-dev libgmock-dev
   clang-tidy clang-format
   # the fuzz targets: clang with libFuzzer and the sanitizer runtimes, llvm-symbolizer

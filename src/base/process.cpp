@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -111,14 +112,15 @@ std::vector<char*> c_strings(const Argv& argv) {
 // Starts file with argv. A file the kernel will not execute, a script without "#!", runs as
 // an argument of /bin/sh with the same arguments, as execvp does and the shell would.
 int spawn_file(pid_t& pid, const std::string& file, const Argv& argv,
-               const posix_spawn_file_actions_t* actions, char* const* envp) {
+               const posix_spawn_file_actions_t* actions, const posix_spawnattr_t* attributes,
+               char* const* envp) {
     const auto args = c_strings(argv);
-    const int rc = ::posix_spawn(&pid, file.c_str(), actions, nullptr, args.data(), envp);
+    const int rc = ::posix_spawn(&pid, file.c_str(), actions, attributes, args.data(), envp);
     if (rc != ENOEXEC) return rc;
     Argv shell_argv{"/bin/sh", file};
     shell_argv.insert(shell_argv.end(), argv.begin() + 1, argv.end());
     const auto shell_args = c_strings(shell_argv);
-    return ::posix_spawn(&pid, shell_argv[0].c_str(), actions, nullptr, shell_args.data(), envp);
+    return ::posix_spawn(&pid, shell_argv[0].c_str(), actions, attributes, shell_args.data(), envp);
 }
 
 void report_start_failure(const Argv& argv, const std::string& what, int error) {
@@ -146,8 +148,9 @@ void report_end(const Argv& argv, int wstatus, int wait_error) {
 }  // namespace
 
 std::optional<ChildProcess> ChildProcess::spawn(const Argv& argv, const Options& options) {
-    auto fail = [&argv](const std::string& what, int error) -> std::optional<ChildProcess> {
-        report_start_failure(argv, what, error);
+    auto fail = [&argv, &options](const std::string& what,
+                                  int error) -> std::optional<ChildProcess> {
+        if (!options.quiet) report_start_failure(argv, what, error);
         errno = error;
         return std::nullopt;
     };
@@ -201,38 +204,65 @@ std::optional<ChildProcess> ChildProcess::spawn(const Argv& argv, const Options&
     }
     if (options.merge_stderr) {
         ::posix_spawn_file_actions_adddup2(actions.get(), STDOUT_FILENO, STDERR_FILENO);
+    } else if (options.stderr_fd >= 0) {
+        ::posix_spawn_file_actions_adddup2(actions.get(), options.stderr_fd, STDERR_FILENO);
+    }
+    posix_spawnattr_t attributes{};
+    ::posix_spawnattr_init(&attributes);
+    if (options.own_group) {
+        ::posix_spawnattr_setpgroup(&attributes, 0);
+        ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
     }
 
     ChildEnvironment environment(path_variable);
     pid_t pid = -1;
-    const int rc = spawn_file(pid, *file, argv, actions.get(), environment.get());
+    const int rc = spawn_file(pid, *file, argv, actions.get(), &attributes, environment.get());
+    ::posix_spawnattr_destroy(&attributes);
     if (rc != 0) return fail("", rc);
-    return ChildProcess(pid, std::move(output), argv);
+    ChildProcess child(pid, std::move(output), argv);
+    child.own_group_ = options.own_group;
+    child.quiet_ = options.quiet;
+    return child;
 }
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     : pid_(other.pid_),
       output_(std::move(other.output_)),
       argv_(std::move(other.argv_)),
+      own_group_(other.own_group_),
+      quiet_(other.quiet_),
       status_(other.status_),
       raw_status_(other.raw_status_) {
     other.pid_ = -1;
 }
 
-int ChildProcess::wait() {
-    output_.reset();
+std::optional<int> ChildProcess::reap(int flags) {
     if (pid_ < 0) return status_;
     int wstatus = 0;
     pid_t r = -1;
     do {
-        r = ::waitpid(pid_, &wstatus, 0);
+        r = ::waitpid(pid_, &wstatus, flags);
     } while (r < 0 && errno == EINTR);
+    if (r == 0) return std::nullopt;  // still running (WNOHANG)
     const int wait_error = r == pid_ ? 0 : errno;
     pid_ = -1;
     raw_status_ = wait_error == 0 ? wstatus : -1;
     status_ = wait_error == 0 ? decode_wait_status(wstatus) : -1;
-    report_end(argv_, wstatus, wait_error);
+    if (!quiet_) report_end(argv_, wstatus, wait_error);
     return status_;
+}
+
+int ChildProcess::wait() {
+    output_.reset();
+    return *reap(0);
+}
+
+std::optional<int> ChildProcess::try_wait() {
+    return reap(WNOHANG);
+}
+
+void ChildProcess::kill_group(int signal) const {
+    if (pid_ > 0) ::kill(own_group_ ? -pid_ : pid_, signal);
 }
 
 ChildProcess::~ChildProcess() {

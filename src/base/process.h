@@ -52,13 +52,17 @@ class ChildProcess {
                                       // even when the program cannot be started
         int stdout_fd = -1;           // standard output into this descriptor (a pipe's end)
         int stdin_fd = -1;            // standard input from this descriptor
+        int stderr_fd = -1;           // standard error into this descriptor
+        bool own_group = false;       // in a process group of its own, so that
+                                      // kill_group() ends whatever it started too
+        bool quiet = false;           // no message about its end: the caller reports it itself
     };
 
     // Starts argv[0]: searched with find_program in PATH (DEFAULT_SEARCH_PATH when PATH is
     // unset or empty) when it has no slash. A file the system cannot execute itself, a script
     // without a "#!" line, runs as /bin/sh with the file and argv[1]... as its arguments.
     // nullopt when it cannot be started: errno then says why, and standard error says so too
-    // unless quiet.
+    // unless quiet (or options.quiet).
     static std::optional<ChildProcess> spawn(const Argv& argv, const Options& options);
     static std::optional<ChildProcess> spawn(const Argv& argv) { return spawn(argv, Options{}); }
 
@@ -76,6 +80,10 @@ class ChildProcess {
     // reported on standard error unless quiet. Only the first call waits; later calls return
     // the same status.
     int wait();
+    // The same when the child has ended already; nullopt, without waiting, while it runs.
+    std::optional<int> try_wait();
+    // Sends signal to the child's process group (own_group) or to the child alone.
+    void kill_group(int signal) const;
     // The wait status as waitpid reports it, and pclose would return it (256 for exit status
     // 1); -1 before wait() or when the child could not be waited for.
     int raw_status() const { return raw_status_; }
@@ -85,9 +93,12 @@ class ChildProcess {
   private:
     ChildProcess(pid_t pid, UniqueFile output, Argv argv)
         : pid_(pid), output_(std::move(output)), argv_(std::move(argv)) {}
+    std::optional<int> reap(int flags);
     pid_t pid_ = -1;
     UniqueFile output_;
     Argv argv_;
+    bool own_group_ = false;
+    bool quiet_ = false;
     int status_ = -1;
     int raw_status_ = -1;
 };

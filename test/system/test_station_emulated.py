@@ -4,15 +4,19 @@ for, and abort of the runs that a killed station left. Each case checks the stat
 its exit status and its records."""
 
 import contextlib
+import json
 import os
 import re
+import shutil
 import signal
+import socket
+import urllib.parse
 import sqlite3
 
 import pytest
 
 from ovikline import burnin, emulate, netns
-from ovikline.network import eth0_address
+from ovikline.network import PC_ADDRESS, _Process, eth0_address
 
 LAN2 = burnin.config(extra="AloneBurn = y\n[ethernet]\nTestLAN2 = y\n")
 # The devices' first announcements spread over 3 s; a second more for the last one's.
@@ -101,3 +105,112 @@ def test_station_emulated(station_net, case):
     assert got.keys() == recorded.keys(), got
     for serial, (verdict, download, text) in recorded.items():
         assert got[serial][:2] == [verdict, download] and text in got[serial][2], got[serial]
+
+
+# The verdict hook: a program that records each call's standard input, failing its first call
+# (the next station makes that call again), or one that hangs (killed after the bound).
+HOOKS = {
+    "records": ('test -e {dir}/failed || {{ touch {dir}/failed; cat >/dev/null; '
+                'echo "no label printer" >&2; exit 3; }}; cat >> {dir}/calls'),
+    "hangs": "exec sleep 60",
+}
+
+
+@pytest.mark.parametrize("hook", HOOKS)
+def test_station_emulated_hook(station_net, hook):
+    program = emulate.program()
+    if not (program and os.access(program, os.X_OK)):
+        pytest.skip(f"no ovikline-emulator program (set OVIK_EMULATOR): {program}")
+    net, db, report = station_net, station_net.dir / "station.db", station_net.dir / "line.json"
+    script = net.dir / "hook"
+    script.write_text("#!/bin/sh\n" + HOOKS[hook].format(dir=net.dir) + "\n")
+    script.chmod(0o755)
+    hooked = ["--db", db, "--station", "line-1", "--on-verdict", script,
+              "--on-verdict-timeout", 1]
+    emulation = emulate.Emulation(net, {1: [("fail-item", "LAN2", 1)], 2: []}, LAN2, program)
+    try:
+        assert emulation.wait_ready(), emulation.dump()
+        run = net.station(*RUN, "--duration", 3, "--json", report, *hooked,
+                          timeout=STATION_TIMEOUT)
+    finally:
+        emulation.stop()
+    assert (run.timed_out, run.returncode) == (False, 1), run.dump()
+    assert {s: r[0] for s, r in records(db).items()} == {1: "failed", 2: "passed"}, run.dump()
+    if hook == "hangs":
+        assert run.stderr.count("did not end within 1 s (--on-verdict-timeout) and was "
+                                "killed") == 2, run.dump()
+        return
+    assert ("ended with exit status 3; the next ovikstation run or resume with --on-verdict "
+            "makes the call again; its stderr: no label printer") in run.stderr, run.dump()
+    again = net.station("resume", *hooked, timeout=STATION_TIMEOUT)
+    assert "1 --on-verdict call that earlier stations left is made again" in again.stderr, \
+        again.dump()
+    calls = sorted((json.loads(line) for line in (net.dir / "calls").read_text().splitlines()),
+                   key=lambda c: c["serial"])
+    expected = [dict(entry, station="line-1", run=1) for entry in json.loads(report.read_text())]
+    assert calls == sorted(expected, key=lambda c: c["serial"]), (run.dump(), again.dump())
+
+
+def http_get(net, port, path):
+    """The body of GET path from port of the PC's address, asked from inside its namespace."""
+    with contextlib.closing(netns.socket_in(net.pc_netns, socket.SOCK_STREAM)) as sock:
+        sock.settimeout(5)
+        sock.connect((PC_ADDRESS, port))
+        sock.sendall(f"GET {path} HTTP/1.0\r\nHost: station\r\n\r\n".encode())
+        answer = b"".join(iter(lambda: sock.recv(65536), b""))
+    return answer.split(b"\r\n\r\n", 1)[1].decode()
+
+
+def test_station_emulated_metrics(station_net):
+    """A real Prometheus scrapes /metrics of a run (a device failing LAN2), then of serve over
+    its records: its queries give the failing item live and the verdicts after."""
+    program = emulate.program()
+    if not (program and os.access(program, os.X_OK) and shutil.which("prometheus")):
+        pytest.skip("no ovikline-emulator program (set OVIK_EMULATOR) or no prometheus")
+    net, db = station_net, station_net.dir / "station.db"
+    web, api = f"{PC_ADDRESS}:8080", 9090
+    (net.dir / "prometheus.yml").write_text(
+        "scrape_configs:\n  - job_name: station\n    scrape_interval: 1s\n"
+        f"    static_configs:\n      - targets: ['{web}']\n")
+    prometheus = _Process(
+        ["setpriv", "--pdeathsig", "KILL", "ip", "netns", "exec", net.pc_netns, "prometheus",
+         f"--config.file={net.dir}/prometheus.yml", f"--storage.tsdb.path={net.dir}/tsdb",
+         f"--web.listen-address={PC_ADDRESS}:{api}"],
+        net.dir / "prometheus.out", net.dir / "prometheus.err")
+    net.track(prometheus.pid)
+
+    def query(expression):
+        with contextlib.suppress(OSError, IndexError, ValueError):
+            body = json.loads(http_get(net, api, "/api/v1/query?query=" +
+                                       urllib.parse.quote(expression)))
+            return {tuple(sorted(r["metric"].items())): r["value"][1]
+                    for r in body["data"]["result"]}
+        return {}
+
+    labels = {"__name__": "ovikstation_failing_devices", "instance": web, "item": "LAN2",
+              "job": "station", "line": "line-1"}
+    live = {tuple(sorted(labels.items())): "1"}
+    total = {(("verdict", "failed"),): "1", (("verdict", "passed"),): "1"}
+    verdicts = "sum by (verdict) (ovikstation_verdicts_total)"
+    emulation = emulate.Emulation(net, {1: [("fail-item", "LAN2", 1)], 2: []}, LAN2, program)
+    serve = None
+    try:
+        assert emulation.wait_ready(), emulation.dump()
+        run = net.start_station(*RUN, "--duration", 6, "--db", db, "--station", "line-1",
+                                "--web", web, timeout=STATION_TIMEOUT)
+        failing = netns.wait_for(lambda: query("ovikstation_failing_devices") == live, 15,
+                                 interval=0.5)
+        run.wait()
+        # The run's last counts may miss the verdicts of its last moment; serve counts all.
+        serve = net.start_station("serve", "--db", db, "--web", web, timeout=STATION_TIMEOUT)
+        netns.wait_for(lambda: query(verdicts) == total, 10, interval=0.5)
+        counted = query(verdicts)
+    finally:
+        emulation.stop()
+        for process in (serve.process if serve else None, prometheus):
+            if process:
+                process.stop()
+    dumps = (run.dump(), serve.dump() if serve else "")
+    assert run.returncode == 1, dumps
+    assert failing, dumps
+    assert counted == total, (counted, dumps)

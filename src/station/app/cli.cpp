@@ -34,6 +34,21 @@ void add_link_options(CLI::App* cmd, Link& link) {
     add_interface_option(cmd, link);
 }
 
+// The verdict hook, on every command whose verdicts become final.
+void add_hook_options(CLI::App* cmd, StationOptions& station) {
+    cmd->add_option("--on-verdict", station.on_verdict,
+                    "run this program once per device when its verdict is final (after its "
+                    "download), the device's JSON on its standard input; started without a "
+                    "shell, at most 4 at once; its failures are logged and recorded, and the "
+                    "next station calls it again; it never changes a verdict")
+        ->type_name("PROGRAM");
+    cmd->add_option("--on-verdict-timeout", station.on_verdict_timeout,
+                    "seconds a call of --on-verdict may take before it is killed (with what it "
+                    "started)")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+}
+
 }  // namespace
 
 int station_main(int argc, const char* const* argv, std::FILE* out, std::FILE* err,
@@ -113,6 +128,7 @@ int station_main(int argc, const char* const* argv, std::FILE* out, std::FILE* e
                     "agent for a status report (100: its full report rate)")
         ->check(CLI::Range(100L, 60000L))
         ->capture_default_str();
+    add_hook_options(run, station);
     add_link_options(run, link);
 
     CLI::App* resume = app.add_subcommand(
@@ -131,6 +147,7 @@ int station_main(int argc, const char* const* argv, std::FILE* out, std::FILE* e
             ->capture_default_str();
         cmd->add_option("--port", link.port, "UDP port of the station")->capture_default_str();
         add_interface_option(cmd, link);
+        add_hook_options(cmd, station);
     }
     resume
         ->add_option("--web", station.web,

@@ -25,8 +25,10 @@ struct Link {
 struct StationOptions {
     Link link;
     std::string db = "ovikstation.db";
-    std::string web;   // "" for no dashboard
-    std::string name;  // in the records
+    std::string web;         // "" for no dashboard
+    std::string name;        // in the records
+    std::string on_verdict;  // the verdict hook's program; "" for none
+    double on_verdict_timeout = 30;
 };
 
 // What run drives: which agents, and the run it asks of them.

@@ -154,8 +154,13 @@ std::unique_ptr<Station> Station::open(const char* command, const StationOptions
                          command, t.path.c_str(), where.c_str(), t.error.c_str());
         }
     }
-    return std::unique_ptr<Station>(
-        new Station(command, options, out, err, std::move(records), std::move(web)));
+    std::unique_ptr<VerdictHooks> hooks;
+    if (!options.on_verdict.empty()) {
+        hooks = VerdictHooks::start(command, options, err);
+        if (!hooks) return nullptr;
+    }
+    return std::unique_ptr<Station>(new Station(command, options, out, err, std::move(records),
+                                                std::move(web), std::move(hooks)));
 }
 
 bool Station::listen(int& status) {
@@ -164,15 +169,46 @@ bool Station::listen(int& status) {
 }
 
 Station::Station(const char* command, const StationOptions& options, std::FILE* out, std::FILE* err,
-                 std::unique_ptr<RunRecords> records, std::optional<WebAddress> web)
+                 std::unique_ptr<RunRecords> records, std::optional<WebAddress> web,
+                 std::unique_ptr<VerdictHooks> hooks)
     : command_(command),
       options_(options),
       out_(out),
       err_(err),
       records_(std::move(records)),
-      web_address_(std::move(web)) {}
+      web_address_(std::move(web)),
+      hooks_(std::move(hooks)) {}
 
-Station::~Station() = default;
+Station::~Station() {
+    finish_hooks();
+}
+
+void Station::offer_hooks(const std::vector<const AgentSession*>& sessions,
+                          const RunJournal& journal) {
+    if (!hooks_) return;
+    hooked_.resize(sessions.size(), false);
+    for (std::size_t i = 0; i < sessions.size(); ++i) {
+        const AgentSession& s = *sessions[i];
+        if (hooked_[i] || !s.done() || s.verdict() == Verdict::interrupted) continue;
+        // A full queue takes it at a later look.
+        hooked_[i] = hooks_->offer(hook_call(report_of(s), journal.run_of(i), options_.name));
+    }
+}
+
+void Station::finish_hooks() {
+    if (!hooks_) return;
+    const Millis wait = hooks_->end_wait();
+    const std::size_t left = hooks_->finish(wait);
+    hooks_.reset();
+    if (left == 0) return;
+    std::fprintf(err_,
+                 "ovikstation %s: %zu --on-verdict call%s not done within %lld s (failed, killed "
+                 "or not started): kept in --db %s; the next `ovikstation run` or `ovikstation "
+                 "resume` with --on-verdict and --station %s makes %s again\n",
+                 command_, left, left == 1 ? "" : "s", static_cast<long long>(wait.count() / 1000),
+                 run_db_name(options_.db).c_str(), shell_word(options_.name).c_str(),
+                 left == 1 ? "it" : "them");
+}
 
 void Station::record_failed(const std::string& error) const {
     std::fprintf(err_, "ovikstation %s: cannot record the run in --db %s: %s\n", command_,
@@ -199,8 +235,12 @@ std::optional<std::vector<AgentReport>> Station::drive(const LineInfo& line,
             const bool left = std::any_of(sessions.begin(), sessions.end(),
                                           [](const AgentSession* s) { return !s->done(); });
             if (final && stop_.caught() != 0 && left) publisher_->end_as("interrupted");
+            publisher_->set_gauges(
+                LineGauges{std::chrono::duration<double>(journal.lag(now)).count(),
+                           outbox_length_ ? outbox_length_() : std::nullopt});
             publisher_->show(sessions, now, final);
         }
+        offer_hooks(sessions, journal);
         if (final) return;  // the end is written with the reports
         if (const std::optional<std::string> news = journal.observe(sessions, now)) {
             view_->finish();  // a live table goes on below the line
@@ -271,6 +311,7 @@ int Station::end(RunJournal& journal, const std::vector<Ending>& runs, TimePoint
     if (left > 0) {
         for (const Ending& run : runs) journal.end_run(run.id, StationRunState::interrupted, 0);
         const bool recorded = finish_records(journal, records_deadline, runs);
+        finish_hooks();
         print_interrupted(left);
         return recorded ? 128 + stop_.caught() : EXIT_RECORDS_KEPT;
     }
@@ -288,7 +329,9 @@ int Station::end(RunJournal& journal, const std::vector<Ending>& runs, TimePoint
                   written;
         journal.end_run(run.id, StationRunState::finished, wall_seconds());
     }
-    if (!finish_records(journal, records_deadline, runs)) return EXIT_RECORDS_KEPT;
+    const bool recorded = finish_records(journal, records_deadline, runs);
+    finish_hooks();
+    if (!recorded) return EXIT_RECORDS_KEPT;
     const int status = exit_status(all);
     if (stop_.caught() != 0) return 128 + stop_.caught();
     return status == EXIT_ALL_PASSED && !written ? EXIT_NOT_ALL_PASSED : status;

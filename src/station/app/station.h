@@ -15,6 +15,7 @@
 
 #include "station/app/commands.h"
 #include "station/app/stop_signals.h"
+#include "station/app/verdict_hook.h"
 #include "station/records/run_db.h"
 #include "station/records/run_journal.h"
 #include "station/session/loop.h"
@@ -40,6 +41,11 @@ class Station {
     Station& operator=(const Station&) = delete;
 
     RunRecords& records() { return *records_; }
+    // What the metrics give as the outbox's length; read on the loop's thread a few times a
+    // second, so it must not wait for anything.
+    void set_outbox_length(std::function<std::optional<uint64_t>()> length) {
+        outbox_length_ = std::move(length);
+    }
     const UdpSocket& socket() const { return *socket_; }
     // Says that the records could not be written.
     void record_failed(const std::string& error) const;
@@ -69,12 +75,17 @@ class Station {
 
   private:
     Station(const char* command, const StationOptions& options, std::FILE* out, std::FILE* err,
-            std::unique_ptr<RunRecords> records, std::optional<WebAddress> web);
+            std::unique_ptr<RunRecords> records, std::optional<WebAddress> web,
+            std::unique_ptr<VerdictHooks> hooks);
     void print_interrupted(std::size_t left) const;
     // Waits until deadline for the records; what is not written by then is kept in a file per
     // run for the next station. False when some are.
     bool finish_records(RunJournal& journal, TimePoint deadline,
                         const std::vector<Ending>& runs) const;
+    // Hands the verdict hook the devices whose verdicts became final.
+    void offer_hooks(const std::vector<const AgentSession*>& sessions, const RunJournal& journal);
+    // Waits a bounded time for the verdict hooks and says what is left.
+    void finish_hooks();
 
     const char* command_;
     StationOptions options_;
@@ -89,6 +100,9 @@ class Station {
     std::unique_ptr<WebServer> web_;
     std::optional<LinePublisher> publisher_;
     std::optional<LiveView> view_;
+    std::unique_ptr<VerdictHooks> hooks_;  // with --on-verdict
+    std::vector<bool> hooked_;             // by session: handed to the hook
+    std::function<std::optional<uint64_t>()> outbox_length_;
 };
 
 // The station's UDP socket, its receive buffer sized for a line of a thousand agents; nullopt

@@ -68,6 +68,12 @@ std::optional<TimePoint> RecordsWriter::oldest() const {
     return t;
 }
 
+Millis RecordsWriter::lag(TimePoint now) const {
+    const std::lock_guard lock(mutex_);
+    const std::optional<TimePoint> since = oldest();
+    return since && now > *since ? std::chrono::duration_cast<Millis>(now - *since) : Millis(0);
+}
+
 std::optional<std::string> RecordsWriter::news(TimePoint now) {
     std::size_t rows = 0;
     std::optional<TimePoint> since;

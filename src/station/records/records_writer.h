@@ -44,6 +44,8 @@ class RecordsWriter {
     // Once when the rows fell behind by more than a moment, with how far and why, and once
     // when they caught up: "are 3 s behind (...)", "caught up after 31 s".
     std::optional<std::string> news(TimePoint now);
+    // How long the oldest row not yet written has waited.
+    Millis lag(TimePoint now) const;
     // Waits until all that was handed over is written, at most wait; whether it is.
     bool wait(Millis wait);
     // Why the last write failed; "" when it did not.

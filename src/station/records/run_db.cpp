@@ -100,9 +100,18 @@ std::vector<std::vector<std::string>> schema(const records::Dialect& d) {
          "ALTER TABLE station_runs ADD COLUMN report_csv TEXT NOT NULL DEFAULT ''",
          "ALTER TABLE station_runs ADD COLUMN report_junit TEXT NOT NULL DEFAULT ''",
          "ALTER TABLE device_runs ADD COLUMN frame TEXT"},
+        // The verdict hook's calls, each until its program has taken the device's JSON.
+        {std::string("CREATE TABLE IF NOT EXISTS verdict_hooks (id ") + d.id_column +
+             ", station_run BIGINT NOT NULL REFERENCES station_runs(id),"
+             " station TEXT NOT NULL, device TEXT NOT NULL, body TEXT NOT NULL,"
+             " state TEXT NOT NULL, attempts INTEGER NOT NULL, status INTEGER,"
+             " stderr TEXT NOT NULL, updated_at BIGINT NOT NULL)",
+         "CREATE UNIQUE INDEX IF NOT EXISTS verdict_hooks_by_device"
+         " ON verdict_hooks (station_run, device)",
+         "CREATE INDEX IF NOT EXISTS verdict_hooks_by_state ON verdict_hooks (station, state)"},
     };
 }
-constexpr int SCHEMA_VERSION = 3;
+constexpr int SCHEMA_VERSION = 4;
 
 std::string newer_schema(int version) {
     return "it was written by a newer ovikstation (schema " + std::to_string(version) + ")";
@@ -211,6 +220,8 @@ StationRun station_run_row(const records::Rows::Row& row) {
     return r;
 }
 
+}  // namespace
+
 // A verdict from its name in a row; a name this station does not know is kept as lost: never
 // read as a pass.
 Verdict verdict_of(const std::string& name) {
@@ -227,6 +238,8 @@ DownloadResult download_of(const std::string& name) {
     }
     return DownloadResult::not_requested;
 }
+
+namespace {
 
 // A device of a stored run from a row of DEVICE_ROW_COLUMNS: the verdict and download result
 // from their names, the record from the frame's bytes.
@@ -333,12 +346,15 @@ RunRecords::RunRecords(std::unique_ptr<records::RecordsConnection> connection)
 
 RunRecords::~RunRecords() = default;
 
+std::unique_ptr<records::RecordsConnection> records::connect(const std::string& where,
+                                                             bool writable, std::string& error) {
+    return run_db_kind(where) == RunDbKind::postgresql ? connect_postgresql(where, error)
+                                                       : connect_sqlite(where, writable, error);
+}
+
 std::unique_ptr<RunRecords> RunRecords::open(const std::string& where, bool writable,
                                              std::string& error) {
-    std::unique_ptr<records::RecordsConnection> c =
-        run_db_kind(where) == RunDbKind::postgresql
-            ? records::connect_postgresql(where, error)
-            : records::connect_sqlite(where, writable, error);
+    std::unique_ptr<records::RecordsConnection> c = records::connect(where, writable, error);
     if (!c) return nullptr;
     const std::optional<int> version = c->schema_version(error);
     if (!version) return nullptr;

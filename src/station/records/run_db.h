@@ -94,6 +94,21 @@ struct RunRecord {
     RunPlan plan;
 };
 
+// How many device runs of a station ended in a verdict and download (their names as the
+// records hold them; "running" while the run goes on).
+struct DeviceCount {
+    std::string station;
+    std::string verdict;
+    std::string download;
+    uint64_t count = 0;
+};
+// A device of a run that goes on, with its failures as the history shows them.
+struct OpenDevice {
+    std::string station;
+    std::string failed_items;  // "COM:3 LAN:1"
+    std::string failed_ports;  // "2:5 7:1"
+};
+
 enum class RunDbKind { sqlite, postgresql };
 
 // Which kind of database --db names: a postgresql:// or postgres:// URL, or an SQLite file.
@@ -136,6 +151,11 @@ class RunRecords {
     // The runs of one device, newest first; nullopt when the database cannot be read.
     std::optional<std::vector<RunRecord>> history(uint32_t serial, std::string& error);
 
+    // Every station's device runs, counted by verdict and download (run_counts.cpp).
+    std::optional<std::vector<DeviceCount>> device_counts(std::string& error);
+    // The devices of runs that go on, at most limit.
+    std::optional<std::vector<OpenDevice>> open_devices(std::size_t limit, std::string& error);
+
     // How long one statement may wait for the database before it fails.
     void set_patience(std::chrono::milliseconds patience);
     // That of a writer which tries again itself (1 s for SQLite, 3 s for PostgreSQL).
@@ -156,8 +176,14 @@ class RunRecords {
 };
 
 const char* run_state_name(StationRunState state);
+Verdict verdict_of(const std::string& name);
+DownloadResult download_of(const std::string& name);
 
 namespace records {
+// A connection to the database that where names (see run_db_kind), as RunRecords::open makes
+// it.
+std::unique_ptr<RecordsConnection> connect(const std::string& where, bool writable,
+                                           std::string& error);
 // A device's row as the texts of its columns (id, address, started_at, ended_at, verdict,
 // download, reason, frame), as the records hold them, and a row of run run from them.
 std::vector<std::optional<std::string>> device_columns(const StoredDevice& device);

@@ -1,5 +1,7 @@
 #include "station/views/line_snapshot.h"
 
+#include "station/views/metrics.h"
+
 #include <mutex>
 #include <unordered_set>
 #include <utility>
@@ -180,8 +182,11 @@ std::string line_json(const LineInfo& info, const std::vector<LineDevice>& devic
 struct LineFeed::Line {
     std::optional<LineInfo> info;  // none: json was given
     std::vector<LineDevice> devices;
+    LineGauges gauges;
     std::once_flag written;
     std::string json;
+    std::once_flag measured;
+    std::string metrics;
 
     const std::string& text() {
         std::call_once(written, [this] {
@@ -189,16 +194,23 @@ struct LineFeed::Line {
         });
         return json;
     }
+    const std::string& metrics_text() {
+        std::call_once(measured, [this] {
+            metrics = station::metrics_text(line_metrics(*info, devices, gauges));
+        });
+        return metrics;
+    }
 };
 
 LineFeed::LineFeed(std::string first) : line_(std::make_shared<Line>()) {
     line_->json = std::move(first);
 }
 
-void LineFeed::publish(LineInfo info, std::vector<LineDevice> devices) {
+void LineFeed::publish(LineInfo info, std::vector<LineDevice> devices, LineGauges gauges) {
     auto line = std::make_shared<Line>();
     line->info = std::move(info);
     line->devices = std::move(devices);
+    line->gauges = gauges;
     {
         const std::lock_guard lock(mutex_);
         if (closed_) return;
@@ -229,6 +241,16 @@ LineFeed::Snapshot LineFeed::latest() const {
     return read(lock);
 }
 
+std::optional<std::string> LineFeed::metrics() const {
+    std::shared_ptr<Line> line;
+    {
+        const std::lock_guard lock(mutex_);
+        line = line_;
+    }
+    if (!line->info) return std::nullopt;
+    return line->metrics_text();
+}
+
 LineFeed::Snapshot LineFeed::next(uint64_t seen, Millis wait) const {
     std::unique_lock lock(mutex_);
     changed_.wait_for(lock, wait, [&] { return version_ > seen || closed_; });
@@ -246,7 +268,7 @@ void LinePublisher::show(const std::vector<const AgentSession*>& sessions, TimeP
     devices.reserve(sessions.size());
     for (const AgentSession* s : sessions) devices.push_back(line_device(*s));
     if (final) info_.state = end_state_;
-    feed_.publish(info_, std::move(devices));
+    feed_.publish(info_, std::move(devices), gauges_);
 }
 
 }  // namespace ovik::station

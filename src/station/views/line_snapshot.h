@@ -43,6 +43,13 @@ struct LineInfo {
     uint32_t started_at = 0;      // PC clock, seconds since the epoch; 0 without a run
 };
 
+// What the metrics say of the station beside its line: how far the run records are behind
+// (seconds), and the outbox's length.
+struct LineGauges {
+    std::optional<double> records_lag;
+    std::optional<uint64_t> outbox;
+};
+
 // The snapshot as JSON without line breaks, so it fits in one server-sent event.
 std::string line_json(const LineInfo& info, const std::vector<LineDevice>& devices);
 
@@ -59,10 +66,13 @@ class LineFeed {
         bool closed = false;  // no newer snapshot will come
     };
 
-    void publish(LineInfo info, std::vector<LineDevice> devices);
+    void publish(LineInfo info, std::vector<LineDevice> devices, LineGauges gauges = {});
     // The snapshot stays as it is from now on; waiting readers wake up.
     void close();
     Snapshot latest() const;
+    // The newest line in the metrics' text format (metrics.h), written once per snapshot
+    // outside the lock; nullopt while the feed holds no line of a run (serve).
+    std::optional<std::string> metrics() const;
     // The first snapshot newer than version seen, waiting for it at most wait; the current one
     // when none came (or the feed is closed).
     Snapshot next(uint64_t seen, Millis wait) const;
@@ -83,6 +93,8 @@ class LinePublisher {
   public:
     LinePublisher(LineFeed& feed, LineInfo info, Millis interval);
     void show(const std::vector<const AgentSession*>& sessions, TimePoint now, bool final);
+    // The metrics' gauges of the next snapshots.
+    void set_gauges(const LineGauges& gauges) { gauges_ = gauges; }
     // The state the final snapshot gives the line ("finished" unless told otherwise).
     void end_as(std::string state) { end_state_ = std::move(state); }
 
@@ -90,6 +102,7 @@ class LinePublisher {
     LineFeed& feed_;
     LineInfo info_;
     std::string end_state_ = "finished";
+    LineGauges gauges_;
     Millis interval_;
     TimePoint next_{};
 };

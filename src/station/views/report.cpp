@@ -151,18 +151,20 @@ std::string reports_summary(const std::vector<AgentReport>& reports) {
     return text + "\n";
 }
 
+Json report_entry(const AgentReport& r) {
+    Json j;
+    j["serial"] = r.record ? Json(r.record->serial) : Json(nullptr);
+    j["address"] = utf8_of_latin1(r.address);
+    j["verdict"] = verdict_name(r.verdict);
+    j["download"] = download_result_name(r.download);
+    j["reason"] = utf8_of_latin1(r.reason);
+    j["record"] = r.record ? record_value(*r.record) : Json(nullptr);
+    return j;
+}
+
 std::string report_json(const std::vector<AgentReport>& reports) {
     Json list = Json::array();
-    for (const AgentReport& r : reports) {
-        Json j;
-        j["serial"] = r.record ? Json(r.record->serial) : Json(nullptr);
-        j["address"] = utf8_of_latin1(r.address);
-        j["verdict"] = verdict_name(r.verdict);
-        j["download"] = download_result_name(r.download);
-        j["reason"] = utf8_of_latin1(r.reason);
-        j["record"] = r.record ? record_value(*r.record) : Json(nullptr);
-        list.push_back(std::move(j));
-    }
+    for (const AgentReport& r : reports) list.push_back(report_entry(r));
     return json_layout(list, "", 3) + "\n";
 }
 

@@ -32,6 +32,8 @@ std::string verdict_table(const std::vector<AgentReport>& reports);
 // run the station saw, naming the first few that lost any; "" when there is none.
 std::string reports_summary(const std::vector<AgentReport>& reports);
 
+// One agent's object of the JSON report.
+Json report_entry(const AgentReport& report);
 std::string report_json(const std::vector<AgentReport>& reports);
 
 // A CSV field: quoted when it holds a comma, a quote or a line end; Latin-1 bytes as UTF-8.

@@ -18,6 +18,7 @@
 #include "base/unique_fd.h"
 #include "station/records/json.h"
 #include "station/session/endpoint.h"
+#include "station/views/metrics.h"
 #include "station/views/web_assets.h"
 
 namespace ovik::station {
@@ -42,6 +43,10 @@ constexpr std::chrono::seconds KEEPALIVE{15};
 constexpr time_t KEEP_ALIVE_TIMEOUT_S = 2;  // also bounds how long stopping takes
 // How long stopping waits for the event streams to send their last snapshot.
 constexpr Millis STREAMS_END_LIMIT{5000};
+// How old the metrics of ovikstation serve may be, and how many devices of runs that go on
+// they count at most.
+constexpr Millis METRICS_AGE{5000};
+constexpr std::size_t METRICS_DEVICES = 100000;
 // stop() before the listening thread runs would be lost, so start() waits for it.
 constexpr Millis LISTEN_START_LIMIT{5000};
 
@@ -204,10 +209,32 @@ class RecordsReader {
         return runs;
     }
 
+    // The records' metrics, counted again at most every METRICS_AGE, so that scrapes cost
+    // the database one count of its rows a few seconds however often they come.
+    std::optional<std::string> metrics(std::string& error) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        const TimePoint now = std::chrono::steady_clock::now();
+        if (!metrics_.empty() && now < metrics_until_) return metrics_;
+        if (!db_) db_ = RunRecords::open(where_, false, error);
+        if (!db_) return std::nullopt;
+        std::optional<std::vector<DeviceCount>> counts = db_->device_counts(error);
+        std::optional<std::vector<OpenDevice>> open;
+        if (counts) open = db_->open_devices(METRICS_DEVICES, error);
+        if (!open) {
+            db_.reset();
+            return std::nullopt;
+        }
+        metrics_ = metrics_text(records_metrics(*counts, *open));
+        metrics_until_ = now + METRICS_AGE;
+        return metrics_;
+    }
+
   private:
     const std::string where_;
     std::mutex mutex_;
     std::unique_ptr<RunRecords> db_;  // guarded by mutex_
+    std::string metrics_;             // guarded by mutex_
+    TimePoint metrics_until_{};       // guarded by mutex_
 };
 
 }  // namespace
@@ -252,6 +279,18 @@ void WebServer::Impl::route() {
     }
     server.Get("/api/line", [this](const httplib::Request&, httplib::Response& res) {
         send_json(res, feed.latest().json);
+    });
+    server.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
+        std::optional<std::string> text = feed.metrics();
+        std::string error;
+        if (!text) text = history.metrics(error);
+        if (!text) {
+            res.status = 503;
+            res.set_content("cannot read the records: " + error + "\n", "text/plain");
+            return;
+        }
+        res.set_header("Cache-Control", "no-store");
+        res.set_content(*text, "text/plain; version=0.0.4; charset=utf-8");
     });
     server.Get("/api/events",
                [this](const httplib::Request&, httplib::Response& res) { stream_events(res); });
