@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -96,7 +97,8 @@ struct RunRecord {
 
 enum class RunDbKind { sqlite, postgresql };
 
-// Which kind of database --db names: a postgresql:// or postgres:// URL, or an SQLite file.
+// Which kind of database --db names: a postgresql:// or postgres:// URL or a connection service
+// ("service=NAME"), or an SQLite file.
 RunDbKind run_db_kind(std::string_view where);
 // --db as messages show it: a URL without its password.
 std::string run_db_name(std::string_view where);
@@ -144,6 +146,10 @@ class RunRecords {
     void release(int64_t run);
     // The folder of the records file; "" for a server.
     std::string folder() const;
+    // Runs one statement that reads (the plant page's queries, plant_queries.h).
+    std::optional<records::Rows> read(std::string_view sql, std::span<const records::Value> params,
+                                      std::string& error);
+    std::optional<int> schema_version(std::string& error);
 
   private:
     bool migrate(std::string& error);
