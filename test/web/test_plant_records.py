@@ -2,9 +2,12 @@
 loopback: two stations record their runs into one new database at the same moment (the first
 to come creates the schema), then each records a run of the device the other had, and
 `ovikstation history` finds every run of a device whichever station recorded it. A server
-stopped in the middle of a run holds neither the run nor its records."""
+stopped in the middle of a run holds neither the run nor its records. The plant page, in
+headless Chromium, shows two lines of emulated devices live while they record into one
+database, and then the yield, failures and retests that their faults make."""
 
 import contextlib
+import json
 import re
 import signal
 import time
@@ -12,7 +15,9 @@ import time
 import pytest
 
 import pgserver
-from ovikline import burnin, netns
+from browser import Browser
+from ovikline import burnin, emulate, netns
+from ovikline.network import Network
 
 DURATION = 2
 STATION_TIMEOUT = DURATION + burnin.STATION_OVERHEAD
@@ -89,7 +94,7 @@ def test_plant_records_two_stations_share_postgresql(station_net, postgresql):
 
     # What the stations made of the new database: the current schema, a row per station
     # run and per device run, each device's final record as JSON.
-    assert postgresql.query("plant", "SELECT version FROM ovikstation_schema") == [["3"]]
+    assert postgresql.query("plant", "SELECT version FROM ovikstation_schema") == [["4"]]
     rows = postgresql.query("plant", "SELECT s.station, d.serial, d.record->>'serial'"
                                      " FROM device_runs d JOIN station_runs s"
                                      " ON s.id = d.station_run")
@@ -122,3 +127,75 @@ def test_plant_records_stopped_server_holds_no_run(station_net, postgresql):
     assert postgresql.query("plant", "SELECT d.verdict, s.state FROM device_runs d JOIN "
                                      "station_runs s ON s.id = d.station_run") == [
         ["passed", "finished"]]
+
+
+# Both lines' devices test LAN2 and four serial ports. Per line: its station, its devices'
+# faults by serial number, its run's seconds. Serial 101 fails LAN2 on line-a and passes on
+# line-b, whose run ends later: a retest.
+PLANT_CONFIG = burnin.config(extra="AloneBurn = y\n[ethernet]\nTestLAN2 = y\n[uart]\n"
+                             "TestSerial = y\nMODEMDEVICE = /dev/ttyS\nportnum = 4\n")
+LINES = (("line-a", {101: [("fail-item", "LAN2", 1)], 102: [], 103: []}, 5),
+         ("line-b", {201: [("fail-port", 2, 1)], 202: [], 101: []}, 10))
+DISCOVER = 7  # the first announcements spread over 3 s, the next 3 s later
+# Per station card: its state and its devices' cells' kinds, by serial number.
+CARDS = """return Object.fromEntries([...document.querySelectorAll('.station-card')].map((c) =>
+  [c.dataset.station, [c.dataset.state, [...c.querySelectorAll('.cell')].map((e) =>
+    [Number(e.textContent), e.classList[1]]).sort((a, b) => a[0] - b[0])]]));"""
+CHARTS = """const bars = (id) => [...document.querySelectorAll(`#${id} .bar`)].map((b) =>
+  [b.dataset.name, [...b.querySelectorAll('.value, .sub')].map((t) => t.textContent).join(' ')]);
+return {yield: bars('yield'), items: bars('pareto-items'), ports: bars('pareto-ports'),
+        cumulative: [...document.querySelectorAll('circle.cumulative')].map((c) =>
+          c.dataset.share), retest: document.getElementById('retest').textContent};"""
+
+
+def test_plant_records_plant_page_two_lines(station_net, postgresql, agent_program,
+                                           station_program, chromium, artifacts):
+    program = emulate.program()
+    if not program:
+        pytest.skip("no ovikline-emulator built")
+    # Over the server's Unix socket, which both lines' namespaces reach.
+    url = f"postgresql://{pgserver.USER}@/plant?host={postgresql.dir}&port={postgresql.port}"
+    with Network(agent=agent_program, station=station_program) as other:
+        nets = (station_net, other)
+        emulations = [emulate.Emulation(net, faults, PLANT_CONFIG, program)
+                      for net, (_, faults, _) in zip(nets, LINES)]
+        assert all(e.wait_ready() for e in emulations), [e.dump() for e in emulations]
+        runs = [net.start_station("run", "--discover", DISCOVER, "--expect", len(faults),
+                                  "--duration", seconds, "--station", station, "--db", url,
+                                  timeout=DISCOVER + seconds + burnin.STATION_OVERHEAD)
+                for net, (station, faults, seconds) in zip(nets, LINES)]
+        serve = station_net.start_station("serve", "--web", "127.0.0.1:0", "--db", url)
+        page = netns.wait_for(lambda: re.search(r" on (http://\S+/)$", serve.stdout, re.M), 15)
+        assert page, serve.dump()
+        with contextlib.closing(Browser(station_net.pc_netns, station_net.dir / "browser")) as web:
+            web.get(page.group(1) + "plant")
+            running = {station: ["running", [[s, "running"] for s in sorted(faults)]]
+                       for station, faults, _ in LINES}
+            assert web.wait_for(f"const c = (() => {{ {CARDS} }})();"
+                                "return JSON.stringify(c) === arguments[0]", 30,
+                                json.dumps(running, separators=(",", ":"))), web.run(CARDS)
+            for run in runs:
+                assert run.wait().returncode == 1, run.dump()
+            kinds = {("line-a", 101): "failing", ("line-b", 201): "failing"}
+            ended = {station: ["finished", [[s, kinds.get((station, s), "clean")]
+                                            for s in sorted(faults)]]
+                     for station, faults, _ in LINES}
+            assert web.wait_for(f"return JSON.stringify((() => {{ {CARDS} }})()) === "
+                                "arguments[0]", 10, json.dumps(ended, separators=(",", ":"))), \
+                web.run(CARDS)
+            web.run("plant.refreshCharts()")
+            charts = web.wait_for(f"const c = (() => {{ {CHARTS} }})();"
+                                  "return c.retest && c.ports.length ? c : null", 10)
+            assert charts == {
+                "yield": [["line-a", "66.7 % 2 of 3"], ["line-b", "66.7 % 2 of 3"]],
+                "items": [["LAN2", "1"]], "ports": [["port 2", "1"]],
+                "cumulative": ["100.0", "100.0"],
+                "retest": "Retest rate 20.0 %: of 5 devices, 2 failed a run and 1 of those "
+                          "passed a later one."}, charts
+            web.screenshot(artifacts / "plant.png")
+            # A device's cell leads to its runs on every station.
+            web.click('.station-card[data-station="line-b"] a.cell[href$="/101"]')
+            rows = web.wait_for("const r = [...document.querySelectorAll('#runs tbody tr')];"
+                                "return r.length ? r.map((e) => [e.cells[2].textContent,"
+                                " e.cells[4].textContent]) : null", 10)
+            assert rows == [["line-b", "passed"], ["line-a", "failed"]], rows

@@ -14,7 +14,8 @@ namespace {
 
 constexpr const char* DB_HELP =
     "where every run of every device is kept: an SQLite database file, or a postgresql:// URL "
-    "of a database that several stations share";
+    "or connection service (service=NAME) of a database that several stations share; its "
+    "password from a password file (~/.pgpass, PGPASSFILE), never in the URL";
 
 void add_interface_option(CLI::App* cmd, Link& link) {
     cmd->add_option("--interface", link.interface,
@@ -165,7 +166,9 @@ int station_main(int argc, const char* const* argv, std::FILE* out, std::FILE* e
     std::string serve_db = "ovikstation.db";
     std::string serve_station = host_name();
     CLI::App* serve = app.add_subcommand(
-        "serve", "Serve the dashboard's device pages for the run records alone, until stopped.");
+        "serve",
+        "Serve the dashboard's device pages and the plant page (/plant: every station of the "
+        "records, its yield and failures) for the run records alone, until stopped.");
     serve->add_option("--web", serve_web, "IPv4 address and TCP port to serve on")
         ->type_name("ADDR:PORT")
         ->required();

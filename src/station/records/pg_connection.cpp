@@ -10,7 +10,9 @@
 #include <libpq-fe.h>
 
 #include <cstdlib>
+#include <optional>
 #include <set>
+#include <string_view>
 
 #include "base/clock.h"
 #include "station/records/records_connection.h"
@@ -204,9 +206,40 @@ bool PostgresqlConnection::reconnect(std::string& error) {
     return true;
 }
 
+// Whether the connection string (a URL or key=value pairs) holds a password; nullopt, with
+// why, when it cannot be read.
+std::optional<bool> holds_password(const std::string& url, std::string& error) {
+    char* message = nullptr;
+    PQconninfoOption* options = PQconninfoParse(url.c_str(), &message);
+    if (options == nullptr) {
+        error = message ? trimmed(message) : "out of memory";
+        PQfreemem(message);
+        return std::nullopt;
+    }
+    bool found = false;
+    for (const PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
+        if (std::string_view(o->keyword) == "password" && o->val != nullptr && *o->val != 0) {
+            found = true;
+        }
+    }
+    PQconninfoFree(options);
+    return found;
+}
+
 }  // namespace
 
 std::unique_ptr<RecordsConnection> connect_postgresql(const std::string& url, std::string& error) {
+    // The command line is every local user's to read (ps, /proc): the password comes from a
+    // password file or a service, which libpq reads itself.
+    const std::optional<bool> password = holds_password(url, error);
+    if (!password) return nullptr;
+    if (*password) {
+        error =
+            "a password in --db shows in the process list to every user of this PC: put it in "
+            "a password file instead (~/.pgpass, or the file that PGPASSFILE names, mode 0600), "
+            "or name a connection service of pg_service.conf (--db service=NAME)";
+        return nullptr;
+    }
     // Defaults first: what the URL itself says wins. Text from devices is stored as the
     // station holds it, bytes above 0x7F as Latin-1, so the server converts it. The
     // keepalives and the user timeout find a server that went away within about 15 s.

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -111,7 +112,8 @@ struct OpenDevice {
 
 enum class RunDbKind { sqlite, postgresql };
 
-// Which kind of database --db names: a postgresql:// or postgres:// URL, or an SQLite file.
+// Which kind of database --db names: a postgresql:// or postgres:// URL or a connection service
+// ("service=NAME"), or an SQLite file.
 RunDbKind run_db_kind(std::string_view where);
 // --db as messages show it: a URL without its password.
 std::string run_db_name(std::string_view where);
@@ -164,6 +166,10 @@ class RunRecords {
     void release(int64_t run);
     // The folder of the records file; "" for a server.
     std::string folder() const;
+    // Runs one statement that reads (the plant page's queries, plant_queries.h).
+    std::optional<records::Rows> read(std::string_view sql, std::span<const records::Value> params,
+                                      std::string& error);
+    std::optional<int> schema_version(std::string& error);
 
   private:
     bool migrate(std::string& error);

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <thread>
 
@@ -19,6 +20,7 @@
 #include "station/records/json.h"
 #include "station/session/endpoint.h"
 #include "station/views/metrics.h"
+#include "station/views/plant_page.h"
 #include "station/views/web_assets.h"
 
 namespace ovik::station {
@@ -194,19 +196,21 @@ class BoundedServer final : public httplib::Server {
     }
 };
 
-// The records as the device pages read them: one read-only connection, opened at the first
-// request and again after a request failed, used by the server's threads one at a time.
+// The records as the device and plant pages read them: one read-only connection, opened at the
+// first request and again after a request failed, used by the server's threads one at a time.
 class RecordsReader {
   public:
     explicit RecordsReader(std::string where) : where_(std::move(where)) {}
 
-    std::optional<std::vector<RunRecord>> history(uint32_t serial, std::string& error) {
+    // read(records, error), an optional answer, on the connection.
+    template <class Read>
+    auto read(Read read, std::string& error) -> decltype(read(std::declval<RunRecords&>(), error)) {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (!db_) db_ = RunRecords::open(where_, false, error);
         if (!db_) return std::nullopt;
-        std::optional<std::vector<RunRecord>> runs = db_->history(serial, error);
-        if (!runs) db_.reset();  // damaged or gone: the next request opens what is there then
-        return runs;
+        auto answer = read(*db_, error);
+        if (!answer) db_.reset();  // damaged or gone: the next request opens what is there then
+        return answer;
     }
 
     // The records' metrics, counted again at most every METRICS_AGE, so that scrapes cost
@@ -237,6 +241,11 @@ class RecordsReader {
     TimePoint metrics_until_{};       // guarded by mutex_
 };
 
+void send_records_error(httplib::Response& res, Json answer, const std::string& error) {
+    answer["error"] = utf8_of_latin1("cannot read the records: " + error);
+    send_json(res, json_line(answer), 503);
+}
+
 }  // namespace
 
 struct WebServer::Impl {
@@ -262,6 +271,8 @@ void WebServer::Impl::route() {
         const int on = 1;
         ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     });
+    // An answer's header and body go out at once, not the body after the client's delayed ack.
+    server.set_tcp_nodelay(true);
     server.set_keep_alive_timeout(KEEP_ALIVE_TIMEOUT_S);
     server.set_payload_max_length(BODY_LIMIT);
     server.Get("/", [](const httplib::Request&, httplib::Response& res) {
@@ -269,6 +280,9 @@ void WebServer::Impl::route() {
     });
     server.Get(R"(/device/(\d+))", [](const httplib::Request&, httplib::Response& res) {
         send_asset(res, "device.html");
+    });
+    server.Get("/plant", [](const httplib::Request&, httplib::Response& res) {
+        send_asset(res, "plant.html");
     });
     for (const WebAsset& asset : web_assets()) {
         if (asset.name.ends_with(".html")) continue;
@@ -301,15 +315,34 @@ void WebServer::Impl::route() {
             return;
         }
         std::string error;
-        const std::optional<std::vector<RunRecord>> runs = history.history(*serial, error);
+        const std::optional<std::vector<RunRecord>> runs = history.read(
+            [serial](RunRecords& db, std::string& e) { return db.history(*serial, e); }, error);
         if (!runs) {
-            send_json(res,
-                      json_line({{"serial", *serial},
-                                 {"error", utf8_of_latin1("cannot read the records: " + error)}}),
-                      503);
+            send_records_error(res, {{"serial", *serial}}, error);
             return;
         }
         send_json(res, runs_json(*serial, *runs));
+    });
+    server.Get(R"(/api/plant/(\w+))", [this](const httplib::Request& req, httplib::Response& res) {
+        const std::string chart = req.matches[1];
+        const std::string period_name =
+            req.has_param("period") ? req.get_param_value("period") : "day";
+        const std::optional<PlantPeriod> period =
+            plant_period(period_name, static_cast<uint32_t>(std::time(nullptr)));
+        if (!plant_chart_known(chart) || !period) {
+            send_json(res, json_line({{"error", "no such chart or period (day, week, month)"}}),
+                      404);
+            return;
+        }
+        std::string error;
+        const std::optional<std::string> json = history.read(
+            [&](RunRecords& db, std::string& e) { return plant_json(db, chart, *period, e); },
+            error);
+        if (!json) {
+            send_records_error(res, Json::object(), error);
+            return;
+        }
+        send_json(res, *json);
     });
 }
 

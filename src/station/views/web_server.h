@@ -5,6 +5,8 @@
 //   GET /                   the line        GET /device/SERIAL       one device
 //   GET /api/line           the snapshot    GET /api/events          a stream of snapshots
 //   GET /api/device/SERIAL  the device's runs in the records
+//   GET /plant              every station of the records: live runs, yield, failures
+//   GET /api/plant/CHART    the plant page's charts (plant_page.h)
 //
 // The server runs on threads of its own and reads the line only through a LineFeed, so the
 // run loop never waits for a browser. What a client can take is bounded: no request is read

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include "station/records/plant_queries.h"
 #include "station/records/run_db.h"
 #include "temp_dir.h"
 
@@ -30,6 +31,9 @@ TEST(RunDb, DbOptionNamesSqliteFileOrPostgresqlUrlAndHidesPassword) {
          "postgresql://db.plant/runs?user=ovik&password=***&sslmode=require"},
         {"postgresql://db.plant/runs?password=x1", RunDbKind::postgresql,
          "postgresql://db.plant/runs?password=***"},
+        {"service=plant", RunDbKind::postgresql, "service=plant"},
+        {"service=plant password=x1 user=ovik", RunDbKind::postgresql,
+         "service=plant password=*** user=ovik"},
         // An '@' after the host belongs to the path or the query, not to the user.
         {"postgresql://db.plant/runs?application_name=a@b", RunDbKind::postgresql,
          "postgresql://db.plant/runs?application_name=a@b"},
@@ -37,6 +41,19 @@ TEST(RunDb, DbOptionNamesSqliteFileOrPostgresqlUrlAndHidesPassword) {
     for (const Case& c : cases) {
         EXPECT_EQ(run_db_kind(c.where), c.kind) << c.where;
         EXPECT_EQ(run_db_name(c.where), c.shown) << c.where;
+    }
+}
+
+TEST(RunDb, RefusesPasswordOnCommandLine) {
+    for (const char* where :
+         {"postgresql://ovik:pw@127.0.0.1:1/plant",
+          "postgresql://127.0.0.1:1/plant?user=ovik&password=pw", "service=plant password=pw"}) {
+        std::string error;
+        EXPECT_FALSE(RunRecords::open(where, false, error)) << where;
+        EXPECT_TRUE(
+            error.starts_with("a password in --db shows in the process list to every "
+                              "user of this PC: put it in a password file instead"))
+            << error;
     }
 }
 
@@ -96,7 +113,7 @@ TEST(RunDb, FirstSchemaIsReadAsItIsAndMigratedWhenWritten) {
 
     const std::unique_ptr<RunRecords> writer = RunRecords::open(path, true, error);
     ASSERT_TRUE(writer) << error;
-    EXPECT_EQ(user_version(path), 4);
+    EXPECT_EQ(user_version(path), 5);
     StationRun run;
     run.station = "line-3";
     run.started_at = 1700001000;
@@ -153,6 +170,97 @@ TEST(RunDb, RunIsHeldByItsStationUntilItsProcessLetsGo) {
     EXPECT_EQ(other->claim(*id, error), Claim::held);
     station.reset();  // as when the station's process ends, killed or not
     EXPECT_EQ(other->claim(*id, error), Claim::taken) << error;
+}
+
+}  // namespace
+}  // namespace ovik::station::test
+
+namespace ovik::station::test {
+namespace {
+
+void exec(const std::string& path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+    const std::string message = sqlite3_errmsg(db);
+    sqlite3_close(db);
+    ASSERT_EQ(rc, SQLITE_OK) << message;
+}
+
+// Two stations of one records file: line-a's run (serial 1 fails LAN2 and port 3, serial 2
+// port 3) ended; line-b's newer one has a device of every verdict and download (serials from
+// 100), serial 1 passing again after the period, and one still running.
+TEST(PlantQueries, YieldParetoRetestAndLiveOnSqlite) {
+    const ovik::testsupport::TempDir dir;
+    const std::string path = dir.file("plant.db");
+    std::string error;
+    ASSERT_TRUE(RunRecords::open(path, true, error)) << error;
+    const std::string run =
+        "INSERT INTO station_runs (station, started_at, ended_at, baud, "
+        "firmware, duration_ms, declare_fail, stop_all_on_fail, state) ";
+    const std::string device =
+        "INSERT INTO device_runs (station_run, serial, address, ended_at, "
+        "verdict, download, reason, failed_items, failed_ports) VALUES ";
+    std::string sql = run + "VALUES ('line-a', 900, 990, 0, 'na', 0, 0, 0, 'finished');" + run +
+                      "VALUES ('line-b', 1000, 0, 0, 'na', 0, 0, 0, 'running');" + device +
+                      "(1, 1, 'a', 950, 'failed', 'not requested', '', 'LAN2:4 COM:1', '3:2'),"
+                      "(1, 2, 'a', 960, 'failed', 'not requested', '', '', '3:1 10:1'),"
+                      "(2, 1, 'a', 3000, 'passed', 'done', '', '', ''),"
+                      "(2, 99, 'a', 0, 'running', 'not requested', '', '', '')";
+    int64_t passing = 0;
+    int64_t ended = 0;
+    uint32_t serial = 100;
+    for (int v = static_cast<int>(Verdict::passed); v <= static_cast<int>(Verdict::interrupted);
+         ++v) {
+        for (int d = 0; d <= static_cast<int>(DownloadResult::lost); ++d) {
+            const auto verdict = static_cast<Verdict>(v);
+            const auto download = static_cast<DownloadResult>(d);
+            sql += ",(2, " + std::to_string(serial++) + ", 'a', 1010, '" + verdict_name(verdict) +
+                   "', '" + download_result_name(download) + "', '', '', '')";
+            ended += verdict != Verdict::interrupted;
+            passing += passes(verdict, download);
+        }
+    }
+    exec(path, sql);
+
+    const std::unique_ptr<RunRecords> db = RunRecords::open(path, false, error);
+    ASSERT_TRUE(db) << error;
+    const PlantPeriod period{940, 2000};
+    const std::optional<PlantYield> y = plant_yield(*db, period, error);
+    ASSERT_TRUE(y) << error;
+    ASSERT_EQ(y->stations.size(), 2u);
+    EXPECT_EQ(y->stations[0].station, "line-a");
+    EXPECT_EQ(std::make_pair(y->stations[0].devices, y->stations[0].passed),
+              std::make_pair(int64_t{2}, int64_t{0}));
+    EXPECT_EQ(std::make_pair(y->stations[1].devices, y->stations[1].passed),
+              std::make_pair(ended, passing));
+    ASSERT_EQ(y->runs.size(), 2u);
+    EXPECT_EQ(y->runs[0].station, "line-b");
+
+    const std::optional<PlantPareto> p = plant_pareto(*db, period, error);
+    ASSERT_TRUE(p) << error;
+    auto bars = [](const std::vector<ParetoBar>& list) {
+        std::vector<std::pair<std::string, int64_t>> out;
+        for (const ParetoBar& b : list) out.emplace_back(b.name, b.failures);
+        return out;
+    };
+    using Bars = std::vector<std::pair<std::string, int64_t>>;
+    EXPECT_EQ(bars(p->items), (Bars{{"COM", 1}, {"LAN2", 1}}));
+    EXPECT_EQ(bars(p->ports), (Bars{{"3", 2}, {"10", 1}}));
+
+    const std::optional<PlantRetest> r = plant_retest(*db, period, error);
+    ASSERT_TRUE(r) << error;
+    EXPECT_EQ(r->devices, 2 + ended);
+    EXPECT_EQ(r->failed, 2 + ended - passing);
+    EXPECT_EQ(r->retested, 1);  // serial 1
+
+    const std::optional<std::vector<LiveRun>> live = plant_live(*db, error);
+    ASSERT_TRUE(live) << error;
+    ASSERT_EQ(live->size(), 2u);
+    EXPECT_EQ((*live)[1].state, "running");
+    EXPECT_EQ((*live)[1].devices.size(), static_cast<std::size_t>(serial - 100 + 2));
+    EXPECT_EQ((*live)[1].devices[1].verdict, "running");
+    EXPECT_TRUE((*live)[1].devices[0].passed);
 }
 
 }  // namespace
