@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "station/mqtt/mqtt_publisher.h"
 #include "station/records/run_db.h"
 #include "station/session/agent_session.h"
 #include "wire/frames.h"
@@ -27,6 +28,7 @@ struct StationOptions {
     std::string db = "ovikstation.db";
     std::string web;   // "" for no dashboard
     std::string name;  // in the records
+    MqttOptions mqtt;  // url "" for none
 };
 
 // What run drives: which agents, and the run it asks of them.

@@ -40,6 +40,11 @@ class RunJournal {
     std::string error() const { return writer_.error(); }
     // Stops the writer; what it could not write, by run.
     std::vector<Unwritten> finish() { return writer_.finish(); }
+    // The run of the loop's session in slot, and every run the journal records.
+    int64_t run_of(std::size_t slot) const {
+        return slot < entries_.size() ? entries_[slot].device.run : run_;
+    }
+    std::vector<int64_t> runs() const;
 
   private:
     struct Entry {

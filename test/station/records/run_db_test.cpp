@@ -96,7 +96,7 @@ TEST(RunDb, FirstSchemaIsReadAsItIsAndMigratedWhenWritten) {
 
     const std::unique_ptr<RunRecords> writer = RunRecords::open(path, true, error);
     ASSERT_TRUE(writer) << error;
-    EXPECT_EQ(user_version(path), 3);
+    EXPECT_EQ(user_version(path), 4);
     StationRun run;
     run.station = "line-3";
     run.started_at = 1700001000;
