@@ -141,14 +141,15 @@ def messages(text, kind):
 
 def test_station_emulated_mqtt(station_net):
     """A line's events reach a real broker in order and without gaps, and each device's verdict
-    stays retained, though the broker is down for 20 s in the middle of the run."""
+    stays retained, though the broker is down for 20 s in the middle of the run (when the first
+    device fails)."""
     program = emulate.program()
     if not (program and os.access(program, os.X_OK) and shutil.which("mosquitto")):
         pytest.skip(f"no ovikline-emulator program (OVIK_EMULATOR) or mosquitto: {program}")
     net, db = station_net, station_net.dir / "station.db"
     broker, events = Broker(net), net.dir / "events.log"
     sub = ["mosquitto_sub", "-h", "127.0.0.1", "-p", broker.port, "-q", "1"]
-    emulation = emulate.Emulation(net, {1: [("fail-item", "LAN2", 2)], 2: [], 3: []}, LAN2,
+    emulation = emulate.Emulation(net, {1: [("fail-item", "LAN2", 8)], 2: [], 3: []}, LAN2,
                                   program)
     try:
         broker.start()

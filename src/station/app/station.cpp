@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <cstdlib>
 #include <cmath>
+#include <cstdlib>
 #include <ctime>
 #include <utility>
 
@@ -225,8 +225,7 @@ std::optional<std::vector<AgentReport>> Station::drive(const LineInfo& line,
             return std::nullopt;
         }
         events_.emplace(options_.name, std::move(*last));
-        std::fprintf(out_, "publishing to the MQTT broker at %s\n",
-                     mqtt_->broker().name().c_str());
+        std::fprintf(out_, "publishing to the MQTT broker at %s\n", mqtt_->broker().name().c_str());
     }
     std::fprintf(out_, "%s\n", heading.c_str());
     view_.emplace(LiveView::for_stream(out_));
@@ -286,8 +285,7 @@ void Station::print_mqtt_news() {
                      "ovikstation %s: the MQTT broker at %s is unreachable (%s); %zu message%s "
                      "wait%s in the outbox of --db %s, and the devices go on\n",
                      command_, broker.c_str(), news->why.c_str(), news->waiting,
-                     news->waiting == 1 ? "" : "s", news->waiting == 1 ? "s" : "",
-                     where.c_str());
+                     news->waiting == 1 ? "" : "s", news->waiting == 1 ? "s" : "", where.c_str());
     }
     std::fflush(err_);
 }

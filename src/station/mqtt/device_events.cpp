@@ -103,8 +103,7 @@ std::vector<OutboxMessage> DeviceEvents::observe(const std::vector<const AgentSe
         if (!record) continue;  // a device that never answered has no serial to keep it under
         // The final verdict, retained, numbered as the device's last event.
         out.push_back(OutboxMessage{
-            0, run, seen.number,
-            prefix_ + "device/" + std::to_string(record->serial) + "/verdict",
+            0, run, seen.number, prefix_ + "device/" + std::to_string(record->serial) + "/verdict",
             body("verdict", seen.number), true});
     }
     return out;

@@ -71,7 +71,8 @@ std::optional<MqttBroker> mqtt_broker(const MqttOptions& options, const char* pa
     }
     if (const std::size_t slash = rest.find('/'); slash != std::string::npos) {
         if (slash + 1 != rest.size()) {
-            return bad("has a path; the topics are ovikstation/<station>/..., give the broker alone");
+            return bad(
+                "has a path; the topics are ovikstation/<station>/..., give the broker alone");
         }
         rest.resize(slash);
     }
@@ -188,8 +189,7 @@ std::unique_ptr<MqttPublisher> MqttPublisher::create(const MqttBroker& broker,
     return p;
 }
 
-MqttPublisher::MqttPublisher(MqttBroker broker, std::unique_ptr<Outbox> outbox,
-                             ::mosquitto* mosq)
+MqttPublisher::MqttPublisher(MqttBroker broker, std::unique_ptr<Outbox> outbox, ::mosquitto* mosq)
     : broker_(std::move(broker)), outbox_(std::move(outbox)), mosq_(mosq) {}
 
 MqttPublisher::~MqttPublisher() {
@@ -249,8 +249,7 @@ void MqttPublisher::set_error(std::string why) {
 
 bool MqttPublisher::finish(Millis wait) {
     std::unique_lock lock(mutex_);
-    const bool sent =
-        changed_.wait_for(lock, wait, [this] { return length_ == 0 && !summary_; });
+    const bool sent = changed_.wait_for(lock, wait, [this] { return length_ == 0 && !summary_; });
     stopping_ = true;
     lock.unlock();
     changed_.notify_all();

@@ -58,10 +58,11 @@ bool Outbox::append(std::vector<OutboxMessage>& messages, std::string& error) {
     std::vector<std::pair<const char*, std::vector<records::Value>>> sql;
     sql.reserve(messages.size());
     for (const OutboxMessage& m : messages) {
-        sql.emplace_back("INSERT INTO outbox (station, run, number, topic, body, retained) VALUES "
-                         "($1, $2, $3, $4, $5, $6) RETURNING id",
-                         std::vector<records::Value>{station_, m.run, m.number, m.topic, m.body,
-                                                     int64_t{m.retained ? 1 : 0}});
+        sql.emplace_back(
+            "INSERT INTO outbox (station, run, number, topic, body, retained) VALUES "
+            "($1, $2, $3, $4, $5, $6) RETURNING id",
+            std::vector<records::Value>{station_, m.run, m.number, m.topic, m.body,
+                                        int64_t{m.retained ? 1 : 0}});
     }
     std::vector<int64_t> ids;
     if (!transaction(sql, &ids, error)) return false;
@@ -75,9 +76,10 @@ std::optional<std::vector<OutboxMessage>> Outbox::next(int64_t after, std::size_
     std::optional<records::Rows> r;
     if (!retried(
             [&] {
-                r = c_->query("SELECT id, run, number, topic, body, retained FROM outbox WHERE "
-                              "station = $1 AND sent_at IS NULL AND id > $2 ORDER BY id LIMIT $3",
-                              key, error);
+                r = c_->query(
+                    "SELECT id, run, number, topic, body, retained FROM outbox WHERE "
+                    "station = $1 AND sent_at IS NULL AND id > $2 ORDER BY id LIMIT $3",
+                    key, error);
                 return r.has_value();
             },
             error)) {
