@@ -43,6 +43,8 @@ class Station {
 
     RunRecords& records() { return *records_; }
     const UdpSocket& socket() const { return *socket_; }
+    // The MQTT publisher (its outbox's length for the metrics); nullptr without --mqtt.
+    const MqttPublisher* mqtt() const { return mqtt_.get(); }
     // Says that the records could not be written.
     void record_failed(const std::string& error) const;
 

@@ -249,7 +249,9 @@ void MqttPublisher::set_error(std::string why) {
 
 bool MqttPublisher::finish(Millis wait) {
     std::unique_lock lock(mutex_);
-    const bool sent = changed_.wait_for(lock, wait, [this] { return length_ == 0 && !summary_; });
+    // The summary too, while the broker is there to take it.
+    changed_.wait_for(lock, wait, [this] { return length_ == 0 && (!summary_ || !connected_); });
+    const bool sent = length_ == 0;
     stopping_ = true;
     lock.unlock();
     changed_.notify_all();

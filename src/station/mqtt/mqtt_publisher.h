@@ -86,7 +86,8 @@ class MqttPublisher {
     std::optional<MqttNews> news();
     // Messages not sent yet: in the outbox and on their way to it.
     std::size_t outbox_length() const { return length_.load(std::memory_order_relaxed); }
-    // Waits until every message is sent, at most wait; whether they are. Then stops the thread.
+    // Waits until every message (and the summary, while the broker is there) is sent, at most
+    // wait; whether the messages are. Then stops the thread.
     bool finish(Millis wait);
     const MqttBroker& broker() const { return broker_; }
     // Why the broker could not be reached, or the outbox not written; "" when all is well.
