@@ -1,7 +1,8 @@
 """The station's commands against emulated devices (ovikline-emulator, the agent's own host-link
 code): listen, a run that the first failure stops, a download the devices are not configured
 for, and abort of the runs that a killed station left. Each case checks the station's lines,
-its exit status and its records."""
+its exit status and its records. A line's messages to a real MQTT broker that goes away for a
+while."""
 
 import contextlib
 import json
@@ -125,7 +126,8 @@ class Broker:
         assert netns.wait_for(lambda: " running" in log.read_text(), 10), log.read_text()
 
     def stop(self):
-        self.process.stop()
+        if self.process:
+            self.process.stop()
 
 
 def netns_process(net, argv, log):
@@ -144,13 +146,15 @@ def test_station_emulated_mqtt(station_net):
     stays retained, though the broker is down for 20 s in the middle of the run (when the first
     device fails)."""
     program = emulate.program()
-    if not (program and os.access(program, os.X_OK) and shutil.which("mosquitto")):
-        pytest.skip(f"no ovikline-emulator program (OVIK_EMULATOR) or mosquitto: {program}")
+    if not (program and os.access(program, os.X_OK)
+            and all(map(shutil.which, ("mosquitto", "mosquitto_sub")))):
+        pytest.skip(f"no ovikline-emulator program (OVIK_EMULATOR: {program}) or mosquitto")
     net, db = station_net, station_net.dir / "station.db"
     broker, events = Broker(net), net.dir / "events.log"
     sub = ["mosquitto_sub", "-h", "127.0.0.1", "-p", broker.port, "-q", "1"]
     emulation = emulate.Emulation(net, {1: [("fail-item", "LAN2", 8)], 2: [], 3: []}, LAN2,
                                   program)
+    plant = None
     try:
         broker.start()
         plant = netns_process(
@@ -169,10 +173,10 @@ def test_station_emulated_mqtt(station_net):
         verdicts = subprocess.run(["ip", "netns", "exec", net.pc_netns, *map(str, sub), "-v",
                                    "-t", "ovikstation/+/device/+/verdict", "--retained-only",
                                    "-C", "3", "-W", "5"], capture_output=True, text=True)
-        plant.stop()
     finally:
-        emulation.stop()
-        broker.stop()
+        for process in (emulation, broker, plant):
+            if process:
+                process.stop()
     assert (run.timed_out, run.returncode) == (False, 1), run.dump()
     assert run.stderr.count("is unreachable") == run.stderr.count("answers again") == 1, \
         run.dump()
