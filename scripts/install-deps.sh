@@ -13,13 +13,13 @@ esac
 packages=(
   build-essential g++ cmake ninja-build pkg-config ccache
   libiniparser-dev libiw-dev libcli11-dev libsqlite3-dev nlohmann-json3-dev
-  libcpp-httplib-dev libpq-dev
+  libcpp-httplib-dev libpq-dev libmosquitto-dev
   # the line simulator: namespaces, veths, mounts; the devices' own clocks through FUSE
   python3 iproute2 net-tools util-linux procps libfuse3-dev fuse3
 )
 test_packages=(
   # the station's dashboard and shared run records, and what their tests drive
-  postgresql chromium chromium-driver
+  postgresql chromium chromium-driver mosquitto mosquitto-clients
   # the station's /metrics, scraped by a real Prometheus server
   prometheus
   googletest libgtest-dev libgmock-dev

@@ -1,7 +1,8 @@
 """The station's commands against emulated devices (ovikline-emulator, the agent's own host-link
 code): listen, a run that the first failure stops, a download the devices are not configured
 for, and abort of the runs that a killed station left. Each case checks the station's lines,
-its exit status and its records."""
+its exit status and its records. A line's messages to a real MQTT broker that goes away for a
+while."""
 
 import contextlib
 import json
@@ -12,6 +13,8 @@ import signal
 import socket
 import urllib.parse
 import sqlite3
+import subprocess
+import time
 
 import pytest
 
@@ -214,3 +217,88 @@ def test_station_emulated_metrics(station_net):
     assert run.returncode == 1, dumps
     assert failing, dumps
     assert counted == total, (counted, dumps)
+class Broker:
+    """A mosquitto broker on the PC namespace's loopback that keeps its sessions and retained
+    messages across a restart."""
+
+    def __init__(self, net, port=18830):
+        self.net, self.port, self.starts = net, port, 0
+        self.conf = net.dir / "mosquitto.conf"
+        self.conf.write_text(f"listener {port} 127.0.0.1\nallow_anonymous true\nuser root\n"
+                             f"persistence true\npersistence_location {net.dir}/\n")
+        self.process = None
+
+    def start(self):
+        self.starts += 1
+        log = self.net.dir / f"mosquitto{self.starts}.log"
+        self.process = netns_process(self.net, ["mosquitto", "-c", self.conf], log)
+        assert netns.wait_for(lambda: " running" in log.read_text(), 10), log.read_text()
+
+    def stop(self):
+        if self.process:
+            self.process.stop()
+
+
+def netns_process(net, argv, log):
+    return _Process(["setpriv", "--pdeathsig", "KILL", "ip", "netns", "exec", net.pc_netns,
+                     *map(str, argv)], log, log, append=True)
+
+
+def messages(text, kind):
+    """The JSON bodies of the topics ending in kind that a `mosquitto_sub -v` printed."""
+    return [json.loads(line.split(" ", 1)[1]) for line in text.splitlines()
+            if line.startswith("ovikstation/") and line.split(" ", 1)[0].endswith(kind)]
+
+
+def test_station_emulated_mqtt(station_net):
+    """A line's events reach a real broker in order and without gaps, and each device's verdict
+    stays retained, though the broker is down for 20 s in the middle of the run (when the first
+    device fails)."""
+    program = emulate.program()
+    if not (program and os.access(program, os.X_OK)
+            and all(map(shutil.which, ("mosquitto", "mosquitto_sub")))):
+        pytest.skip(f"no ovikline-emulator program (OVIK_EMULATOR: {program}) or mosquitto")
+    net, db = station_net, station_net.dir / "station.db"
+    broker, events = Broker(net), net.dir / "events.log"
+    sub = ["mosquitto_sub", "-h", "127.0.0.1", "-p", broker.port, "-q", "1"]
+    emulation = emulate.Emulation(net, {1: [("fail-item", "LAN2", 8)], 2: [], 3: []}, LAN2,
+                                  program)
+    plant = None
+    try:
+        broker.start()
+        plant = netns_process(
+            net, ["stdbuf", "-oL", *sub, "-d", "-c", "-i", "plant", "-t", "ovikstation/#", "-v"],
+            events)
+        assert netns.wait_for(lambda: "SUBACK" in events.read_text(), 10), events.read_text()
+        assert emulation.wait_ready(), emulation.dump()
+        run = net.start_station(*RUN, "--duration", 26, "--db", db, "--mqtt",
+                                f"mqtt://127.0.0.1:{broker.port}", timeout=STATION_TIMEOUT + 30)
+        assert netns.wait_for(lambda: run.stdout.count("run started") == 3, 10), run.dump()
+        broker.stop()
+        assert netns.wait_for(lambda: "is unreachable" in run.stderr, 5), run.dump()
+        time.sleep(20)  # the outage itself
+        broker.start()
+        run.wait()
+        verdicts = subprocess.run(["ip", "netns", "exec", net.pc_netns, *map(str, sub), "-v",
+                                   "-t", "ovikstation/+/device/+/verdict", "--retained-only",
+                                   "-C", "3", "-W", "5"], capture_output=True, text=True)
+    finally:
+        for process in (emulation, broker, plant):
+            if process:
+                process.stop()
+    assert (run.timed_out, run.returncode) == (False, 1), run.dump()
+    assert run.stderr.count("is unreachable") == run.stderr.count("answers again") == 1, \
+        run.dump()
+    got, numbers = {}, []
+    for e in messages(events.read_text(), "/event"):
+        if e["number"] not in numbers:
+            numbers.append(e["number"])
+            got.setdefault(e["serial"], []).append(e["kind"])
+    assert numbers == list(range(1, len(numbers) + 1)), numbers
+    assert got == {1: ["found", "started", "failure", "stopped"],
+                   2: ["found", "started", "stopped"], 3: ["found", "started", "stopped"]}, got
+    retained = {e["serial"]: e["verdict"] for e in messages(verdicts.stdout, "/verdict")}
+    assert retained == {1: "failed", 2: "passed", 3: "passed"}, verdicts
+    with contextlib.closing(sqlite3.connect(db)) as connection:
+        assert connection.execute("SELECT COUNT(*) FROM outbox WHERE sent_at IS NULL")\
+            .fetchone() == (0,)

@@ -50,6 +50,26 @@ void add_hook_options(CLI::App* cmd, StationOptions& station) {
         ->capture_default_str();
 }
 
+void add_mqtt_options(CLI::App* cmd, MqttOptions& mqtt) {
+    cmd->add_option("--mqtt", mqtt.url,
+                    "publish every device event, each device's verdict (retained) and the line's "
+                    "summary to this MQTT broker; messages wait in the records' outbox while it "
+                    "is unreachable (no password here: see --mqtt-password-file)")
+        ->type_name("mqtt[s]://[USER@]HOST[:PORT]");
+    cmd->add_option("--mqtt-password-file", mqtt.password_file,
+                    "the broker's password: the first line of this file (else the environment's "
+                    "OVIKSTATION_MQTT_PASSWORD)")
+        ->type_name("FILE");
+    cmd->add_option("--mqtt-ca-file", mqtt.ca_file,
+                    "mqtts://: the CA certificates that sign the broker's (default: the "
+                    "system's)")
+        ->type_name("FILE");
+    cmd->add_option("--mqtt-cert", mqtt.cert_file, "mqtts://: the station's client certificate")
+        ->type_name("FILE");
+    cmd->add_option("--mqtt-key", mqtt.key_file, "mqtts://: the client certificate's key")
+        ->type_name("FILE");
+}
+
 }  // namespace
 
 int station_main(int argc, const char* const* argv, std::FILE* out, std::FILE* err,
@@ -130,6 +150,7 @@ int station_main(int argc, const char* const* argv, std::FILE* out, std::FILE* e
         ->check(CLI::Range(100L, 60000L))
         ->capture_default_str();
     add_hook_options(run, station);
+    add_mqtt_options(run, station.mqtt);
     add_link_options(run, link);
 
     CLI::App* resume = app.add_subcommand(
@@ -149,6 +170,7 @@ int station_main(int argc, const char* const* argv, std::FILE* out, std::FILE* e
         cmd->add_option("--port", link.port, "UDP port of the station")->capture_default_str();
         add_interface_option(cmd, link);
         add_hook_options(cmd, station);
+        add_mqtt_options(cmd, station.mqtt);
     }
     resume
         ->add_option("--web", station.web,

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "station/mqtt/mqtt_publisher.h"
 #include "station/records/run_db.h"
 #include "station/session/agent_session.h"
 #include "wire/frames.h"
@@ -29,6 +30,7 @@ struct StationOptions {
     std::string name;        // in the records
     std::string on_verdict;  // the verdict hook's program; "" for none
     double on_verdict_timeout = 30;
+    MqttOptions mqtt;        // url "" for none
 };
 
 // What run drives: which agents, and the run it asks of them.

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <ctime>
 #include <utility>
 
@@ -20,6 +21,8 @@ namespace {
 
 // How often the dashboard's snapshot of the line is renewed during a run.
 constexpr Millis DASHBOARD_INTERVAL{500};
+// How often the line's summary goes to the MQTT broker.
+constexpr Millis MQTT_SUMMARY_INTERVAL{10000};
 // The socket's receive queue, asked for from the kernel: room for more than a second of every
 // report of a thousand agents at their full rate (about 10,000 frames of some 2 KiB each in
 // the kernel's accounting, which counts twice the size asked for), so that a pause of the
@@ -159,8 +162,28 @@ std::unique_ptr<Station> Station::open(const char* command, const StationOptions
         hooks = VerdictHooks::start(command, options, err);
         if (!hooks) return nullptr;
     }
+    std::unique_ptr<MqttPublisher> mqtt;
+    if (!options.mqtt.url.empty()) {
+        std::optional<MqttBroker> broker =
+            mqtt_broker(options.mqtt, std::getenv("OVIKSTATION_MQTT_PASSWORD"), error);
+        if (!broker) {
+            std::fprintf(err, "ovikstation %s: %s\n", command, error.c_str());
+            return nullptr;
+        }
+        std::unique_ptr<Outbox> outbox = Outbox::open(options.db, options.name, error);
+        if (outbox) {
+            mqtt = MqttPublisher::create(
+                *broker, "ovikstation-" + options.name + "-" + std::to_string(::getpid()),
+                std::move(outbox), error);
+        }
+        if (!mqtt) {
+            std::fprintf(err, "ovikstation %s: cannot publish to the MQTT broker at %s: %s\n",
+                         command, broker->name().c_str(), error.c_str());
+            return nullptr;
+        }
+    }
     return std::unique_ptr<Station>(new Station(command, options, out, err, std::move(records),
-                                                std::move(web), std::move(hooks)));
+                                                std::move(web), std::move(hooks), std::move(mqtt)));
 }
 
 bool Station::listen(int& status) {
@@ -170,14 +193,17 @@ bool Station::listen(int& status) {
 
 Station::Station(const char* command, const StationOptions& options, std::FILE* out, std::FILE* err,
                  std::unique_ptr<RunRecords> records, std::optional<WebAddress> web,
-                 std::unique_ptr<VerdictHooks> hooks)
+                 std::unique_ptr<VerdictHooks> hooks, std::unique_ptr<MqttPublisher> mqtt)
     : command_(command),
       options_(options),
       out_(out),
       err_(err),
       records_(std::move(records)),
       web_address_(std::move(web)),
-      hooks_(std::move(hooks)) {}
+      hooks_(std::move(hooks)),
+      mqtt_(std::move(mqtt)) {
+    if (mqtt_) outbox_length_ = [p = mqtt_.get()] { return p->outbox_length(); };
+}
 
 Station::~Station() {
     finish_hooks();
@@ -226,6 +252,18 @@ std::optional<std::vector<AgentReport>> Station::drive(const LineInfo& line,
                      web_->port());
         publisher_.emplace(*feed_, line, DASHBOARD_INTERVAL);
     }
+    if (mqtt_) {
+        std::string error;
+        runs_ = journal.runs();
+        std::optional<std::map<int64_t, int64_t>> last = mqtt_->begin(runs_, error);
+        if (!last) {
+            std::fprintf(err_, "ovikstation %s: cannot read the MQTT outbox in --db %s: %s\n",
+                         command_, run_db_name(options_.db).c_str(), error.c_str());
+            return std::nullopt;
+        }
+        events_.emplace(options_.name, std::move(*last));
+        std::fprintf(out_, "publishing to the MQTT broker at %s\n", mqtt_->broker().name().c_str());
+    }
     std::fprintf(out_, "%s\n", heading.c_str());
     view_.emplace(LiveView::for_stream(out_));
     // Sees the loop's sessions for the dashboard and the records.
@@ -241,6 +279,7 @@ std::optional<std::vector<AgentReport>> Station::drive(const LineInfo& line,
             publisher_->show(sessions, now, final);
         }
         offer_hooks(sessions, journal);
+        if (mqtt_) publish(sessions, now, final, journal);
         if (final) return;  // the end is written with the reports
         if (const std::optional<std::string> news = journal.observe(sessions, now)) {
             view_->finish();  // a live table goes on below the line
@@ -256,6 +295,57 @@ std::optional<std::vector<AgentReport>> Station::drive(const LineInfo& line,
     web_.reset();
     publisher_.reset();
     return reports;
+}
+
+void Station::publish(const std::vector<const AgentSession*>& sessions, TimePoint now, bool final,
+                      const RunJournal& journal) {
+    const auto wall = static_cast<int64_t>(std::time(nullptr));
+    mqtt_->put(events_->observe(
+        sessions, [&journal](std::size_t slot) { return journal.run_of(slot); }, wall));
+    if (final || now >= next_summary_) {
+        next_summary_ = now + MQTT_SUMMARY_INTERVAL;
+        mqtt_->show(events_->summary(sessions, runs_, wall));
+    }
+    print_mqtt_news();
+}
+
+void Station::print_mqtt_news() {
+    const std::optional<MqttNews> news = mqtt_->news();
+    if (!news) return;
+    if (view_) view_->finish();  // a live table goes on below the line
+    const std::string broker = mqtt_->broker().name();
+    const std::string where = run_db_name(options_.db);
+    if (news->back) {
+        std::fprintf(err_,
+                     "ovikstation %s: the MQTT broker at %s answers again; %zu message%s in the "
+                     "outbox of --db %s go%s out in order\n",
+                     command_, broker.c_str(), news->waiting, news->waiting == 1 ? "" : "s",
+                     where.c_str(), news->waiting == 1 ? "es" : "");
+    } else {
+        std::fprintf(err_,
+                     "ovikstation %s: the MQTT broker at %s is unreachable (%s); %zu message%s "
+                     "wait%s in the outbox of --db %s, and the devices go on\n",
+                     command_, broker.c_str(), news->why.c_str(), news->waiting,
+                     news->waiting == 1 ? "" : "s", news->waiting == 1 ? "s" : "", where.c_str());
+    }
+    std::fflush(err_);
+}
+
+void Station::finish_mqtt() {
+    if (!mqtt_ || !events_) return;
+    const bool sent = mqtt_->finish(MQTT_WAIT);
+    print_mqtt_news();
+    if (sent) return;
+    const std::size_t left = mqtt_->outbox_length();
+    std::string why = mqtt_->error();
+    if (why.empty()) why = "no acknowledgement";
+    std::fprintf(err_,
+                 "ovikstation %s: %zu MQTT message%s not taken by the broker at %s within %lld s "
+                 "(%s): they stay in the outbox of --db %s, and the next ovikstation run or "
+                 "resume with --mqtt sends them first\n",
+                 command_, left, left == 1 ? "" : "s", mqtt_->broker().name().c_str(),
+                 static_cast<long long>(MQTT_WAIT.count() / 1000), why.c_str(),
+                 run_db_name(options_.db).c_str());
 }
 
 void Station::print_interrupted(std::size_t left) const {
@@ -312,6 +402,7 @@ int Station::end(RunJournal& journal, const std::vector<Ending>& runs, TimePoint
         for (const Ending& run : runs) journal.end_run(run.id, StationRunState::interrupted, 0);
         const bool recorded = finish_records(journal, records_deadline, runs);
         finish_hooks();
+        finish_mqtt();
         print_interrupted(left);
         return recorded ? 128 + stop_.caught() : EXIT_RECORDS_KEPT;
     }
@@ -331,6 +422,8 @@ int Station::end(RunJournal& journal, const std::vector<Ending>& runs, TimePoint
     }
     const bool recorded = finish_records(journal, records_deadline, runs);
     finish_hooks();
+    // A broker that is gone costs no verdict: what it did not take stays in the outbox.
+    finish_mqtt();
     if (!recorded) return EXIT_RECORDS_KEPT;
     const int status = exit_status(all);
     if (stop_.caught() != 0) return 128 + stop_.caught();

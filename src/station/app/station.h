@@ -16,6 +16,8 @@
 #include "station/app/commands.h"
 #include "station/app/stop_signals.h"
 #include "station/app/verdict_hook.h"
+#include "station/mqtt/device_events.h"
+#include "station/mqtt/mqtt_publisher.h"
 #include "station/records/run_db.h"
 #include "station/records/run_journal.h"
 #include "station/session/loop.h"
@@ -47,6 +49,8 @@ class Station {
         outbox_length_ = std::move(length);
     }
     const UdpSocket& socket() const { return *socket_; }
+    // The MQTT publisher (its outbox's length for the metrics); nullptr without --mqtt.
+    const MqttPublisher* mqtt() const { return mqtt_.get(); }
     // Says that the records could not be written.
     void record_failed(const std::string& error) const;
 
@@ -59,8 +63,10 @@ class Station {
     std::optional<std::vector<AgentReport>> drive(const LineInfo& line, const std::string& heading,
                                                   RunJournal& journal, const Loop& loop);
 
-    // How long a station waits at its end for the run records to be written.
+    // How long a station waits at its end for the run records to be written, and for the MQTT
+    // broker to take the messages.
     static constexpr Millis RECORDS_WAIT{10000};
+    static constexpr Millis MQTT_WAIT{10000};
     // One station run as it ends: its agents' rows are handed to the journal.
     struct Ending {
         int64_t id = 0;
@@ -76,7 +82,13 @@ class Station {
   private:
     Station(const char* command, const StationOptions& options, std::FILE* out, std::FILE* err,
             std::unique_ptr<RunRecords> records, std::optional<WebAddress> web,
-            std::unique_ptr<VerdictHooks> hooks);
+            std::unique_ptr<VerdictHooks> hooks, std::unique_ptr<MqttPublisher> mqtt);
+    // Hands the loop's events and, every few seconds, the line's summary to the MQTT publisher.
+    void publish(const std::vector<const AgentSession*>& sessions, TimePoint now, bool final,
+                 const RunJournal& journal);
+    void print_mqtt_news();
+    // Waits for the broker to take the messages; says what stays in the outbox.
+    void finish_mqtt();
     void print_interrupted(std::size_t left) const;
     // Waits until deadline for the records; what is not written by then is kept in a file per
     // run for the next station. False when some are.
@@ -103,6 +115,11 @@ class Station {
     std::unique_ptr<VerdictHooks> hooks_;  // with --on-verdict
     std::vector<bool> hooked_;             // by session: handed to the hook
     std::function<std::optional<uint64_t>()> outbox_length_;
+    // With --mqtt: the publisher and what it hears of the loop.
+    std::unique_ptr<MqttPublisher> mqtt_;
+    std::optional<DeviceEvents> events_;
+    std::vector<int64_t> runs_;
+    TimePoint next_summary_{};
 };
 
 // The station's UDP socket, its receive buffer sized for a line of a thousand agents; nullopt

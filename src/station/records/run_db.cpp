@@ -131,9 +131,16 @@ std::vector<std::vector<std::string>> schema(const records::Dialect& d) {
              records::NOT_PASSED,
          "CREATE INDEX IF NOT EXISTS device_runs_by_station_run ON device_runs (station_run)",
          "CREATE INDEX IF NOT EXISTS station_runs_by_station ON station_runs (station, id)"},
+        // The messages for the plant's MQTT broker, kept until the broker took them (outbox.h).
+        {std::string("CREATE TABLE IF NOT EXISTS outbox (id ") + d.id_column +
+             ", station TEXT NOT NULL, run BIGINT NOT NULL, number BIGINT NOT NULL,"
+             " topic TEXT NOT NULL, body TEXT NOT NULL, retained SMALLINT NOT NULL,"
+             " sent_at BIGINT)",
+         "CREATE INDEX IF NOT EXISTS outbox_unsent ON outbox (station, id) WHERE sent_at IS NULL",
+         "CREATE INDEX IF NOT EXISTS outbox_by_run ON outbox (run, number)"},
     };
 }
-constexpr int SCHEMA_VERSION = 5;
+constexpr int SCHEMA_VERSION = 6;
 
 std::string newer_schema(int version) {
     return "it was written by a newer ovikstation (schema " + std::to_string(version) + ")";

@@ -1,5 +1,6 @@
 #include "station/records/run_journal.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace ovik::station {
@@ -74,6 +75,17 @@ void RunJournal::save(const std::vector<StoredDevice*>& rows) {
 
 void RunJournal::end_run(int64_t run, StationRunState state, uint32_t ended_at) {
     writer_.end_run(RunEnd{run, state, ended_at}, now());
+}
+
+std::vector<int64_t> RunJournal::runs() const {
+    std::vector<int64_t> runs;
+    if (run_ != 0) runs.push_back(run_);
+    for (const Entry& e : entries_) {
+        if (std::find(runs.begin(), runs.end(), e.device.run) == runs.end()) {
+            runs.push_back(e.device.run);
+        }
+    }
+    return runs;
 }
 
 }  // namespace ovik::station

@@ -36,16 +36,17 @@ class RunJournal {
     void end_run(int64_t run, StationRunState state, uint32_t ended_at);
     // How long the oldest row not yet written has waited.
     Millis lag(TimePoint now) const { return writer_.lag(now); }
-    // The run of the loop's session slot.
-    int64_t run_of(std::size_t slot) const {
-        return slot < entries_.size() ? entries_[slot].device.run : run_;
-    }
     // Waits until the records hold all that was handed over, at most wait; whether they do.
     bool wait(Millis wait) { return writer_.wait(wait); }
     // Why the last write failed; "" when it did not.
     std::string error() const { return writer_.error(); }
     // Stops the writer; what it could not write, by run.
     std::vector<Unwritten> finish() { return writer_.finish(); }
+    // The run of the loop's session in slot, and every run the journal records.
+    int64_t run_of(std::size_t slot) const {
+        return slot < entries_.size() ? entries_[slot].device.run : run_;
+    }
+    std::vector<int64_t> runs() const;
 
   private:
     struct Entry {

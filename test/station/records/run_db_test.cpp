@@ -113,7 +113,7 @@ TEST(RunDb, FirstSchemaIsReadAsItIsAndMigratedWhenWritten) {
 
     const std::unique_ptr<RunRecords> writer = RunRecords::open(path, true, error);
     ASSERT_TRUE(writer) << error;
-    EXPECT_EQ(user_version(path), 5);
+    EXPECT_EQ(user_version(path), 6);
     StationRun run;
     run.station = "line-3";
     run.started_at = 1700001000;
