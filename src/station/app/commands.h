@@ -30,7 +30,7 @@ struct StationOptions {
     std::string name;        // in the records
     std::string on_verdict;  // the verdict hook's program; "" for none
     double on_verdict_timeout = 30;
-    MqttOptions mqtt;        // url "" for none
+    MqttOptions mqtt;  // url "" for none
 };
 
 // What run drives: which agents, and the run it asks of them.
