@@ -324,8 +324,9 @@ class PlantFaults:
         def end():
             # A fault that began late (a lock the station's own writes held for a while) still
             # acts for its whole length.
-            if fault.began is not None:
-                self._stopping.wait(max(0.0, fault.began + window["seconds"] - time.monotonic()))
+            began = getattr(fault, "began", None)
+            if began is not None:
+                self._stopping.wait(max(0.0, began + window["seconds"] - time.monotonic()))
             if fault in self._active:
                 self._active.remove(fault)
                 fault.end()

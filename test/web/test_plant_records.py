@@ -94,7 +94,7 @@ def test_plant_records_two_stations_share_postgresql(station_net, postgresql):
 
     # What the stations made of the new database: the current schema, a row per station
     # run and per device run, each device's final record as JSON.
-    assert postgresql.query("plant", "SELECT version FROM ovikstation_schema") == [["4"]]
+    assert postgresql.query("plant", "SELECT version FROM ovikstation_schema") == [["6"]]
     rows = postgresql.query("plant", "SELECT s.station, d.serial, d.record->>'serial'"
                                      " FROM device_runs d JOIN station_runs s"
                                      " ON s.id = d.station_run")
