@@ -9,9 +9,7 @@ namespace ovik::station {
 std::unique_ptr<Outbox> Outbox::open(const std::string& where, const std::string& station,
                                      std::string& error) {
     if (!RunRecords::open(where, true, error)) return nullptr;  // the table, when it is missing
-    std::unique_ptr<records::RecordsConnection> c =
-        run_db_kind(where) == RunDbKind::postgresql ? records::connect_postgresql(where, error)
-                                                    : records::connect_sqlite(where, true, error);
+    std::unique_ptr<records::RecordsConnection> c = records::connect(where, true, error);
     if (!c) return nullptr;
     c->set_patience(c->writer_patience());
     return std::make_unique<Outbox>(std::move(c), station);
@@ -20,34 +18,21 @@ std::unique_ptr<Outbox> Outbox::open(const std::string& where, const std::string
 Outbox::Outbox(std::unique_ptr<records::RecordsConnection> c, std::string station)
     : c_(std::move(c)), station_(std::move(station)) {}
 
-template <class Attempt>
-bool Outbox::retried(Attempt attempt, std::string& error) {
-    if (c_->broken() && !c_->reconnect(error)) return false;
-    if (attempt()) return true;
-    return c_->broken() && c_->reconnect(error) && attempt();
-}
-
 bool Outbox::transaction(
     const std::vector<std::pair<const char*, std::vector<records::Value>>>& sql,
     std::vector<int64_t>* ids, std::string& error) {
-    return retried(
+    return records::retried(
+        *c_,
         [&] {
-            if (!c_->query(c_->dialect().begin_write, {}, error)) return false;
+            records::Transaction t(*c_, c_->dialect().begin_write, error);
+            if (!t.open()) return false;
             std::vector<int64_t> got;
             for (const auto& [statement, values] : sql) {
                 const std::optional<records::Rows> r = c_->query(statement, values, error);
-                if (!r) {
-                    std::string ignored;
-                    c_->query("ROLLBACK", {}, ignored);
-                    return false;
-                }
+                if (!r) return false;
                 if (r->size() == 1) got.push_back((*r)[0].number(0).value_or(0));
             }
-            if (!c_->query("COMMIT", {}, error)) {
-                std::string ignored;
-                c_->query("ROLLBACK", {}, ignored);
-                return false;
-            }
+            if (!t.commit(error)) return false;
             if (ids != nullptr) *ids = std::move(got);
             return true;
         },
@@ -74,7 +59,8 @@ std::optional<std::vector<OutboxMessage>> Outbox::next(int64_t after, std::size_
                                                        std::string& error) {
     const records::Value key[] = {station_, after, static_cast<int64_t>(limit)};
     std::optional<records::Rows> r;
-    if (!retried(
+    if (!records::retried(
+            *c_,
             [&] {
                 r = c_->query(
                     "SELECT id, run, number, topic, body, retained FROM outbox WHERE "
@@ -109,7 +95,8 @@ bool Outbox::mark_sent(const std::vector<int64_t>& ids, int64_t at, std::string&
 std::optional<std::size_t> Outbox::unsent(std::string& error) {
     const records::Value key[] = {station_};
     std::optional<records::Rows> r;
-    if (!retried(
+    if (!records::retried(
+            *c_,
             [&] {
                 r = c_->query("SELECT COUNT(*) FROM outbox WHERE station = $1 AND sent_at IS NULL",
                               key, error);

@@ -47,9 +47,6 @@ class Outbox {
                                                            std::string& error);
 
   private:
-    // Runs attempt on the connection, once more on a new one when it broke meanwhile.
-    template <class Attempt>
-    bool retried(Attempt attempt, std::string& error);
     bool transaction(const std::vector<std::pair<const char*, std::vector<records::Value>>>& sql,
                      std::vector<int64_t>* ids, std::string& error);
 

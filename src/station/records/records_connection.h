@@ -78,6 +78,40 @@ class RecordsConnection {
     virtual std::string folder() const { return ""; }
 };
 
+// Ends in a rollback unless committed, so no half-written change stays behind.
+class Transaction {
+  public:
+    Transaction(RecordsConnection& c, const char* begin, std::string& error)
+        : c_(c), open_(c.query(begin, {}, error).has_value()) {}
+    // For a transaction that the connection opened.
+    explicit Transaction(RecordsConnection& c) : c_(c), open_(true) {}
+    ~Transaction() {
+        std::string ignored;
+        if (open_) c_.query("ROLLBACK", {}, ignored);
+    }
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+
+    bool open() const { return open_; }
+    bool commit(std::string& error) {
+        open_ = !c_.query("COMMIT", {}, error);
+        return !open_;
+    }
+
+  private:
+    RecordsConnection& c_;
+    bool open_;
+};
+
+// Runs attempt; when the connection broke (a run may last hours, and the server may have
+// restarted meanwhile), once more on a new connection.
+template <class Attempt>
+bool retried(RecordsConnection& c, Attempt attempt, std::string& error) {
+    if (c.broken() && !c.reconnect(error)) return false;
+    if (attempt()) return true;
+    return c.broken() && c.reconnect(error) && attempt();
+}
+
 std::unique_ptr<RecordsConnection> connect_sqlite(const std::string& path, bool writable,
                                                   std::string& error);
 std::unique_ptr<RecordsConnection> connect_postgresql(const std::string& url, std::string& error);

@@ -146,31 +146,6 @@ std::string newer_schema(int version) {
     return "it was written by a newer ovikstation (schema " + std::to_string(version) + ")";
 }
 
-// Ends in a rollback unless committed, so no half-written run stays behind.
-class Transaction {
-  public:
-    Transaction(records::RecordsConnection& c, const char* begin, std::string& error)
-        : c_(c), open_(c.query(begin, {}, error).has_value()) {}
-    // For a transaction that the connection opened.
-    explicit Transaction(records::RecordsConnection& c) : c_(c), open_(true) {}
-    ~Transaction() {
-        std::string ignored;
-        if (open_) c_.query("ROLLBACK", {}, ignored);
-    }
-    Transaction(const Transaction&) = delete;
-    Transaction& operator=(const Transaction&) = delete;
-
-    bool open() const { return open_; }
-    bool commit(std::string& error) {
-        open_ = !c_.query("COMMIT", {}, error);
-        return !open_;
-    }
-
-  private:
-    records::RecordsConnection& c_;
-    bool open_;
-};
-
 // A device row's values, $2 to $16 of DEVICE_INSERT and DEVICE_UPDATE; $1 is the run's id
 // for a new row, the row's for one written before.
 std::vector<records::Value> device_values(const StoredDevice& d) {
@@ -400,7 +375,7 @@ std::unique_ptr<RunRecords> RunRecords::open(const std::string& where, bool writ
 // another station may have done the work since it was read first.
 bool RunRecords::migrate(std::string& error) {
     if (!c_->begin_schema_change(error)) return false;
-    Transaction t(*c_);
+    records::Transaction t(*c_);
     const std::optional<int> version = c_->schema_version(error);
     if (!version) return false;
     if (*version > SCHEMA_VERSION) {
@@ -416,19 +391,12 @@ bool RunRecords::migrate(std::string& error) {
     return c_->set_schema_version(SCHEMA_VERSION, error) && t.commit(error);
 }
 
-template <class Attempt>
-bool RunRecords::retried(Attempt attempt, std::string& error) {
-    if (c_->broken() && !c_->reconnect(error)) return false;
-    if (attempt()) return true;
-    if (!c_->broken()) return false;
-    return c_->reconnect(error) && attempt();
-}
-
 std::optional<int64_t> RunRecords::begin_run(const StationRun& run, std::string& error) {
     std::optional<int64_t> id;
-    const bool ok = retried(
+    const bool ok = records::retried(
+        *c_,
         [&] {
-            Transaction t(*c_, c_->dialect().begin_write, error);
+            records::Transaction t(*c_, c_->dialect().begin_write, error);
             if (!t.open()) return false;
             const records::Value values[] = {run.station,
                                              int64_t{run.started_at},
@@ -477,9 +445,10 @@ bool RunRecords::end_run(int64_t run, StationRunState state, uint32_t ended_at,
 
 bool RunRecords::write(const std::vector<StoredDevice*>& devices, const std::vector<RunEnd>& ends,
                        std::string& error) {
-    const bool ok = retried(
+    const bool ok = records::retried(
+        *c_,
         [&] {
-            Transaction t(*c_, c_->dialect().begin_write, error);
+            records::Transaction t(*c_, c_->dialect().begin_write, error);
             if (!t.open()) return false;
             std::vector<std::pair<StoredDevice*, int64_t>> ids;  // set once committed
             for (StoredDevice* d : devices) {

@@ -173,10 +173,6 @@ class RunRecords {
 
   private:
     bool migrate(std::string& error);
-    // Runs attempt; when the connection broke (a run may last hours, and the server may have
-    // restarted meanwhile), once more on a new connection.
-    template <class Attempt>
-    bool retried(Attempt attempt, std::string& error);
 
     std::unique_ptr<records::RecordsConnection> c_;
 };
