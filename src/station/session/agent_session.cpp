@@ -167,7 +167,7 @@ void AgentSession::adopt(const Adoption& from, TimePoint now, SessionIo& io) {
     abort_ = from.abort;
     if (record_) ser_ = record_->ser;
     last_heard_ = now;
-    pending_ = Pending{CMD_QUERY, probe_ser(), now, 0};
+    pending_ = Pending{CMD_QUERY, probe_ser(), now, 0, now};
     phase_ = Phase::adopt;
     resend(now, io);
 }
@@ -186,7 +186,7 @@ void AgentSession::send_probe(TimePoint now, SessionIo& io) {
 }
 
 void AgentSession::send_command(uint16_t cmd, TimePoint now, SessionIo& io) {
-    pending_ = Pending{cmd, ser_, now, 0};
+    pending_ = Pending{cmd, ser_, now, 0, now};
     if (cmd == CMD_STOP) {
         stop_sent_ = now;
         stop_until_ = std::max(now, run_started_ + plan_.duration) + grace();
@@ -537,10 +537,24 @@ void AgentSession::accepted(const ResponseFrame& f, TimePoint now, SessionIo& io
                 return;
             }
             phase_ = Phase::running;
-            run_started_ = now;
-            started_at_ = io.wall_seconds();
-            next_diagnostic_ = now + timing_.diagnostic_interval;
-            io.note(who() + ": run started; stopping it in " + seconds_text(plan_.duration));
+            {
+                // When the answer came late the agent has burned for a while already: the run
+                // counts from its own burn time, never from before the first copy went out.
+                const Millis already =
+                    std::min(std::chrono::duration_cast<Millis>(now - pending_.first_sent),
+                             Millis(std::chrono::seconds(f.burntime)));
+                run_started_ = now - already;
+                started_at_ = io.wall_seconds() - static_cast<uint32_t>(already.count() / 1000);
+                next_diagnostic_ = now + timing_.diagnostic_interval;
+                if (already < std::chrono::seconds(1)) {
+                    io.note(who() + ": run started; stopping it in " +
+                            seconds_text(plan_.duration));
+                } else {
+                    io.note(who() + ": run started " + seconds_text(already) +
+                            " ago by its own burn time; stopping it in " +
+                            seconds_text(std::max(Millis(0), plan_.duration - already)));
+                }
+            }
             return;
         case CMD_STOP:
             if (!fail_reason_.empty()) {

@@ -169,6 +169,7 @@ class AgentSession {
         uint16_t ser = 0;
         TimePoint sent_at{};
         int tries = 0;
+        TimePoint first_sent{};
     };
 
     std::string who() const;

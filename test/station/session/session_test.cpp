@@ -145,6 +145,22 @@ TEST(AgentSession, ResyncsAfterLostAnswers) {
         EXPECT_EQ(d.sent.back().cmd, c.next_cmd);
         EXPECT_EQ(d.sent.back().ser, c.next_ser);
     }
+    // A run whose start answer was lost lasts its planned time by the agent's own burn time,
+    // which never reaches back before the first copy of start.
+    for (const uint32_t burned : {3u, 60u}) {
+        SCOPED_TRACE(burned);
+        Drive d("na", 20s);
+        d.ack_until(Phase::start);
+        d.after(3500ms);
+        ResponseFrame report = frame(RSP_DIAG, 3, STATUS_RUNNING);
+        report.burntime = burned;
+        d.answer(report);
+        ASSERT_EQ(d.s.phase(), Phase::running);
+        const TimePoint reported = d.t;
+        while (d.count(CMD_STOP) == 0 && d.t - reported < 30s) d.after(100ms);
+        EXPECT_NEAR(std::chrono::duration<double>(d.t - reported).count(),
+                    burned == 3 ? 17.0 : 16.5, 0.15);
+    }
 }
 
 TEST(AgentSession, EndsWithTheAgentsVerdictOrRefusal) {
