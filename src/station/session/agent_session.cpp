@@ -260,14 +260,32 @@ void AgentSession::ignore(const ResponseFrame& f, const std::string& why, Sessio
             "; frames that do not fit are counted, never acted on, and named once per device");
 }
 
+bool AgentSession::rides_out(TimePoint now) const {
+    if (pending_.cmd == CMD_STOP) return now < stop_until_;
+    // Before the run: an agent that answered polling and then went silent altogether is
+    // behind a dark line, and a command it took meanwhile shows in its answer to a later copy.
+    // An agent that is heard but does not answer is given up after its tries.
+    const bool before_run =
+        pending_.cmd == CMD_QUERY || pending_.cmd == CMD_SET_PARAMETER || pending_.cmd == CMD_START;
+    return before_run && phase_ != Phase::adopt && !rebooted_ &&
+           last_heard_ <= pending_.first_sent && now - last_heard_ < grace();
+}
+
 void AgentSession::note_outage(TimePoint now, SessionIo& io) {
     if (outage_noted_) return;
     outage_noted_ = true;
-    io.note(who() + ": nothing heard for " + whole_seconds(now - last_heard_) +
-            ": the line or the device may be down; " +
-            (phase_ == Phase::stop ? "sending the stop" : "asking the agent where it stands") +
-            " every " + seconds_text(timing_.answer_timeout) + " until " + seconds_text(grace()) +
-            " after its planned end");
+    const std::string head = who() + ": nothing heard for " + whole_seconds(now - last_heard_) +
+                             ": the line or the device may be down; ";
+    if (phase_ == Phase::running || phase_ == Phase::stop) {
+        io.note(head +
+                (phase_ == Phase::stop ? "sending the stop" : "asking the agent where it stands") +
+                " every " + seconds_text(timing_.answer_timeout) + " until " +
+                seconds_text(grace()) + " after its planned end");
+        return;
+    }
+    io.note(head + "sending the " + command_name(pending_.cmd) + " every " +
+            seconds_text(timeout_of(pending_.cmd)) + " until " + seconds_text(grace()) +
+            " after it was last heard");
 }
 
 void AgentSession::on_frame(const ResponseFrame& f, uint16_t from_port, TimePoint now,
@@ -674,7 +692,9 @@ void AgentSession::give_up(SessionIo& io) {
         default:
             finish(Verdict::lost,
                    std::string("no answer to ") + command_name(pending_.cmd) + " after " + tries +
-                       ": agent lost",
+                       (outage_noted_ ? ", nothing heard for " + whole_seconds(grace()) +
+                                            ": agent lost (the line or the device is down)"
+                                      : ": agent lost"),
                    io);
             return;
     }
@@ -749,8 +769,7 @@ void AgentSession::on_tick(TimePoint now, SessionIo& io) {
             return;
         default:
             if (now - pending_.sent_at < timeout_of(pending_.cmd)) return;
-            if (pending_.tries >= timing_.max_tries && pending_.cmd == CMD_STOP &&
-                now < stop_until_) {
+            if (pending_.tries >= timing_.max_tries && rides_out(now)) {
                 note_outage(now, io);
                 resend(now, io);
                 return;

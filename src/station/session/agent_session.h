@@ -173,6 +173,7 @@ class AgentSession {
     };
 
     std::string who() const;
+    bool rides_out(TimePoint now) const;
     Millis grace() const { return std::max(timing_.outage_grace, timing_.silence_limit); }
     std::optional<std::string> misfit(const wire::ResponseFrame& f, uint16_t from_port) const;
     void ignore(const wire::ResponseFrame& f, const std::string& why, SessionIo& io);
