@@ -199,3 +199,10 @@ def test_plant_records_plant_page_two_lines(station_net, postgresql, agent_progr
                                 "return r.length ? r.map((e) => [e.cells[2].textContent,"
                                 " e.cells[4].textContent]) : null", 10)
             assert rows == [["line-b", "passed"], ["line-a", "failed"]], rows
+            # A station killed outright leaves its run recorded running, without its lock.
+            postgresql.query("plant", "UPDATE station_runs SET state = 'running' "
+                                      "WHERE station = 'line-a'")
+            web.get(page.group(1) + "plant")
+            assert web.wait_for(f"const c = (() => {{ {CARDS} }})();"
+                                "return c['line-a'] && c['line-a'][0] === 'unattended'", 10), \
+                web.run(CARDS)

@@ -68,6 +68,16 @@ class PostgresqlConnection final : public RecordsConnection {
                query("INSERT INTO ovikstation_schema (version) VALUES ($1::integer)", v, error);
     }
     Claim lock_run(int64_t run, std::string& error) override;
+    std::optional<bool> run_held(int64_t run, std::string& error) override {
+        // A two-key advisory lock shows its keys as classid and objid.
+        const Value key[] = {int64_t{RUN_LOCK_CLASS}, run};
+        const std::optional<Rows> r = query(
+            "SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND objsubid = 2 "
+            "AND classid = $1::bigint::oid AND objid = $2::bigint::oid AND granted",
+            key, error);
+        if (!r) return std::nullopt;
+        return (*r)[0].number(0).value_or(0) > 0;
+    }
     void unlock_run(int64_t run) override {
         const Value key[] = {int64_t{RUN_LOCK_CLASS}, run};
         std::string ignored;

@@ -151,10 +151,18 @@ std::optional<std::vector<LiveRun>> plant_live(RunRecords& db, std::string& erro
     std::map<int64_t, std::size_t> by_id;
     for (std::size_t i = 0; i < runs->size(); ++i) {
         const records::Rows::Row row = (*runs)[i];
-        by_id[row.number(0).value_or(0)] = live.size();
-        live.push_back(LiveRun{row.number(0).value_or(0),
+        const int64_t id = row.number(0).value_or(0);
+        std::string state = row.text(2);
+        if (state == "running") {
+            // A station killed outright leaves its run "running", but not its lock.
+            const std::optional<bool> held = db.run_held(id, error);
+            if (!held) return std::nullopt;
+            if (!*held) state = "unattended";
+        }
+        by_id[id] = live.size();
+        live.push_back(LiveRun{id,
                                row.text(1),
-                               row.text(2),
+                               std::move(state),
                                number_of(row, 3).value_or(0),
                                number_of(row, 4).value_or(0),
                                {}});

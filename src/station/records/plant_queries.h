@@ -79,6 +79,8 @@ struct LiveDevice {
 struct LiveRun {
     int64_t id = 0;
     std::string station;
+    // running, interrupted, finished; unattended: recorded running, but no live station
+    // drives it (its station was killed; resume or abort takes it back)
     std::string state;
     uint32_t started_at = 0;
     uint32_t ended_at = 0;

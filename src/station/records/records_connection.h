@@ -61,6 +61,9 @@ class RecordsConnection {
     // The lock that a station holds on each run it drives; it ends with the station's process.
     virtual Claim lock_run(int64_t run, std::string& error) = 0;
     virtual void unlock_run(int64_t run) = 0;
+    // Whether a live station holds the run's lock, asked without taking it (a reader may
+    // have no right to write); nullopt, with why, when that cannot be read.
+    virtual std::optional<bool> run_held(int64_t run, std::string& error) = 0;
     // How long one statement may wait for the database (for locks, for the server's answer)
     // before it fails.
     virtual void set_patience(std::chrono::milliseconds patience) = 0;

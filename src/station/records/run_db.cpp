@@ -501,6 +501,10 @@ Claim RunRecords::claim(int64_t run, std::string& error) {
     return c_->lock_run(run, error);
 }
 
+std::optional<bool> RunRecords::run_held(int64_t run, std::string& error) {
+    return c_->run_held(run, error);
+}
+
 std::optional<StoredRun> RunRecords::load_run(int64_t run, std::string& error) {
     const records::Value key[] = {run};
     const std::optional<records::Rows> r = c_->query(

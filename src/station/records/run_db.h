@@ -149,6 +149,8 @@ class RunRecords {
                                                         std::string& error);
     // Takes the run's lock unless a live station holds it.
     Claim claim(int64_t run, std::string& error);
+    // Whether a live station drives the run, asked without taking it.
+    std::optional<bool> run_held(int64_t run, std::string& error);
     std::optional<StoredRun> load_run(int64_t run, std::string& error);
     // The runs of one device, newest first; nullopt when the database cannot be read.
     std::optional<std::vector<RunRecord>> history(uint32_t serial, std::string& error);

@@ -81,6 +81,26 @@ class RunLocks {
     void unlock(int64_t run) {
         if (fd_.get() >= 0) static_cast<void>(set(run, F_UNLCK));
     }
+    std::optional<bool> held(int64_t run, std::string& error) const {
+        // A description of its own, so that a lock of this process counts as well.
+        const UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+        if (fd.get() < 0) {
+            if (errno == ENOENT) return false;  // no station has locked a run here
+            error = "cannot open the lock file " + path_ + ": " + std::strerror(errno);
+            return std::nullopt;
+        }
+        struct flock l {};
+        l.l_type = F_WRLCK;
+        l.l_whence = SEEK_SET;
+        l.l_start = static_cast<off_t>(run);
+        l.l_len = 1;
+        if (::fcntl(fd.get(), F_OFD_GETLK, &l) != 0) {
+            error = "cannot read the lock on run " + std::to_string(run) + " in " + path_ + ": " +
+                    std::strerror(errno);
+            return std::nullopt;
+        }
+        return l.l_type != F_UNLCK;
+    }
 
   private:
     bool set(int64_t run, short type) const {
@@ -117,6 +137,9 @@ class SqliteConnection final : public RecordsConnection {
     }
     Claim lock_run(int64_t run, std::string& error) override { return locks_.lock(run, error); }
     void unlock_run(int64_t run) override { locks_.unlock(run); }
+    std::optional<bool> run_held(int64_t run, std::string& error) override {
+        return locks_.held(run, error);
+    }
     void set_patience(std::chrono::milliseconds patience) override {
         sqlite3_busy_timeout(db_.get(), static_cast<int>(patience.count()));
     }

@@ -257,7 +257,10 @@ TEST(PlantQueries, YieldParetoRetestAndLiveOnSqlite) {
     const std::optional<std::vector<LiveRun>> live = plant_live(*db, error);
     ASSERT_TRUE(live) << error;
     ASSERT_EQ(live->size(), 2u);
-    EXPECT_EQ((*live)[1].state, "running");
+    EXPECT_EQ((*live)[1].state, "unattended");  // recorded running, no station holds it
+    const std::unique_ptr<RunRecords> station = RunRecords::open(path, true, error);
+    ASSERT_EQ(station->claim(2, error), Claim::taken) << error;
+    EXPECT_EQ(plant_live(*db, error).value().at(1).state, "running");
     EXPECT_EQ((*live)[1].devices.size(), static_cast<std::size_t>(serial - 100 + 2));
     EXPECT_EQ((*live)[1].devices[1].verdict, "running");
     EXPECT_TRUE((*live)[1].devices[0].passed);

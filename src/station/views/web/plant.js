@@ -50,7 +50,10 @@
                        `run ${s.run}, started ${s.started}` + (s.ended ? `, ended ${s.ended}` : "") +
                        ` · ${s.devices.length} devices: ${count((d) => d.verdict === "running")}` +
                        ` running, ${count((d) => d.passed)} passed,` +
-                       ` ${count((d) => d.verdict !== "running" && !d.passed)} not passed`);
+                       ` ${count((d) => d.verdict !== "running" && !d.passed)} not passed` +
+                       (s.state === "unattended"
+                         ? " · no station drives it: its station was stopped;" +
+                           " ovikstation resume takes it back" : ""));
       const cells = el("div", s.devices.length > NAMED_CELLS ? "cells compact" : "cells");
       cells.append(...s.devices.map(cell));
       card.append(head, facts, cells);
