@@ -87,9 +87,15 @@ def test_station_resume_takes_in_the_records_a_locked_file_kept_out(station_net)
     assert kept and os.path.dirname(kept[2]) == str(station_net.dir), run.stderr
     assert [e["verdict"] for e in json.loads(report.read_text())] == ["passed"]
 
+    # Until a station takes them in, a reader of the records is told where they are.
+    before = station_net.station("history", 3201, "--db", db, timeout=30).stderr
+    assert (f"ovikstation history: rows of run 1 are kept in {kept[2]}, not yet in {db}: the "
+            f"next ovikstation run, resume or abort with --db {db} takes them in\n") in before
+
     resume = station_net.station("resume", "--db", db, "--port", 21099, timeout=30)
     assert f"took {kept[1]} unwritten run records from {kept[2]} into --db {db}\n" \
         in resume.stdout and not os.path.exists(kept[2]), (resume.stdout, resume.stderr)
     assert resume.returncode == 1 and "no unfinished run" in resume.stderr
-    history = station_net.station("history", 3201, "--db", db, timeout=30).stdout
-    assert re.search(rf"\s{re.escape(dut.address)}\s+passed\s", history), history
+    history = station_net.station("history", 3201, "--db", db, timeout=30)
+    assert re.search(rf"\s{re.escape(dut.address)}\s+passed\s", history.stdout), history.stdout
+    assert "kept in" not in history.stderr, history.stderr

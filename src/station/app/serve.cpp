@@ -14,11 +14,13 @@ int serve_verb(const std::string& web_text, const std::string& where, const std:
     const std::optional<WebAddress> address = web_option("serve", web_text, err);
     if (!address) return EXIT_USAGE;
     std::string error;
-    if (!RunRecords::open(where, false, error)) {
+    const std::unique_ptr<RunRecords> records = RunRecords::open(where, false, error);
+    if (!records) {
         std::fprintf(err, "ovikstation serve: cannot read --db %s: %s\n",
                      run_db_name(where).c_str(), error.c_str());
         return EXIT_USAGE;
     }
+    name_kept_unwritten("serve", *records, where, err);
     // Blocked before the server's threads start, so they inherit the mask and the signal
     // comes to sigwait below.
     sigset_t stop_signals;

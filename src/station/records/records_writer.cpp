@@ -298,6 +298,23 @@ std::optional<Unwritten> read_unwritten(const std::string& path, int64_t run) {
 
 }  // namespace
 
+std::vector<std::pair<int64_t, std::string>> kept_unwritten(RunRecords& records) {
+    std::vector<std::pair<int64_t, std::string>> kept;
+    std::string error;
+    const std::optional<std::vector<int64_t>> runs = records.unfinished_runs(std::nullopt, error);
+    if (!runs) return kept;
+    for (const int64_t id : *runs) {
+        const std::optional<StoredRun> run = records.load_run(id, error);
+        if (!run) continue;
+        std::string path = unwritten_path(id, run->run, records.folder());
+        std::error_code missing;
+        if (std::filesystem::exists(path, missing) && records.run_held(id, error) == false) {
+            kept.emplace_back(id, std::move(path));
+        }
+    }
+    return kept;
+}
+
 std::vector<TakenIn> take_in_unwritten(RunRecords& records) {
     std::vector<TakenIn> taken;
     std::string error;

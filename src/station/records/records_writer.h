@@ -92,5 +92,8 @@ struct TakenIn {
 };
 // Takes in the files that stations kept of runs that are not finished, and removes them.
 std::vector<TakenIn> take_in_unwritten(RunRecords& records);
+// The files kept of runs that are not finished and that no live station drives, by run:
+// what a reader of the records does not see until a station takes them in.
+std::vector<std::pair<int64_t, std::string>> kept_unwritten(RunRecords& records);
 
 }  // namespace ovik::station
