@@ -56,9 +56,6 @@ int resume_verb(const StationOptions& station, const Timing& timing, std::FILE* 
                 std::FILE* err);
 int abort_verb(const StationOptions& station, const Timing& timing, std::FILE* out, std::FILE* err);
 int history_verb(uint32_t serial, const std::string& db, std::FILE* out, std::FILE* err);
-// Names on err the files kept of runs that no station drives, which the records do not show.
-void name_kept_unwritten(const char* command, RunRecords& records, const std::string& db,
-                         std::FILE* err);
 // Serves the dashboard for the records alone until SIGINT or SIGTERM.
 int serve_verb(const std::string& web, const std::string& db, const std::string& name,
                std::FILE* out, std::FILE* err);

@@ -1,22 +1,10 @@
 // ovikstation history: a device's runs from the records, newest first.
 #include "station/app/cli.h"
 #include "station/app/commands.h"
-#include "station/records/records_writer.h"
+#include "station/app/station.h"
 #include "station/views/report.h"
 
 namespace ovik::station {
-
-void name_kept_unwritten(const char* command, RunRecords& records, const std::string& db,
-                         std::FILE* err) {
-    const std::string name = run_db_name(db);
-    for (const auto& [run, path] : kept_unwritten(records)) {
-        std::fprintf(err,
-                     "ovikstation %s: rows of run %lld are kept in %s, not yet in %s: the next "
-                     "ovikstation run, resume or abort with --db %s takes them in\n",
-                     command, static_cast<long long>(run), path.c_str(), name.c_str(),
-                     name.c_str());
-    }
-}
 
 int history_verb(uint32_t serial, const std::string& where, std::FILE* out, std::FILE* err) {
     std::string error;

@@ -117,6 +117,18 @@ std::unique_ptr<WebServer> serve_dashboard(const char* command, const WebAddress
     return web;
 }
 
+void name_kept_unwritten(const char* command, RunRecords& records, const std::string& db,
+                         std::FILE* err) {
+    const std::string name = run_db_name(db);
+    for (const auto& [run, path] : kept_unwritten(records)) {
+        std::fprintf(err,
+                     "ovikstation %s: rows of run %lld are kept in %s, not yet in %s: the next "
+                     "ovikstation run, resume or abort with --db %s takes them in\n",
+                     command, static_cast<long long>(run), path.c_str(), name.c_str(),
+                     name.c_str());
+    }
+}
+
 bool each_report_file(const char* command, const ReportFiles& files, std::FILE* err,
                       const ReportFileStep& step) {
     bool all = true;

@@ -133,6 +133,11 @@ std::unique_ptr<WebServer> serve_dashboard(const char* command, const WebAddress
                                            const LineFeed& feed, const std::string& db,
                                            std::FILE* err);
 
+// Names on err the files kept of runs that no station drives, which the records do not show
+// until a station takes them in (history and serve only read the records).
+void name_kept_unwritten(const char* command, RunRecords& records, const std::string& db,
+                         std::FILE* err);
+
 // Does step for each report file asked for (check_replaceable, write_file_whole); false, after
 // saying why, when it failed for any.
 using ReportFileStep = std::function<std::optional<std::string>(const ReportFile&)>;

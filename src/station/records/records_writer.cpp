@@ -296,21 +296,29 @@ std::optional<Unwritten> read_unwritten(const std::string& path, int64_t run) {
     return u;
 }
 
-}  // namespace
-
-std::vector<std::pair<int64_t, std::string>> kept_unwritten(RunRecords& records) {
-    std::vector<std::pair<int64_t, std::string>> kept;
+// The runs that are not finished and have a kept file, with its path.
+std::vector<std::pair<int64_t, std::string>> files_of_unfinished_runs(RunRecords& records) {
+    std::vector<std::pair<int64_t, std::string>> files;
     std::string error;
     const std::optional<std::vector<int64_t>> runs = records.unfinished_runs(std::nullopt, error);
-    if (!runs) return kept;
+    if (!runs) return files;
     for (const int64_t id : *runs) {
         const std::optional<StoredRun> run = records.load_run(id, error);
         if (!run) continue;
         std::string path = unwritten_path(id, run->run, records.folder());
         std::error_code missing;
-        if (std::filesystem::exists(path, missing) && records.run_held(id, error) == false) {
-            kept.emplace_back(id, std::move(path));
-        }
+        if (std::filesystem::exists(path, missing)) files.emplace_back(id, std::move(path));
+    }
+    return files;
+}
+
+}  // namespace
+
+std::vector<std::pair<int64_t, std::string>> kept_unwritten(RunRecords& records) {
+    std::vector<std::pair<int64_t, std::string>> kept;
+    for (auto& [id, path] : files_of_unfinished_runs(records)) {
+        std::string error;
+        if (records.run_held(id, error) == false) kept.emplace_back(id, std::move(path));
     }
     return kept;
 }
@@ -318,14 +326,7 @@ std::vector<std::pair<int64_t, std::string>> kept_unwritten(RunRecords& records)
 std::vector<TakenIn> take_in_unwritten(RunRecords& records) {
     std::vector<TakenIn> taken;
     std::string error;
-    const std::optional<std::vector<int64_t>> runs = records.unfinished_runs(std::nullopt, error);
-    if (!runs) return taken;
-    for (const int64_t id : *runs) {
-        std::optional<StoredRun> run = records.load_run(id, error);
-        if (!run) continue;
-        const std::string path = unwritten_path(id, run->run, records.folder());
-        std::error_code missing;
-        if (!std::filesystem::exists(path, missing)) continue;
+    for (const auto& [id, path] : files_of_unfinished_runs(records)) {
         // A station that still runs holds its run, and writes the file only as it ends.
         if (records.claim(id, error) != Claim::taken) continue;
         TakenIn t{path, 0, ""};
@@ -340,7 +341,8 @@ std::vector<TakenIn> take_in_unwritten(RunRecords& records) {
             if (rows->end) ends.push_back(*rows->end);
             t.rows = devices.size() + ends.size();
             if (records.write(devices, ends, t.error)) {
-                std::filesystem::remove(path, missing);
+                std::error_code ignored;
+                std::filesystem::remove(path, ignored);
                 ended = rows->end.has_value();
             }
         }

@@ -89,11 +89,7 @@ class RunLocks {
             error = "cannot open the lock file " + path_ + ": " + std::strerror(errno);
             return std::nullopt;
         }
-        struct flock l {};
-        l.l_type = F_WRLCK;
-        l.l_whence = SEEK_SET;
-        l.l_start = static_cast<off_t>(run);
-        l.l_len = 1;
+        struct flock l = byte_of(run, F_WRLCK);
         if (::fcntl(fd.get(), F_OFD_GETLK, &l) != 0) {
             error = "cannot read the lock on run " + std::to_string(run) + " in " + path_ + ": " +
                     std::strerror(errno);
@@ -103,12 +99,17 @@ class RunLocks {
     }
 
   private:
-    bool set(int64_t run, short type) const {
+    // The lock of one run: its byte of the file.
+    static struct flock byte_of(int64_t run, short type) {
         struct flock l {};
         l.l_type = type;
         l.l_whence = SEEK_SET;
         l.l_start = static_cast<off_t>(run);
         l.l_len = 1;
+        return l;
+    }
+    bool set(int64_t run, short type) const {
+        struct flock l = byte_of(run, type);
         return ::fcntl(fd_.get(), F_OFD_SETLK, &l) == 0;
     }
 
